@@ -1,0 +1,173 @@
+#include "wizard/KestrelVault_SetupDlg.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include "app/KestrelVault_Setup.h"
+#include "framework/app.h"
+#include "framework/strutil.h"
+#include "resource.h"
+#include "tracelog/FuncTrace.h"
+#include "wizard/AboutDlg.h"
+
+namespace {
+const UINT_PTR kAutoNextTimer = 1;
+const UINT kAutoNextDelayMs = 100;
+}  // namespace
+
+CKestrelVault_SetupDlg::CKestrelVault_SetupDlg()
+    : CDialog(IDD), m_hIcon(::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME))) {}
+
+CKestrelVault_SetupDlg::~CKestrelVault_SetupDlg() = default;
+
+void CKestrelVault_SetupDlg::DoDataExchange(CDataExchange* pDX) {
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_STC_INFO, m_stcInfo);
+    DDX_Control(pDX, IDC_STC_ACCESSGROUP, m_stcAccessGroup);
+    DDX_Control(pDX, IDC_EDT_HOST, m_edtHost);
+    DDX_Control(pDX, IDC_BTN_NEXT, m_btnNext);
+    DDX_Control(pDX, IDCANCEL, m_btnCancel);
+    DDX_Control(pDX, IDC_STC_SCHEME, m_stcScheme);
+}
+
+BOOL CKestrelVault_SetupDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
+    static const CommandMapEntry<CKestrelVault_SetupDlg> kCommands[] = {
+        {EN_CHANGE, IDC_EDT_HOST, IDC_EDT_HOST, &CKestrelVault_SetupDlg::OnEnChangeHost, nullptr},
+        {BN_CLICKED, IDC_BTN_NEXT, IDC_BTN_NEXT, &CKestrelVault_SetupDlg::OnBnClickedNext, nullptr},
+        {BN_CLICKED, IDC_RAD_HTTP, IDC_RAD_HTTPS, nullptr, &CKestrelVault_SetupDlg::OnBnClickedScheme},
+    };
+    return DispatchCommand(this, kCommands, wParam) || CDialog::OnCommand(wParam, lParam);
+}
+
+BOOL CKestrelVault_SetupDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+
+    if (HMENU sysMenu = GetSystemMenu(FALSE)) {
+        std::wstring about = LoadResString(IDS_ABOUTBOX);
+        if (!about.empty()) {
+            ::AppendMenuW(sysMenu, MF_SEPARATOR, 0, nullptr);
+            ::AppendMenuW(sysMenu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+        }
+    }
+
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+
+    InitPageControls();
+
+    if (KVApp().AutoMode == 1) {
+        m_btnNext.EnableWindow(FALSE);
+        m_btnCancel.EnableWindow(FALSE);
+        SetTimer(kAutoNextTimer, kAutoNextDelayMs);
+    }
+    return TRUE;
+}
+
+void CKestrelVault_SetupDlg::InitPageControls() {
+    SetWindowText(LoadResString(IDS_CAPTION));
+    m_stcInfo.SetWindowText(LoadResString(IDS_INFO));
+    m_stcAccessGroup.SetWindowText(LoadResString(IDS_ACCESS_GROUP));
+
+    // Posted, not sent: the click handler then runs from the message loop after
+    // initialisation, and always before the automatic Next's timer.
+    CWnd http = GetDlgItem(IDC_RAD_HTTP);
+    if (http.m_hWnd) {
+        http.SendMessage(BM_SETCHECK, BST_CHECKED);
+        PostMessage(WM_COMMAND, MAKEWPARAM(IDC_RAD_HTTP, BN_CLICKED), reinterpret_cast<LPARAM>(http.m_hWnd));
+    }
+
+    if (!m_strUpdateURL.empty()) m_edtHost.SetWindowText(m_strUpdateURL);
+
+    m_btnNext.SetWindowText(LoadResString(IDS_NEXT));
+    m_btnNext.EnableWindow(!m_edtHost.GetWindowText().empty());
+    m_btnCancel.SetWindowText(LoadResString(IDS_CANCEL));
+
+    m_vecControls.clear();
+    for (HWND child = ::FindWindowExW(m_hWnd, nullptr, nullptr, nullptr); child;
+         child = ::FindWindowExW(m_hWnd, child, nullptr, nullptr)) {
+        m_vecControls.push_back(CWnd(child));
+    }
+
+    m_bmpHeader.LoadBitmap(IDB_HEADER);
+}
+
+void CKestrelVault_SetupDlg::OnSysCommand(UINT id, LPARAM lParam) {
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg dlgAbout;
+        dlgAbout.DoModal();
+    } else if (id == SC_CLOSE && KVApp().InstallBusy != 0) {
+        // Closing now would pull the windows out from under the running install steps.
+    } else {
+        Default();
+    }
+}
+
+HCURSOR CKestrelVault_SetupDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
+
+void CKestrelVault_SetupDlg::OnTimer(UINT_PTR id) {
+    if (id == kAutoNextTimer) {
+        KillTimer(kAutoNextTimer);
+        OnBnClickedNext();
+    }
+}
+
+void CKestrelVault_SetupDlg::OnBnClickedScheme(UINT id) {
+    if (id == IDC_RAD_HTTP) {
+        m_stcScheme.SetWindowText(L"http://");
+        m_bHttps = 0;
+    } else if (id == IDC_RAD_HTTPS) {
+        m_stcScheme.SetWindowText(L"https://");
+        m_bHttps = 1;
+    }
+}
+
+void CKestrelVault_SetupDlg::OnEnChangeHost() {
+    // Blanks count as text here; Next trims them later.
+    m_btnNext.EnableWindow(!m_edtHost.GetWindowText().empty());
+}
+
+void CKestrelVault_SetupDlg::OnBnClickedNext() {
+    FuncTrace trace("CKestrelVault_SetupDlg::OnBnClickedNext");
+
+    // In AutoMode Next is disabled on purpose while the timer presses it.
+    if (KVApp().AutoMode == 0 && !m_btnNext.IsWindowEnabled()) return;
+
+    std::wstring host = Trim(m_edtHost.GetWindowText());
+    trace.Log("ServerURL: %S", host.c_str());
+    std::wstring url = (m_bHttps == 1 ? L"https://" : L"http://") + host;
+    trace.Log("ConnectionURL: %S", url.c_str());
+
+    if (!::InternetCheckConnectionW(url.c_str(), FLAG_ICC_FORCE_CONNECTION, 0)) {
+        trace.Log("Server web connect fail___");
+        AfxMessageBox(LoadResString(IDS_SERVER_UNREACHABLE), MB_OK);
+        return;
+    }
+
+    m_dlgDownload.SetUpdateURL(host);
+    m_dlgDownload.Create(KVDownloadDlg::IDD, this);
+    m_dlgDownload.UseHttps = m_bHttps;
+    ShowPageControls(FALSE);
+}
+
+void CKestrelVault_SetupDlg::ShowPageControls(BOOL show) {
+    for (CWnd& control : m_vecControls) {
+        control.EnableWindow(show);
+        control.ShowWindow(show ? SW_SHOW : SW_HIDE);
+        if (control == m_btnCancel) control.EnableWindow(TRUE);
+    }
+}
+
+BOOL CKestrelVault_SetupDlg::OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* pResult) {
+    const NMHDR* hdr = reinterpret_cast<const NMHDR*>(lParam);
+    if (hdr && hdr->idFrom == KVDownloadDlg::IDD) {
+        if (hdr->code == KVDownloadDlg::NotifyBack)
+            ShowPageControls(TRUE);
+        else if (hdr->code == KVDownloadDlg::NotifyFinish)
+            OnCancel();
+    }
+    return CDialog::OnNotify(wParam, lParam, pResult);
+}
+
+void CKestrelVault_SetupDlg::OnCancel() {
+    if (KVApp().InstallBusy == 0) CDialog::OnCancel();
+}

@@ -1,0 +1,51 @@
+// The first wizard page and the wizard's only top-level window: scheme choice, host box,
+// Next and Cancel. It covers itself with the download page once the server answers.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "framework/dialog.h"
+#include "wizard/KVDownloadDlg.h"
+
+class CKestrelVault_SetupDlg : public CDialog {
+public:
+    enum { IDD = 102 };
+
+    CKestrelVault_SetupDlg();
+    ~CKestrelVault_SetupDlg() override;
+
+    // The preset host text; shown in the host box at initialisation when not empty.
+    void SetUpdateURL(const std::wstring& url) { m_strUpdateURL = url; }
+
+    BOOL OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
+    void OnCancel() override;
+    BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
+    void OnSysCommand(UINT id, LPARAM lParam) override;
+    HCURSOR OnQueryDragIcon() override;
+    void OnTimer(UINT_PTR id) override;
+
+    void OnEnChangeHost();
+    void OnBnClickedNext();
+    void OnBnClickedScheme(UINT id);
+    void InitPageControls();
+    // Shows and enables (TRUE) or hides and disables (FALSE) every control of the page;
+    // Cancel always stays enabled, so Escape and Close keep working behind the second page.
+    void ShowPageControls(BOOL show);
+
+    HICON m_hIcon;
+    int m_bHttps = 0;
+    std::wstring m_strUpdateURL;
+    CStatic m_stcInfo;
+    CStatic m_stcAccessGroup;
+    CStatic m_stcScheme;
+    CEdit m_edtHost;
+    CButton m_btnNext;
+    CButton m_btnCancel;
+    // Every child window of the page as initialisation found it, in enumeration order.
+    std::vector<CWnd> m_vecControls;
+    CBitmap m_bmpHeader;
+    KVDownloadDlg m_dlgDownload;
+};
