@@ -6,6 +6,7 @@
 #include "app/ModuleInfo.h"
 #include "app/OSVersion.h"
 #include "app/UpdateURL.h"
+#include "framework/handle.h"
 #include "tracelog/FuncTrace.h"
 #include "tracelog/TraceInit.h"
 #include "wizard/KestrelVault_SetupDlg.h"
@@ -22,8 +23,7 @@ BOOL CKestrelVault_SetupApp::InitInstance() {
     InitTraceLog();
     FuncTrace trace("CKestrelVault_SetupApp::InitInstance");
 
-    DWORD major = 0, minor = 0;
-    if (GetOSVersion(major, minor) && major >= 6) WriteRegcompatibility();
+    ApplyCompatibilityLayer();
 
     wchar_t path[MAX_PATH];
     DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -52,7 +52,38 @@ BOOL CKestrelVault_SetupApp::InitInstance() {
     return FALSE;
 }
 
+void CKestrelVault_SetupApp::ApplyCompatibilityLayer() {
+    DWORD major = 0, minor = 0;
+    if (GetOSVersion(major, minor) && major >= 6) WriteRegcompatibility();
+}
+
 BOOL CKestrelVault_SetupApp::WriteRegcompatibility() {
-    // Written with the version probe; until then start-up never calls it.
-    return FALSE;
+    FuncTrace trace("CKestrelVault_SetupApp::WriteRegcompatibility");
+
+    const std::wstring valueName = GetModulePath();
+    const wchar_t* const kLayersKey = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\AppCompatFlags\\Layers";
+    const REGSAM access = KEY_READ | KEY_WRITE;
+
+    kv::UniqueRegKey key;
+    LONG e = ::RegOpenKeyExW(HKEY_CURRENT_USER, kLayersKey, 0, access, key.put());
+    if (e != ERROR_SUCCESS) {
+        trace.Log("regKey.Open fail_(funcRet: 0x%x)", static_cast<unsigned>(e));
+        LONG e2 = ::RegCreateKeyExW(HKEY_CURRENT_USER, kLayersKey, 0, nullptr, REG_OPTION_NON_VOLATILE, access,
+                                    nullptr, key.put(), nullptr);
+        if (e2 != ERROR_SUCCESS) {
+            trace.Log("regKey.Create fail_(funcRet: 0x%x)", static_cast<unsigned>(e2));
+            return FALSE;
+        }
+        trace.Log("regKey.Create success.");
+    }
+
+    const wchar_t* const kLayer = L"WINXPSP2";
+    const DWORD bytes = static_cast<DWORD>(::lstrlenW(kLayer)) * 2 + 2;
+    LONG e3 = ::RegSetValueExW(key.get(), valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(kLayer), bytes);
+    if (e3 != ERROR_SUCCESS) {
+        // Unlike the two messages above, this one has no "0x" in front of the code.
+        trace.Log("regKey.SetStringValue fail_(funcRet: %x)", static_cast<unsigned>(e3));
+        return FALSE;
+    }
+    return TRUE;
 }

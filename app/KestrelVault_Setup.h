@@ -22,6 +22,9 @@ public:
     // Registers the compatibility layer for this executable; FALSE when the value was not
     // written (the reason is in the trace log).
     BOOL WriteRegcompatibility();
+    // Start-up's version step: probes the Windows version and, on 6.0 and later, calls
+    // WriteRegcompatibility. Nothing stops start-up here.
+    void ApplyCompatibilityLayer();
 };
 
 extern CKestrelVault_SetupApp theApp;

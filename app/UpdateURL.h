@@ -1,8 +1,41 @@
-// Where the preset access address comes from: command line, embedded slot, INI file.
+// Where the preset access address comes from: command line, embedded slot, INI file, in that
+// order; the first source that gives a text wins and later ones are not read.
 #pragma once
 
+#include <functional>
 #include <string>
 
-// The preset host text, possibly empty. Sets the application's AutoMode to 1 only when the
-// embedded slot supplied it.
+// The command line without the program part: every occurrence of modulePath, then of
+// moduleName, removed (exact, case-sensitive), then the double quotes at the end and at the
+// start, then the white space at the end and at the start. Pure; empty when nothing is left.
+std::wstring CleanCommandLineURL(const std::wstring& commandLine, const std::wstring& modulePath,
+                                 const std::wstring& moduleName);
+
+// text through the thread's ANSI code page and back: what the slot's reader sees. Characters
+// the code page cannot represent come back replaced; an empty narrow text gives empty.
+std::wstring ThroughThreadCodePage(const std::wstring& text);
+
+// "url" of section "updateurl" in the INI file at iniPath, at most 259 characters; empty when
+// the file, the section or the key is missing.
+std::wstring ReadIniURL(const std::wstring& iniPath);
+
+// The platform behind ResolveUpdateURL, one reader per input, so that tests can give each
+// source a chosen text and see which ones were read.
+struct UpdateURLSources {
+    std::function<std::wstring()> commandLine;      // GetCommandLineW
+    std::function<std::wstring()> modulePath;       // GetModulePath
+    std::function<std::wstring()> moduleName;       // GetModuleName
+    std::function<std::wstring()> moduleDirectory;  // GetModuleDirectory
+    std::function<std::wstring()> slot;             // ReadEmbeddedSlot
+    std::function<std::wstring(const std::wstring& iniPath)> iniFile;  // ReadIniURL
+};
+
+// The running process's own sources.
+UpdateURLSources PlatformUpdateURLSources();
+
+// The preset host text, possibly empty; autoMode becomes 1 only when the slot gave it and is
+// left alone otherwise.
+std::wstring ResolveUpdateURL(const UpdateURLSources& sources, int& autoMode);
+
+// The same for the running process; sets the application's AutoMode.
 std::wstring ResolveUpdateURL();

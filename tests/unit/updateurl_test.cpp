@@ -1,0 +1,327 @@
+// The three sources of the preset access address: the command-line cleaning as a table, the
+// precedence through fake readers, the INI reader on real files and the embedded slot in this
+// executable's own image (the test program links the same slot as the setup program).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "app/EmbeddedSlot.h"
+#include "app/ModuleInfo.h"
+#include "app/UpdateURL.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Command line
+
+const wchar_t kPath[] = L"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.exe";
+const wchar_t kName[] = L"KestrelVault_Setup.exe";
+
+struct CommandLineCase {
+    const wchar_t* commandLine;
+    const wchar_t* expected;
+    const char* why;
+};
+
+const CommandLineCase kCommandLineCases[] = {
+    {L"\"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.exe\" kv.example.com", L"kv.example.com",
+     "quoted path, blank, bare host"},
+    {L"\"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.exe\"", L"", "quoted path alone: both quotes go"},
+    {L"\"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.exe\" ", L"", "quoted path and a trailing blank"},
+    {L"\"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.exe\" \"kv.example.com\"", L"\"kv.example.com",
+     "quoted argument keeps its opening quote: the blank stops the leading run"},
+    {L"\"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.exe\" kv.example.com  8080\tx", L"kv.example.com  8080\tx",
+     "several arguments stay one text, inner blanks included"},
+    {L"\"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.exe\" kv.example.com/KestrelVault_Setup.exe/app",
+     L"kv.example.com//app", "the file name goes inside the argument too"},
+    {L"KestrelVault_Setup.exe kv.example.com", L"kv.example.com", "started by its bare file name"},
+    {L"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.exe kv.example.com", L"kv.example.com", "unquoted full path"},
+    {L"\"C:\\Program Files (x86)\\KV\\kestrelvault_setup.EXE\" kv.example.com",
+     L"C:\\Program Files (x86)\\KV\\kestrelvault_setup.EXE\" kv.example.com",
+     "program part in other letter case stays; only its opening quote goes"},
+    {L"\"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.exe\" http://kv.example.com:8080/app",
+     L"http://kv.example.com:8080/app", "a scheme is kept as it is"},
+    {L"\"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.exe\" C:\\Program Files (x86)\\KV\\KestrelVault_Setup.exe",
+     L"", "every occurrence of the path goes"},
+    {L"\"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.exe\"\t kv.example.com \r\n\v\f", L"kv.example.com",
+     "all iswspace characters are trimmed at both ends"},
+    {L"\"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.exe\" \"\"kv\"\"", L"\"\"kv",
+     "only the quotes at the two ends go, as runs"},
+    {L"", L"", "empty command line"},
+};
+
+TEST(CleanCommandLineURL, Cases) {
+    for (const CommandLineCase& c : kCommandLineCases) {
+        EXPECT_EQ(CleanCommandLineURL(c.commandLine, kPath, kName), c.expected) << c.why;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Precedence, through fake readers that count how often they were asked
+
+struct FakeSources {
+    std::wstring commandLine = std::wstring(L"\"") + kPath + L"\"";
+    std::wstring slot;
+    std::wstring ini;
+    int slotReads = 0;
+    int iniReads = 0;
+    std::wstring iniPathAsked;
+
+    UpdateURLSources Make() {
+        UpdateURLSources s;
+        s.commandLine = [this] { return commandLine; };
+        s.modulePath = [] { return std::wstring(kPath); };
+        s.moduleName = [] { return std::wstring(kName); };
+        s.moduleDirectory = [] { return std::wstring(L"C:\\Program Files (x86)\\KV"); };
+        s.slot = [this] {
+            ++slotReads;
+            return slot;
+        };
+        s.iniFile = [this](const std::wstring& path) {
+            ++iniReads;
+            iniPathAsked = path;
+            return ini;
+        };
+        return s;
+    }
+};
+
+struct PrecedenceCase {
+    const wchar_t* argument;  // after the quoted program path; empty for none
+    const wchar_t* slot;
+    const wchar_t* ini;
+    const wchar_t* expected;
+    int autoMode;
+    int slotReads;
+    int iniReads;
+    const char* why;
+};
+
+const PrecedenceCase kPrecedenceCases[] = {
+    {L"cmd.example.com", L"slot.example.com", L"ini.example.com", L"cmd.example.com", 0, 0, 0,
+     "command line wins; slot and INI are not read"},
+    {L"", L"slot.example.com", L"ini.example.com", L"slot.example.com", 1, 1, 0,
+     "slot wins over the INI, which is not opened, and sets AutoMode"},
+    {L"", L"", L"ini.example.com", L"ini.example.com", 0, 1, 1, "INI last, without AutoMode"},
+    {L"", L"", L"  ini.example.com ", L"  ini.example.com ", 0, 1, 1, "the INI text is not trimmed"},
+    {L"", L"", L"", L"", 0, 1, 1, "all empty: empty URL, no AutoMode"},
+    {L"   ", L"", L"ini.example.com", L"ini.example.com", 0, 1, 1, "blanks only on the command line count as empty"},
+};
+
+TEST(ResolveUpdateURL, PrecedenceAndAutoMode) {
+    for (const PrecedenceCase& c : kPrecedenceCases) {
+        FakeSources fake;
+        if (*c.argument) fake.commandLine += std::wstring(L" ") + c.argument;
+        fake.slot = c.slot;
+        fake.ini = c.ini;
+        int autoMode = 0;
+        EXPECT_EQ(ResolveUpdateURL(fake.Make(), autoMode), c.expected) << c.why;
+        EXPECT_EQ(autoMode, c.autoMode) << c.why;
+        EXPECT_EQ(fake.slotReads, c.slotReads) << c.why;
+        EXPECT_EQ(fake.iniReads, c.iniReads) << c.why;
+    }
+}
+
+TEST(ResolveUpdateURL, IniBesideTheExecutable) {
+    FakeSources fake;
+    fake.ini = L"ini.example.com";
+    int autoMode = 0;
+    ResolveUpdateURL(fake.Make(), autoMode);
+    EXPECT_EQ(fake.iniPathAsked, L"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.ini");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The slot's text through the thread's ANSI code page
+
+UINT ThreadCodePage() {
+    wchar_t buf[8] = {};
+    ::GetLocaleInfoW(::GetThreadLocale(), LOCALE_IDEFAULTANSICODEPAGE, buf, 8);
+    return static_cast<UINT>(_wtoi(buf));
+}
+
+TEST(ThroughThreadCodePage, KeepsWhatTheCodePageHolds) {
+    EXPECT_EQ(ThroughThreadCodePage(L"kv.example.com:8080/app"), L"kv.example.com:8080/app");
+    EXPECT_EQ(ThroughThreadCodePage(L""), L"");
+    // Tamil is in no ANSI code page: it comes back as the code page's default character.
+    const std::wstring back = ThroughThreadCodePage(L"kv\x0B95.com");
+    EXPECT_EQ(back.find(L'\x0B95'), std::wstring::npos);
+    EXPECT_EQ(back, L"kv?.com");
+    if (ThreadCodePage() == 949) {
+        EXPECT_EQ(ThroughThreadCodePage(L"\xD55C\xAD6D.kr"), L"\xD55C\xAD6D.kr") << "Hangul survives code page 949";
+    }
+}
+
+TEST(ResolveUpdateURL, SlotTextGoesThroughTheCodePage) {
+    FakeSources fake;
+    fake.slot = L"kv\x0B95.com";
+    int autoMode = 0;
+    EXPECT_EQ(ResolveUpdateURL(fake.Make(), autoMode), L"kv?.com");
+    EXPECT_EQ(autoMode, 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The INI file, read for real
+
+class IniFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wchar_t temp[MAX_PATH];
+        ::GetTempPathW(MAX_PATH, temp);
+        wchar_t name[MAX_PATH];
+        ::GetTempFileNameW(temp, L"kvi", 0, name);
+        path_ = name;
+    }
+    void TearDown() override { ::DeleteFileW(path_.c_str()); }
+
+    void WriteIni(const std::string& content) {
+        std::ofstream out(path_.c_str(), std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+
+    std::wstring path_;
+};
+
+TEST_F(IniFileTest, ReadsUrlOfSectionUpdateurl) {
+    struct Case {
+        std::string content;
+        std::wstring expected;
+        const char* why;
+    } cases[] = {
+        {"[updateurl]\r\nurl=kv.example.com:8080\r\n", L"kv.example.com:8080", "section and key present"},
+        {"[other]\r\nurl=kv.example.com\r\n", L"", "section missing"},
+        {"[updateurl]\r\nhost=kv.example.com\r\n", L"", "key missing"},
+        {"[updateurl]\r\nurl=" + std::string(300, 'a') + "\r\n", std::wstring(259, L'a'), "cut at 259 characters"},
+        {"[updateurl]\r\nurl=" + std::string(259, 'b') + "\r\n", std::wstring(259, L'b'), "259 characters fit"},
+    };
+    for (const Case& c : cases) {
+        WriteIni(c.content);
+        EXPECT_EQ(ReadIniURL(path_), c.expected) << c.why;
+    }
+    ::DeleteFileW(path_.c_str());
+    EXPECT_EQ(ReadIniURL(path_), L"") << "file missing";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The embedded slot of this executable
+
+// Puts text (NUL-terminated) at the start of the slot in memory, as kvstamp does in the file,
+// and gives the slot back as it was when it ends.
+class SlotStamp {
+public:
+    explicit SlotStamp(const std::wstring& text, bool terminate = true) {
+        volatile wchar_t* slot = EmbeddedSlotForTesting();
+        for (size_t i = 0; i < kEmbeddedSlotUnits; ++i) saved_[i] = slot[i];
+        for (size_t i = 0; i < text.size(); ++i) slot[i] = text[i];
+        if (terminate) slot[text.size()] = L'\0';
+    }
+    ~SlotStamp() {
+        volatile wchar_t* slot = EmbeddedSlotForTesting();
+        for (size_t i = 0; i < kEmbeddedSlotUnits; ++i) slot[i] = saved_[i];
+    }
+
+private:
+    wchar_t saved_[kEmbeddedSlotUnits];
+};
+
+// The slot's units compared with a narrow text, so that this test carries no wide copy of the
+// markers that a search of the file could mistake for a second slot.
+bool UnitsEqual(const volatile wchar_t* units, const char* text) {
+    for (size_t i = 0; text[i]; ++i)
+        if (units[i] != static_cast<wchar_t>(static_cast<unsigned char>(text[i]))) return false;
+    return true;
+}
+
+TEST(EmbeddedSlot, AsBuilt) {
+    const volatile wchar_t* slot = EmbeddedSlotForTesting();
+    EXPECT_EQ(slot[0], L'\0');
+    EXPECT_TRUE(UnitsEqual(slot + 1, KV_SLOT_MARKER_TEXT));
+    const size_t markerEnd = 1 + std::strlen(KV_SLOT_MARKER_TEXT);
+    EXPECT_EQ(markerEnd, 87u);
+    for (size_t i = markerEnd; i < kEmbeddedSlotUnits; ++i) ASSERT_EQ(slot[i], L'\0') << "code unit " << i;
+    EXPECT_TRUE(UnitsEqual(slot + kEmbeddedSlotUnits, KV_SLOT_END_MARKER_TEXT)) << "end marker directly after";
+    EXPECT_EQ(ReadEmbeddedSlot(), L"");
+}
+
+TEST(EmbeddedSlot, SitsInWritableInitialisedDataOfTheImage) {
+    const volatile wchar_t* slot = EmbeddedSlotForTesting();
+    MEMORY_BASIC_INFORMATION info = {};
+    ASSERT_NE(::VirtualQuery(const_cast<wchar_t*>(slot), &info, sizeof(info)), 0u);
+    EXPECT_TRUE(info.Protect == PAGE_READWRITE || info.Protect == PAGE_WRITECOPY) << std::hex << info.Protect;
+
+    // The section of the image file that holds it: its bytes come from the file.
+    const auto* base = reinterpret_cast<const BYTE*>(::GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const DWORD rva = static_cast<DWORD>(reinterpret_cast<const BYTE*>(const_cast<const wchar_t*>(slot)) - base);
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    const IMAGE_SECTION_HEADER* holder = nullptr;
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+        if (rva >= section->VirtualAddress && rva + 2 * kEmbeddedSlotUnits <= section->VirtualAddress + section->SizeOfRawData)
+            holder = section;
+    }
+    ASSERT_NE(holder, nullptr) << "slot not within the raw data of a section";
+    EXPECT_NE(holder->Characteristics & IMAGE_SCN_MEM_WRITE, 0u);
+    EXPECT_NE(holder->Characteristics & IMAGE_SCN_CNT_INITIALIZED_DATA, 0u);
+}
+
+TEST(EmbeddedSlot, ReadsWhatAStampPutThere) {
+    {
+        SlotStamp stamp(L"kv.example.com:8080");
+        EXPECT_EQ(ReadEmbeddedSlot(), L"kv.example.com:8080");
+    }
+    EXPECT_EQ(ReadEmbeddedSlot(), L"");
+    {
+        // A stamp without NUL is read to the slot's end, never into the end marker.
+        SlotStamp stamp(std::wstring(kEmbeddedSlotUnits, L'x'), false);
+        EXPECT_EQ(ReadEmbeddedSlot(), std::wstring(kEmbeddedSlotUnits, L'x'));
+    }
+}
+
+TEST(ResolveUpdateURL, PlatformSourcesOfThisProcess) {
+    // This test program's own command line carries test options, so it is replaced; path, name,
+    // slot and INI reader are the real ones. The INI is looked for in an empty directory.
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    const std::wstring dir = std::wstring(temp) + L"kv_updateurl_noini";
+    ::CreateDirectoryW(dir.c_str(), nullptr);
+
+    UpdateURLSources sources = PlatformUpdateURLSources();
+    std::wstring commandLine;
+    sources.commandLine = [&] { return commandLine; };
+    sources.moduleDirectory = [&] { return dir; };
+
+    struct Case {
+        std::wstring commandLine;
+        const wchar_t* slot;  // null: the slot as built
+        const wchar_t* expected;
+        int autoMode;
+        const char* why;
+    } cases[] = {
+        {L"\"" + GetModulePath() + L"\" cmd.example.com", nullptr, L"cmd.example.com", 0, "own path removed"},
+        {L"\"" + GetModulePath() + L"\"", L"slot.example.com", L"slot.example.com", 1, "stamped slot"},
+        {L"\"" + GetModulePath() + L"\" cmd.example.com", L"slot.example.com", L"cmd.example.com", 0,
+         "command line over the stamped slot"},
+        {GetModuleName() + L" cmd.example.com", nullptr, L"cmd.example.com", 0, "own name removed"},
+        {L"\"" + GetModulePath() + L"\"", nullptr, L"", 0, "nothing anywhere"},
+    };
+    for (const Case& c : cases) {
+        commandLine = c.commandLine;
+        int autoMode = 0;
+        std::wstring url;
+        if (c.slot) {
+            SlotStamp stamp(c.slot);
+            url = ResolveUpdateURL(sources, autoMode);
+        } else {
+            url = ResolveUpdateURL(sources, autoMode);
+        }
+        EXPECT_EQ(url, c.expected) << c.why;
+        EXPECT_EQ(autoMode, c.autoMode) << c.why;
+    }
+    ::RemoveDirectoryW(dir.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,582 @@
+// kvstamp: writes the access address into the URL slot of a built KestrelVault setup program,
+// so that the program presets it and runs its wizard unattended. One source for both the
+// native Linux build and the Windows console build.
+//
+//   kvstamp set SETUP.exe URL [-o OUT.exe] [--force]
+//   kvstamp show SETUP.exe
+//   kvstamp clear SETUP.exe [-o OUT.exe] [--force]
+//
+// Exit codes: 0 done, 1 refused or failed (the file is then unchanged), 2 bad command line.
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "app/EmbeddedSlotMarkers.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t kSlotUnits = 1024;
+constexpr size_t kSlotBytes = kSlotUnits * 2;
+
+const char kUsage[] =
+    "Usage:\n"
+    "  kvstamp set SETUP.exe URL [-o OUT.exe] [--force]\n"
+    "  kvstamp show SETUP.exe\n"
+    "  kvstamp clear SETUP.exe [-o OUT.exe] [--force]\n"
+    "\n"
+    "Writes the access address into the URL slot embedded in a KestrelVault setup program.\n"
+    "A program with an address in its slot presets it in the host box and runs its wizard\n"
+    "unattended.\n"
+    "\n"
+    "  set     write URL into the slot: the host, optionally with a port or a path, without\n"
+    "          \"http://\" or \"https://\" (the program puts the scheme in front itself).\n"
+    "          At most 1023 UTF-16 code units.\n"
+    "  show    print the URL in the slot, or say that it is empty.\n"
+    "  clear   give the file its slot as built: the program then asks for the address.\n"
+    "\n"
+    "  -o OUT.exe  leave SETUP.exe as it is and write the result to OUT.exe.\n"
+    "  --force     change a file that carries an Authenticode signature. The signature\n"
+    "              covers the slot, so it no longer verifies afterwards: sign the result again.\n"
+    "  -h, --help  this text.\n"
+    "\n"
+    "The file's PE checksum, where it has one, is computed again after a change. A URL with\n"
+    "characters outside ASCII is accepted with a warning: the program reads the slot through\n"
+    "the ANSI code page of the machine it runs on, and characters that code page cannot\n"
+    "represent come out as '?'.\n"
+    "\n"
+    "Exit codes: 0 done, 1 refused or failed (the file is left unchanged), 2 bad command line.\n";
+
+// A refusal or failure: the message goes to the user and the file stays as it was.
+struct Refusal {
+    std::string message;
+};
+
+// ----------------------------------------------------------------------------------------------
+// Text and console output
+
+void Write(FILE* stream, const std::string& utf8);
+
+std::u16string Utf16FromAscii(const char* text) {
+    std::u16string out;
+    for (const char* p = text; *p; ++p) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*p)));
+    return out;
+}
+
+std::string Utf8FromUtf16(const std::u16string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;  // a lone surrogate has no UTF-8 form
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+#ifndef _WIN32
+// Empty optional for text that is not UTF-8: a URL must not be guessed at.
+std::optional<std::u16string> Utf16FromUtf8(const std::string& text) {
+    std::u16string out;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char b = static_cast<unsigned char>(text[i]);
+        uint32_t c;
+        size_t len;
+        if (b < 0x80) {
+            c = b;
+            len = 1;
+        } else if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F;
+            len = 2;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F;
+            len = 3;
+        } else if ((b & 0xF8) == 0xF0) {
+            c = b & 0x07;
+            len = 4;
+        } else {
+            return std::nullopt;
+        }
+        if (i + len > text.size()) return std::nullopt;
+        for (size_t k = 1; k < len; ++k) {
+            const unsigned char t = static_cast<unsigned char>(text[i + k]);
+            if ((t & 0xC0) != 0x80) return std::nullopt;
+            c = (c << 6) | (t & 0x3F);
+        }
+        static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(c));
+        }
+        i += len;
+    }
+    return out;
+}
+#endif
+
+#ifdef _WIN32
+void Write(FILE* stream, const std::string& utf8) {
+    // A console shows UTF-16 correctly whatever its code page; pipes and files get UTF-8.
+    HANDLE h = ::GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &mode)) {
+        int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+        std::wstring wide(n > 0 ? n : 0, L'\0');
+        if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], n);
+        fflush(stream);
+        DWORD written = 0;
+        ::WriteConsoleW(h, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        return;
+    }
+    fwrite(utf8.data(), 1, utf8.size(), stream);
+    fflush(stream);
+}
+
+std::string PathText(const fs::path& path) {
+    std::wstring w = path.wstring();
+    return Utf8FromUtf16(std::u16string(w.begin(), w.end()));
+}
+#else
+void Write(FILE* stream, const std::string& utf8) {
+    fwrite(utf8.data(), 1, utf8.size(), stream);
+    fflush(stream);
+}
+
+std::string PathText(const fs::path& path) { return path.string(); }
+#endif
+
+void Warn(const std::string& text) { Write(stderr, "kvstamp: warning: " + text + "\n"); }
+
+// ----------------------------------------------------------------------------------------------
+// Files
+
+Bytes ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Refusal{"cannot open " + PathText(path) + " for reading"};
+    Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw Refusal{"cannot read " + PathText(path)};
+    return data;
+}
+
+// Writes data to a temporary file beside target and renames it over target, so that target is
+// either the old file or the complete new one, never a part.
+void ReplaceFile(const fs::path& target, const Bytes& data, const fs::path& permissionsFrom) {
+    fs::path temp = target;
+    temp += ".kvstamp-tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out) throw Refusal{"cannot create " + PathText(temp)};
+        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        out.close();
+        if (!out) {
+            std::error_code ignored;
+            fs::remove(temp, ignored);
+            throw Refusal{"cannot write " + PathText(temp)};
+        }
+    }
+    std::error_code ec;
+    // Keeps the executable bit and the owner's choices of the file it came from.
+    fs::permissions(temp, fs::status(permissionsFrom).permissions(), ec);
+#ifdef _WIN32
+    const bool renamed = ::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+    fs::rename(temp, target, ec);
+    const bool renamed = !ec;
+#endif
+    if (!renamed) {
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+        throw Refusal{"cannot replace " + PathText(target)};
+    }
+}
+
+// ----------------------------------------------------------------------------------------------
+// PE image
+
+uint16_t Get16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
+
+uint32_t Get32(const Bytes& b, size_t at) {
+    return static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
+           (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+
+void Put32(Bytes& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+struct PeImage {
+    size_t checksumOffset = 0;  // of the optional header's CheckSum field
+    bool signedImage = false;   // the security directory points at a certificate table
+};
+
+// Empty optional when data is not a PE image; why says what is wrong.
+std::optional<PeImage> ParsePe(const Bytes& data, std::string& why) {
+    if (data.size() < 64 || data[0] != 'M' || data[1] != 'Z') {
+        why = "no MZ header";
+        return std::nullopt;
+    }
+    const size_t pe = Get32(data, 0x3C);
+    if (pe > data.size() || data.size() - pe < 24 || std::memcmp(&data[pe], "PE\0\0", 4) != 0) {
+        why = "no PE signature";
+        return std::nullopt;
+    }
+    const size_t optionalSize = Get16(data, pe + 20);
+    const size_t optional = pe + 24;
+    if (optionalSize < 2 || data.size() - optional < optionalSize) {
+        why = "optional header cut short";
+        return std::nullopt;
+    }
+    const uint16_t magic = Get16(data, optional);
+    size_t directoryCountAt;
+    if (magic == 0x10B) {
+        directoryCountAt = 92;  // PE32
+    } else if (magic == 0x20B) {
+        directoryCountAt = 108;  // PE32+
+    } else {
+        why = "unknown optional header kind";
+        return std::nullopt;
+    }
+    if (optionalSize < directoryCountAt + 4) {
+        why = "optional header cut short";
+        return std::nullopt;
+    }
+    PeImage image;
+    image.checksumOffset = optional + 64;
+    const uint32_t directories = Get32(data, optional + directoryCountAt);
+    const size_t security = optional + directoryCountAt + 4 + 4 * 8;  // entry 4 of 8 bytes each
+    if (directories > 4 && security + 8 <= optional + optionalSize) {
+        image.signedImage = Get32(data, security) != 0 && Get32(data, security + 4) != 0;
+    }
+    return image;
+}
+
+// The standard PE image checksum: 16-bit one's-complement-style sum of the file with the
+// checksum field counted as zero, folded to 16 bits, plus the file length.
+uint32_t ComputePeChecksum(const Bytes& data, size_t checksumOffset) {
+    auto byteAt = [&](size_t i) -> uint32_t {
+        return (i >= checksumOffset && i < checksumOffset + 4) ? 0 : data[i];
+    };
+    uint32_t sum = 0;
+    size_t i = 0;
+    for (; i + 1 < data.size(); i += 2) {
+        sum += byteAt(i) | (byteAt(i + 1) << 8);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    if (i < data.size()) {
+        sum += byteAt(i);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    return sum + static_cast<uint32_t>(data.size());
+}
+
+// ----------------------------------------------------------------------------------------------
+// The slot
+
+Bytes Utf16Le(const std::u16string& text) {
+    Bytes out;
+    for (char16_t c : text) {
+        out.push_back(static_cast<uint8_t>(c & 0xFF));
+        out.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    return out;
+}
+
+std::vector<size_t> FindAll(const Bytes& data, const Bytes& pattern) {
+    std::vector<size_t> hits;
+    const std::boyer_moore_searcher<Bytes::const_iterator> searcher(pattern.begin(), pattern.end());
+    for (auto it = data.begin();;) {
+        it = std::search(it, data.end(), searcher);
+        if (it == data.end()) break;
+        hits.push_back(static_cast<size_t>(it - data.begin()));
+        ++it;
+    }
+    return hits;
+}
+
+const Bytes& MarkerBytes() {
+    static const Bytes bytes = Utf16Le(Utf16FromAscii(KV_SLOT_MARKER_TEXT));
+    return bytes;
+}
+
+const Bytes& EndMarkerBytes() {
+    static const Bytes bytes = Utf16Le(Utf16FromAscii(KV_SLOT_END_MARKER_TEXT) + u'\0');
+    return bytes;
+}
+
+// The slot's 2048 bytes as the build leaves them.
+Bytes SlotAsBuilt() {
+    Bytes slot(kSlotBytes, 0);
+    std::copy(MarkerBytes().begin(), MarkerBytes().end(), slot.begin() + 2);
+    return slot;
+}
+
+// Offset of the one slot in data. The slot is found by its end marker (always there) and by its
+// first marker (there as built); both must agree on one place.
+size_t FindSlot(const Bytes& data) {
+    std::vector<size_t> starts;
+    for (size_t at : FindAll(data, EndMarkerBytes()))
+        if (at >= kSlotBytes) starts.push_back(at - kSlotBytes);
+    std::vector<size_t> markerOnly;
+    for (size_t at : FindAll(data, MarkerBytes())) {
+        if (at < 2) continue;
+        if (std::find(starts.begin(), starts.end(), at - 2) == starts.end()) markerOnly.push_back(at - 2);
+    }
+    const size_t total = starts.size() + markerOnly.size();
+    if (total == 0) throw Refusal{"no URL slot found: not a KestrelVault setup program"};
+    if (total > 1) {
+        throw Refusal{"found " + std::to_string(total) +
+                      " URL slots; cannot tell which one the program reads, so nothing was changed"};
+    }
+    if (!markerOnly.empty()) {
+        throw Refusal{"found the slot's marker but not its end marker: this build cannot be stamped "
+                      "(its slot could not be found again after a URL overwrote the marker)"};
+    }
+    return starts.front();
+}
+
+// The NUL-terminated text at the start of the slot; complete is false when no NUL ends it
+// within the slot.
+std::u16string ReadSlot(const Bytes& data, size_t slot, bool& complete) {
+    std::u16string text;
+    complete = false;
+    for (size_t i = 0; i < kSlotUnits; ++i) {
+        const char16_t c = Get16(data, slot + 2 * i);
+        if (c == 0) {
+            complete = true;
+            break;
+        }
+        text.push_back(c);
+    }
+    return text;
+}
+
+// ----------------------------------------------------------------------------------------------
+// Commands
+
+struct Options {
+    std::string command;
+    fs::path file;
+    std::optional<std::u16string> url;
+    std::optional<fs::path> out;
+    bool force = false;
+};
+
+// Applies change to the slot's bytes and writes the file (or the copy). Refuses signed files
+// unless forced, and keeps a non-zero checksum valid.
+void ChangeSlot(const Options& opt, const std::function<void(uint8_t* slot)>& change, const std::string& done) {
+    Bytes data = ReadFile(opt.file);
+    std::string why;
+    const std::optional<PeImage> image = ParsePe(data, why);
+    if (!image) throw Refusal{PathText(opt.file) + " is not a PE image (" + why + ")"};
+    const size_t slot = FindSlot(data);
+    if (image->signedImage) {
+        if (!opt.force) {
+            throw Refusal{PathText(opt.file) +
+                          " carries an Authenticode signature, and the signed bytes include the slot: "
+                          "stamping breaks the signature. Stamp before signing, or pass --force and "
+                          "sign the result again"};
+        }
+        Warn("the file is signed; its signature no longer verifies after this change. Sign it again.");
+    }
+
+    const Bytes before = data;
+    change(&data[slot]);
+    if (Get32(data, image->checksumOffset) != 0) {
+        Put32(data, image->checksumOffset, ComputePeChecksum(data, image->checksumOffset));
+    }
+
+    const fs::path target = opt.out ? *opt.out : opt.file;
+    if (data == before && !opt.out) {
+        Write(stdout, done + " (the file already was so; left untouched)\n");
+        return;
+    }
+    ReplaceFile(target, data, opt.file);
+    Write(stdout, done + (opt.out ? " -> " + PathText(target) : std::string()) + "\n");
+}
+
+int CommandSet(const Options& opt) {
+    const std::u16string& url = *opt.url;
+    if (url.empty()) throw Refusal{"the URL is empty; to empty the slot use: kvstamp clear FILE"};
+    if (url.size() >= kSlotUnits) {
+        throw Refusal{"the URL is " + std::to_string(url.size()) + " UTF-16 code units long; the slot holds at most " +
+                      std::to_string(kSlotUnits - 1) + " and its terminating NUL"};
+    }
+    if (std::any_of(url.begin(), url.end(), [](char16_t c) { return c > 0x7F; })) {
+        Warn("the URL holds characters outside ASCII. The program reads them through the ANSI code "
+             "page of the machine it runs on; where that code page cannot represent one, it becomes "
+             "'?'.");
+    }
+    const std::string lower = [&] {
+        std::string s = Utf8FromUtf16(url.substr(0, 8));
+        std::transform(s.begin(), s.end(), s.begin(), [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+        return s;
+    }();
+    if (lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0) {
+        Warn("the URL starts with a scheme. The program puts \"http://\" in front of the slot's text "
+             "itself, so the host should stand alone.");
+    }
+
+    ChangeSlot(
+        opt,
+        [&](uint8_t* slot) {
+            // The URL, its NUL, then zeros to the end: nothing of an earlier, longer URL or of the
+            // marker is left behind it.
+            std::fill(slot, slot + kSlotBytes, 0);
+            const Bytes bytes = Utf16Le(url);
+            std::copy(bytes.begin(), bytes.end(), slot);
+        },
+        "URL written: " + Utf8FromUtf16(url));
+    return 0;
+}
+
+int CommandClear(const Options& opt) {
+    const Bytes asBuilt = SlotAsBuilt();
+    ChangeSlot(opt, [&](uint8_t* slot) { std::copy(asBuilt.begin(), asBuilt.end(), slot); }, "Slot cleared");
+    return 0;
+}
+
+int CommandShow(const Options& opt) {
+    const Bytes data = ReadFile(opt.file);
+    std::string why;
+    if (!ParsePe(data, why)) throw Refusal{PathText(opt.file) + " is not a PE image (" + why + ")"};
+    const size_t slot = FindSlot(data);
+    bool complete = false;
+    const std::u16string url = ReadSlot(data, slot, complete);
+    if (url.empty()) {
+        Write(stdout, "The slot is empty: the program asks for the address.\n");
+        return 0;
+    }
+    if (!complete) Warn("the slot's text has no terminating NUL; the program reads all of its 1024 code units.");
+    Write(stdout, Utf8FromUtf16(url) + "\n");
+    return 0;
+}
+
+// ----------------------------------------------------------------------------------------------
+// Command line
+
+struct UsageError {
+    std::string message;
+};
+
+Options ParseArguments(const std::vector<std::u16string>& args, const std::vector<fs::path>& asPaths) {
+    Options opt;
+    std::vector<size_t> positional;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::u16string& a = args[i];
+        if (a == u"--force") {
+            opt.force = true;
+        } else if (a == u"-o") {
+            if (i + 1 >= args.size()) throw UsageError{"-o needs a file name"};
+            opt.out = asPaths[++i];
+        } else if (a.size() > 1 && a[0] == u'-' && a != u"-") {
+            throw UsageError{"unknown option " + Utf8FromUtf16(a)};
+        } else {
+            positional.push_back(i);
+        }
+    }
+    if (positional.empty()) throw UsageError{"no command given"};
+    opt.command = Utf8FromUtf16(args[positional[0]]);
+    const size_t expected = opt.command == "set" ? 3 : 2;
+    if (opt.command != "set" && opt.command != "show" && opt.command != "clear")
+        throw UsageError{"unknown command " + opt.command};
+    if (positional.size() != expected) throw UsageError{"wrong number of arguments for " + opt.command};
+    opt.file = asPaths[positional[1]];
+    if (opt.command == "set") opt.url = args[positional[2]];
+    if (opt.command == "show" && (opt.out || opt.force)) throw UsageError{"show takes neither -o nor --force"};
+    return opt;
+}
+
+int Run(const std::vector<std::u16string>& args, const std::vector<fs::path>& asPaths) {
+    for (const std::u16string& a : args) {
+        if (a == u"--help" || a == u"-h") {
+            Write(stdout, kUsage);
+            return 0;
+        }
+    }
+    try {
+        const Options opt = ParseArguments(args, asPaths);
+        if (opt.command == "set") return CommandSet(opt);
+        if (opt.command == "clear") return CommandClear(opt);
+        return CommandShow(opt);
+    } catch (const UsageError& e) {
+        Write(stderr, "kvstamp: " + e.message + "\n\n" + kUsage);
+        return 2;
+    } catch (const Refusal& e) {
+        Write(stderr, "kvstamp: " + e.message + "\n");
+        return 1;
+    } catch (const std::exception& e) {
+        Write(stderr, std::string("kvstamp: ") + e.what() + "\n");
+        return 1;
+    }
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::u16string> args;
+    std::vector<fs::path> paths;
+    for (int i = 1; i < argc; ++i) {
+        args.emplace_back(argv[i], argv[i] + std::wcslen(argv[i]));
+        paths.emplace_back(argv[i]);
+    }
+    return Run(args, paths);
+}
+#else
+int main(int argc, char** argv) {
+    std::vector<std::u16string> args;
+    std::vector<fs::path> paths;
+    for (int i = 1; i < argc; ++i) {
+        std::optional<std::u16string> text = Utf16FromUtf8(argv[i]);
+        if (!text) {
+            Write(stderr, std::string("kvstamp: argument ") + std::to_string(i) + " is not valid UTF-8\n");
+            return 2;
+        }
+        args.push_back(*text);
+        paths.emplace_back(argv[i]);
+    }
+    return Run(args, paths);
+}
+#endif

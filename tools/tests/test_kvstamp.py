@@ -1,0 +1,314 @@
+"""kvstamp on copies of the built setup program: the native Linux build and the Windows build
+(under Wine) read back what they write, give back the file as built, keep the PE checksum
+valid and leave the file byte for byte unchanged whenever they refuse.
+
+Run by ctest with the build directory in KV_BUILD; the Windows build needs the project's Wine
+prefix (scripts/test.sh provides it).
+"""
+
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+BUILD = Path(os.environ.get("KV_BUILD") or Path(__file__).resolve().parents[2] / "build").resolve()
+SETUP = BUILD / "KestrelVault_Setup.exe"
+NATIVE = BUILD / "native" / "kvstamp"
+WINDOWS = BUILD / "kvstamp.exe"
+PREFIX = Path(os.environ.get("WINEPREFIX") or BUILD / "wineprefix")
+
+MARKER = "20150611_{1AE5E6A6-F03B-424b-BC04-6570B78FA9A2}_{73918AC7-D49B-4336-A54C-E9F5B876E24B}"
+END_MARKER = "KestrelVault.UpdateURLSlot.End.{6B48BEC3-635F-4429-8BDB-411624AF0C02}"
+SLOT_BYTES = 2048
+
+
+# ---------------------------------------------------------------------------------------------
+# The file format, read independently of the tool
+
+def utf16(text):
+    return text.encode("utf-16-le")
+
+
+def slot_offset(data):
+    """Offset of the slot, found by its end marker (the way that survives stamping)."""
+    hits = []
+    at = data.find(utf16(END_MARKER + "\0"))
+    while at != -1:
+        hits.append(at - SLOT_BYTES)
+        at = data.find(utf16(END_MARKER + "\0"), at + 1)
+    assert len(hits) == 1, "expected one slot, found %d" % len(hits)
+    return hits[0]
+
+
+def optional_header(data):
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    assert data[pe:pe + 4] == b"PE\0\0"
+    opt = pe + 24
+    assert struct.unpack_from("<H", data, opt)[0] == 0x10B, "a 32-bit image"
+    return opt
+
+
+def checksum_field(data):
+    return struct.unpack_from("<I", data, optional_header(data) + 64)[0]
+
+
+def with_checksum_field(data, value):
+    out = bytearray(data)
+    struct.pack_into("<I", out, optional_header(data) + 64, value)
+    return bytes(out)
+
+
+def pe_checksum(data):
+    """The standard image checksum: 16-bit words summed with end-around carry, the checksum
+    field counted as zero, plus the file length."""
+    b = bytearray(data)
+    off = optional_header(data) + 64
+    b[off:off + 4] = b"\0\0\0\0"
+    if len(b) % 2:
+        b += b"\0"
+    total = sum(struct.unpack("<%dH" % (len(b) // 2), b))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return (total + len(data)) & 0xFFFFFFFF
+
+
+def signed_copy(data):
+    """data with a certificate table in its security directory, as signing leaves it."""
+    opt = optional_header(data)
+    cert = struct.pack("<IHH", 8, 0x0200, 0x0002)  # WIN_CERTIFICATE header, no content
+    out = bytearray(data) + cert
+    struct.pack_into("<II", out, opt + 96 + 4 * 8, len(data), len(cert))
+    return bytes(out)
+
+
+def slot_text(data):
+    slot = data[slot_offset(data):][:SLOT_BYTES]
+    return slot.decode("utf-16-le").split("\0", 1)[0]
+
+
+# ---------------------------------------------------------------------------------------------
+# The two builds of the tool
+
+class Tool:
+    def __init__(self, name, command, to_arg):
+        self.name = name
+        self.command = command
+        self.to_arg = to_arg
+
+    def run(self, *args, files=()):
+        """Runs the tool; `files` are Paths among args to be given in the tool's own path form."""
+        argv = [self.to_arg(a) if isinstance(a, Path) else a for a in args]
+        env = dict(os.environ)
+        if self.name == "windows":
+            env.update(WINEPREFIX=str(PREFIX), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        # Files, not pipes: the first Wine program of a session starts Wine's own background
+        # processes, which inherit the output handles and would hold a pipe open long after the
+        # tool has ended.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            r = subprocess.run(self.command + argv, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                               timeout=120)
+            out.seek(0)
+            err.seek(0)
+            # The Windows build writes its line ends in text mode: CR LF.
+            return (r.returncode, out.read().decode("utf-8").replace("\r\n", "\n"),
+                    err.read().decode("utf-8", "replace").replace("\r\n", "\n"))
+
+
+NATIVE_TOOL = Tool("native", [str(NATIVE)], str)
+# The Windows build sees the host's root as drive Z: in the prefix.
+WINDOWS_TOOL = Tool("windows", ["wine", str(WINDOWS)], lambda p: "Z:" + str(p).replace("/", "\\"))
+TOOLS = [NATIVE_TOOL, WINDOWS_TOOL]
+
+
+class KvstampTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        for f in (SETUP, NATIVE, WINDOWS):
+            if not f.exists():
+                raise RuntimeError("%s is missing: build first" % f)
+        if not (PREFIX / "system.reg").exists():
+            raise RuntimeError("no Wine prefix at %s: run through scripts/test.sh" % PREFIX)
+        cls.built = SETUP.read_bytes()
+
+    def setUp(self):
+        self.dir = Path(tempfile.mkdtemp(prefix="kvstamp-test-"))
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def copy(self, name="setup.exe", data=None):
+        path = self.dir / name
+        path.write_bytes(self.built if data is None else data)
+        return path
+
+    def ok(self, tool, *args):
+        rc, out, err = tool.run(*args)
+        self.assertEqual(rc, 0, "%s %s: %s" % (tool.name, args, err))
+        return out, err
+
+    # -- the build itself
+
+    def test_build_carries_one_slot_as_built(self):
+        slot = self.built[slot_offset(self.built):][:SLOT_BYTES]
+        self.assertEqual(slot[:2], b"\0\0")
+        self.assertEqual(slot[2:2 + 172], utf16(MARKER), "marker at code units 1 to 86")
+        self.assertEqual(slot[174:], bytes(SLOT_BYTES - 174))
+        # The linker gave the image a checksum: the reference agrees with it, which checks the
+        # reference that the tests below hold the tool's checksums against.
+        self.assertNotEqual(checksum_field(self.built), 0)
+        self.assertEqual(checksum_field(self.built), pe_checksum(self.built))
+
+    # -- set, show, clear
+
+    def test_set_show_clear_round_trip(self):
+        for tool in TOOLS:
+            with self.subTest(tool.name):
+                f = self.copy()
+                out, _ = self.ok(tool, "show", f)
+                self.assertIn("empty", out)
+
+                self.ok(tool, "set", f, "kv.example.com:8080/long/path")
+                self.assertEqual(self.ok(tool, "show", f)[0], "kv.example.com:8080/long/path\n")
+
+                # A shorter URL leaves nothing of the longer one: the file equals a fresh stamp.
+                self.ok(tool, "set", f, "kv.example.com")
+                self.assertEqual(self.ok(tool, "show", f)[0], "kv.example.com\n")
+                fresh = self.copy("fresh.exe")
+                self.ok(tool, "set", fresh, "kv.example.com")
+                self.assertEqual(f.read_bytes(), fresh.read_bytes())
+                slot = f.read_bytes()[slot_offset(f.read_bytes()):][:SLOT_BYTES]
+                self.assertEqual(slot, utf16("kv.example.com") + bytes(SLOT_BYTES - 28))
+
+                data = f.read_bytes()
+                self.assertEqual(checksum_field(data), pe_checksum(data), "checksum recomputed")
+
+                self.ok(tool, "clear", f)
+                self.assertEqual(f.read_bytes(), self.built, "clear gives back the file as built")
+                self.assertIn("empty", self.ok(tool, "show", f)[0])
+                self.assertEqual(sorted(p.name for p in self.dir.iterdir()), ["fresh.exe", "setup.exe"],
+                                 "no temporary file left behind")
+
+    def test_longest_url_fits(self):
+        f = self.copy()
+        url = "h" * 1023
+        self.ok(NATIVE_TOOL, "set", f, url)
+        self.assertEqual(slot_text(f.read_bytes()), url)
+        self.assertEqual(f.read_bytes()[slot_offset(f.read_bytes()) + 2046:][:2], b"\0\0", "its NUL is the last unit")
+
+    def test_output_copy_leaves_the_input(self):
+        for tool in TOOLS:
+            with self.subTest(tool.name):
+                f = self.copy()
+                out = self.dir / "stamped.exe"
+                self.ok(tool, "set", f, "kv.example.com", "-o", out)
+                self.assertEqual(f.read_bytes(), self.built)
+                self.assertEqual(slot_text(out.read_bytes()), "kv.example.com")
+                self.ok(tool, "clear", out, "-o", self.dir / "cleared.exe")
+                self.assertEqual((self.dir / "cleared.exe").read_bytes(), self.built)
+
+    def test_native_build_keeps_the_executable_bit(self):
+        f = self.copy()
+        f.chmod(0o755)
+        self.ok(NATIVE_TOOL, "set", f, "kv.example.com")
+        self.assertEqual(f.stat().st_mode & 0o777, 0o755)
+
+    def test_zero_checksum_stays_zero(self):
+        f = self.copy(data=with_checksum_field(self.built, 0))
+        self.ok(NATIVE_TOOL, "set", f, "kv.example.com")
+        self.assertEqual(checksum_field(f.read_bytes()), 0)
+
+    def test_non_ascii_url_is_written_with_a_warning(self):
+        f = self.copy()
+        out, err = self.ok(NATIVE_TOOL, "set", f, "저장소.example.kr")
+        self.assertIn("ASCII", err)
+        self.assertIn("code page", err)
+        self.assertEqual(slot_text(f.read_bytes()), "저장소.example.kr")
+        self.assertEqual(self.ok(NATIVE_TOOL, "show", f)[0], "저장소.example.kr\n")
+        _, err = self.ok(NATIVE_TOOL, "set", f, "kv.example.com")
+        self.assertEqual(err, "", "no warning for an ASCII host")
+
+    def test_signed_file_only_with_force(self):
+        for tool in TOOLS:
+            with self.subTest(tool.name):
+                signed = signed_copy(self.built)
+                f = self.copy(data=signed)
+                rc, _, err = tool.run("set", f, "kv.example.com")
+                self.assertEqual(rc, 1)
+                self.assertIn("signature", err)
+                self.assertEqual(f.read_bytes(), signed)
+
+                _, err = self.ok(tool, "set", f, "kv.example.com", "--force")
+                self.assertIn("signature", err)
+                self.assertEqual(slot_text(f.read_bytes()), "kv.example.com")
+                self.assertEqual(self.ok(tool, "show", f)[0], "kv.example.com\n", "show reads a signed file")
+
+    # -- refusals
+
+    def refusal_cases(self):
+        """(why, file content, arguments after the file, text expected in the message)."""
+        slot = slot_offset(self.built)
+        two_slots = self.built + self.built[slot:slot + SLOT_BYTES + len(utf16(END_MARKER + "\0"))]
+        no_end = bytearray(self.built)
+        no_end[slot + SLOT_BYTES] ^= 0xFF
+        stamped = self.built
+        return [
+            ("text file", b"[updateurl]\nurl=kv.example.com\n", ["set", "kv.example.com"], "not a PE image"),
+            ("MZ without PE header", self.built[:64] + bytes(100), ["set", "kv.example.com"], "not a PE image"),
+            ("empty file", b"", ["clear"], "not a PE image"),
+            ("PE image without a slot", WINDOWS.read_bytes(), ["set", "kv.example.com"], "no URL slot"),
+            ("two slots", two_slots, ["set", "kv.example.com"], "2 URL slots"),
+            ("two slots, show", two_slots, ["show"], "2 URL slots"),
+            ("marker without end marker", bytes(no_end), ["set", "kv.example.com"], "end marker"),
+            ("URL of 1024 code units", stamped, ["set", "u" * 1024], "1024 UTF-16 code units"),
+            ("URL of 1024 code units with a surrogate pair", stamped, ["set", "u" * 1022 + "\U0001F600"],
+             "1024 UTF-16 code units"),
+            ("empty URL", stamped, ["set", ""], "empty"),
+            ("signed", signed_copy(self.built), ["clear"], "signature"),
+        ]
+
+    def test_refusals_leave_the_file_unchanged(self):
+        for tool in TOOLS:
+            for why, content, args, message in self.refusal_cases():
+                if tool is WINDOWS_TOOL and any(ord(c) > 0x7F for a in args for c in a):
+                    continue  # non-ASCII arguments reach a Wine program only with a host locale
+                with self.subTest(tool=tool.name, case=why):
+                    f = self.copy(data=content)
+                    out = self.dir / "out.exe"
+                    for extra in ([], ["-o", out]) if args[0] != "show" else ([],):
+                        rc, _, err = tool.run(args[0], f, *args[1:], *extra)
+                        self.assertEqual(rc, 1, err)
+                        self.assertIn(message, err)
+                        self.assertEqual(f.read_bytes(), content, "file changed")
+                        self.assertFalse(out.exists(), "copy written")
+                        self.assertEqual([p.name for p in self.dir.iterdir()], ["setup.exe"], "stray file")
+
+    def test_missing_file_and_bad_command_lines(self):
+        cases = [
+            (["show", self.dir / "missing.exe"], 1, "cannot open"),
+            ([], 2, "no command"),
+            (["stamp", self.dir / "x.exe"], 2, "unknown command"),
+            (["set", self.dir / "x.exe"], 2, "wrong number of arguments"),
+            (["show", self.dir / "x.exe", "-o", self.dir / "y.exe"], 2, "show takes neither"),
+            (["set", self.dir / "x.exe", "kv", "-o"], 2, "-o needs"),
+            (["set", self.dir / "x.exe", "kv", "--frce"], 2, "unknown option"),
+        ]
+        for tool in TOOLS:
+            for args, code, message in cases:
+                with self.subTest(tool=tool.name, args=[str(a) for a in args]):
+                    rc, _, err = tool.run(*args)
+                    self.assertEqual(rc, code, err)
+                    self.assertIn(message, err)
+
+    def test_help(self):
+        for tool in TOOLS:
+            with self.subTest(tool.name):
+                out, _ = self.ok(tool, "--help")
+                for word in ("kvstamp set", "kvstamp show", "kvstamp clear", "--force", "-o OUT.exe"):
+                    self.assertIn(word, out)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[1:])
