@@ -1,11 +1,13 @@
 #include "app/ModuleInfo.h"
 
-#include <windows.h>
+#include <cwchar>
+#include <vector>
 
 std::wstring GetModulePath() {
-    wchar_t buf[MAX_PATH];
-    DWORD n = ::GetModuleFileNameW(::GetModuleHandleW(nullptr), buf, MAX_PATH);
-    return std::wstring(buf, n < MAX_PATH ? n : MAX_PATH);
+    wchar_t buf[MAX_PATH] = {};
+    ::GetModuleFileNameW(::GetModuleHandleW(nullptr), buf, MAX_PATH);
+    // A path that did not fit may come back without a terminator (Windows XP): keep it cut.
+    return std::wstring(buf, ::wcsnlen(buf, MAX_PATH));
 }
 
 std::wstring GetModuleDirectory() {
@@ -20,5 +22,23 @@ std::wstring GetModuleName() {
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-// Reading the version resource comes with the trace log work; until then no version is known.
-std::wstring GetModuleVersion(const wchar_t* /*path*/) { return std::wstring(); }
+std::wstring GetModuleVersion(const wchar_t* path) {
+    if (!path) return std::wstring();
+    DWORD handle = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path, &handle);
+    // Two-byte units, one more than asked for, so that even a size of 0 gives a buffer.
+    std::vector<wchar_t> buffer(static_cast<size_t>(size) + 1, L'\0');
+    if (!::GetFileVersionInfoW(path, handle, size, buffer.data())) return std::wstring();
+    void* fixed = nullptr;
+    UINT length = 0;
+    if (!::VerQueryValueW(buffer.data(), L"\\", &fixed, &length) || !fixed) return std::wstring();
+    return FormatFileVersion(*static_cast<const VS_FIXEDFILEINFO*>(fixed));
+}
+
+std::wstring FormatFileVersion(const VS_FIXEDFILEINFO& info) {
+    // Each half is at most 65535, so as a signed number it still prints unsigned.
+    return std::to_wstring(static_cast<int>(HIWORD(info.dwFileVersionMS))) + L"." +
+           std::to_wstring(static_cast<int>(LOWORD(info.dwFileVersionMS))) + L"." +
+           std::to_wstring(static_cast<int>(HIWORD(info.dwFileVersionLS))) + L"." +
+           std::to_wstring(static_cast<int>(LOWORD(info.dwFileVersionLS)));
+}

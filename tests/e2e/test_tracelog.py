@@ -1,0 +1,167 @@
+"""The trace log of the real program under Wine, switched on through the prefix's registry the
+way a user would: the per-user values named after the executable."""
+
+import os
+import re
+import shutil
+import unittest
+
+import kvtest
+
+SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
+EXE_NAME = "KestrelVault_Setup.exe"
+CANCEL = 2
+START_SCOPE = "CKestrelVault_SetupApp::InitInstance"
+ENTRY = "() " + "<" * 43
+EXIT = "() " + ">" * 43
+HEADER = re.compile(r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\]\[(?P<name>[^\]]*)\((?P<pid>\d+)\), T:(?P<tid>\d+)\]"
+                    r"(?P<rest>.*)$")
+
+
+def split_lines(data):
+    """The lines of a log file; every line must end in CR LF and hold no other line end."""
+    assert data == b"" or data.endswith(b"\r\n"), "last line without CR LF: %r" % data[-80:]
+    lines = data.split(b"\r\n")[:-1] if data else []
+    for line in lines:
+        assert b"\r" not in line and b"\n" not in line, "stray line end in %r" % line
+    return [line.decode("cp949") for line in lines]
+
+
+def rests_of(data):
+    """What follows the header in every line; every line must have one."""
+    rests = []
+    for line in split_lines(data):
+        m = HEADER.match(line)
+        assert m, "not a log line: %r" % line
+        rests.append(m["rest"])
+    return rests
+
+
+class TraceLogTest(kvtest.WizardTestCase):
+
+    def setUp(self):
+        self.win_dir = r"C:\users\%s\Temp\kvtl_%d" % (kvtest.windows_user(), os.getpid())
+        self.dir = kvtest.unix_path(self.win_dir)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        self.dir.mkdir(parents=True)
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        for suffix in (".log", ".log.path", ".log.name"):
+            self.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + suffix)
+
+    def settings(self, mode=None, path=None, name=None):
+        for suffix, value, kind in ((".log", mode, "REG_DWORD"), (".log.path", path, "REG_SZ"),
+                                    (".log.name", name, "REG_SZ")):
+            if value is None:
+                kvtest.reg_delete(SETTINGS_KEY, EXE_NAME + suffix)
+            else:
+                kvtest.reg_add(SETTINGS_KEY, EXE_NAME + suffix, value, kind)
+
+    def run_wizard(self, while_open=None, without_std_handles=False):
+        """One run of the program, ended with the first page's Cancel. Started through `start`,
+        a windowed program gets no standard handles, as when started from the desktop."""
+        if without_std_handles:
+            page = self.start_wizard("/wait", "/unix", str(kvtest.product_exe()), exe="start")
+        else:
+            page = self.start_wizard()
+        if while_open:
+            while_open()
+        page.click(CANCEL)
+        page.wait_gone()
+        self.assertEqual(page.process.wait(20), 0)
+
+    def test_first_lines_of_a_run_and_its_last(self):
+        log = self.dir / "run.log"
+        self.settings(mode=3, path=self.win_dir + r"\run.log")
+        self.run_wizard(without_std_handles=True)
+
+        lines = [HEADER.match(line) for line in split_lines(log.read_bytes())]
+        self.assertTrue(all(lines), "a line without the header")
+        self.assertEqual({m["name"] for m in lines}, {EXE_NAME})
+        self.assertEqual(len({(m["pid"], m["tid"]) for m in lines}), 1, "all from the start-up thread")
+        rests = [m["rest"] for m in lines]
+        self.assertEqual(rests[0], START_SCOPE + ENTRY)
+        self.assertEqual(rests[-1], START_SCOPE + EXIT)
+
+        # The start-up scope's own lines, without those of scopes nested in it (the
+        # compatibility layer writes its own between the entry line and the module lines).
+        own, depth = [], 0
+        for rest in rests:
+            if rest.endswith(ENTRY):
+                depth += 1
+            if rest in (START_SCOPE + ENTRY, START_SCOPE + EXIT) or (depth == 1 and rest.startswith(":    ")):
+                own.append(rest)
+            if rest.endswith(EXIT):
+                depth -= 1
+        exe_path = "Z:" + str(kvtest.product_exe()).replace("/", "\\")
+        self.assertEqual(own[0], START_SCOPE + ENTRY)
+        self.assertEqual(own[1].lower(), (":    ModulePath: " + exe_path).lower())
+        self.assertEqual(own[2], ":    ModuleVersion: 70.17.4.1201")
+        self.assertEqual(own[-1], START_SCOPE + EXIT)
+
+    def test_file_mode_empties_the_file_at_every_start(self):
+        log = self.dir / "held.log"
+        log.write_bytes(b"left from before\r\n")
+        self.settings(mode=2, path=self.win_dir + r"\held.log")
+        for run in range(2):
+            with self.subTest(run=run):
+                self.run_wizard(without_std_handles=run == 0)
+                rests = rests_of(log.read_bytes())
+                self.assertEqual(rests[0], START_SCOPE + ENTRY)
+                self.assertEqual(rests.count(START_SCOPE + ENTRY), 1)
+                self.assertEqual(rests[-1], START_SCOPE + EXIT)
+
+    def test_append_mode_appends_and_recreates_a_deleted_file(self):
+        log = self.dir / "append.log"
+        log.write_bytes(b"left from before\r\n")
+        self.settings(mode=3, path=self.win_dir + r"\append.log")
+        self.run_wizard()
+        self.run_wizard()
+        data = log.read_bytes()
+        self.assertTrue(data.startswith(b"left from before\r\n"))
+        rests = rests_of(data[len(b"left from before\r\n"):])
+        self.assertEqual(rests[0], START_SCOPE + ENTRY)
+        self.assertEqual(rests[-1], START_SCOPE + EXIT)
+        self.assertEqual(rests.count(START_SCOPE + ENTRY), 2)
+        self.assertEqual(rests.count(START_SCOPE + EXIT), 2)
+
+        # Deleted while the wizard is open: the next line (the exit line) creates it again.
+        self.run_wizard(while_open=log.unlink)
+        rests = rests_of(log.read_bytes())
+        self.assertNotIn(START_SCOPE + ENTRY, rests)
+        self.assertEqual(rests[-1], START_SCOPE + EXIT)
+
+    def test_where_the_log_goes(self):
+        exe_dir = kvtest.product_exe().parent
+        name = "kvtl_%d.log" % os.getpid()
+        self.addCleanup(lambda: (exe_dir / name).unlink(missing_ok=True))
+        cases = [
+            # (what, path value, name value, file that gets the lines)
+            ("path wins over name", self.win_dir + r"\by_path.log", name, self.dir / "by_path.log"),
+            ("name alone: beside the executable", None, name, exe_dir / name),
+        ]
+        for what, path, log_name, target in cases:
+            with self.subTest(what):
+                self.settings(mode=2, path=path, name=log_name)
+                self.run_wizard()
+                rests = rests_of(target.read_bytes())
+                self.assertEqual(rests[0], START_SCOPE + ENTRY)
+                others = {self.dir / "by_path.log", exe_dir / name} - {target}
+                self.assertEqual([p for p in others if p.exists()], [])
+                target.unlink()
+
+    def test_nothing_is_written_without_a_place_to_write(self):
+        cases = [
+            # (what, mode, path value below the test directory)
+            ("file mode, missing directory", 2, r"\missing\held.log"),
+            ("append mode, missing directory", 3, r"\missing\append.log"),
+            ("console mode writes no file", 1, r"\console.log"),
+        ]
+        for what, mode, path in cases:
+            with self.subTest(what):
+                self.settings(mode=mode, path=self.win_dir + path)
+                self.run_wizard(without_std_handles=mode == 1)
+                self.assertEqual(list(self.dir.iterdir()), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

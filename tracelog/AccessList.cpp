@@ -1,0 +1,52 @@
+#include "tracelog/AccessList.h"
+
+namespace {
+
+bool BeginsWithGrant(PACL list, PSID sid) {
+    ACL_SIZE_INFORMATION info = {};
+    if (!::GetAclInformation(list, &info, sizeof(info), AclSizeInformation) || info.AceCount == 0) return false;
+    void* first = nullptr;
+    if (!::GetAce(list, 0, &first)) return false;
+    const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(first);
+    return ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && ace->Header.AceFlags == kLeadingGrantFlags &&
+           ace->Mask == kLeadingGrantMask && ::EqualSid(const_cast<DWORD*>(&ace->SidStart), sid);
+}
+
+}  // namespace
+
+LeadingGrantResult BuildLeadingGrantList(PACL oldList, PSID sid, std::vector<BYTE>& newList) {
+    newList.clear();
+    if (!oldList || !sid || !::IsValidSid(sid)) return LeadingGrantResult::Failed;
+
+    ACL_SIZE_INFORMATION info = {};
+    if (!::GetAclInformation(oldList, &info, sizeof(info), AclSizeInformation)) return LeadingGrantResult::Failed;
+    // Putting the same grant in front again at every run would grow the list without bound.
+    if (BeginsWithGrant(oldList, sid)) return LeadingGrantResult::AlreadyInFront;
+
+    std::vector<BYTE> list(info.AclBytesInUse + ::GetLengthSid(sid) + 16, 0);
+    PACL acl = reinterpret_cast<PACL>(list.data());
+    if (!::InitializeAcl(acl, static_cast<DWORD>(list.size()), ACL_REVISION) ||
+        !::AddAccessAllowedAceEx(acl, ACL_REVISION, kLeadingGrantFlags, kLeadingGrantMask, sid))
+        return LeadingGrantResult::Failed;
+    for (DWORD i = 0; i < info.AceCount; ++i) {
+        void* ace = nullptr;
+        if (!::GetAce(oldList, i, &ace) ||
+            !::AddAce(acl, ACL_REVISION, MAXDWORD, ace, static_cast<ACE_HEADER*>(ace)->AceSize))
+            return LeadingGrantResult::Failed;
+    }
+    newList = std::move(list);
+    return LeadingGrantResult::Built;
+}
+
+std::vector<BYTE> LookupUsersSid() {
+    DWORD sidSize = 0;
+    DWORD domainChars = 0;
+    SID_NAME_USE use;
+    if (::LookupAccountNameW(nullptr, L"Users", nullptr, &sidSize, nullptr, &domainChars, &use) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return {};
+    std::vector<BYTE> sid(sidSize, 0);
+    std::vector<wchar_t> domain(domainChars + 1, L'\0');
+    if (!::LookupAccountNameW(nullptr, L"Users", sid.data(), &sidSize, domain.data(), &domainChars, &use)) return {};
+    return sid;
+}

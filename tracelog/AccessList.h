@@ -1,0 +1,27 @@
+// Access lists that put one full-access entry for a group in front of what an object already
+// allows or denies. Used for the log file and for the site directories.
+#pragma once
+
+#include <windows.h>
+
+#include <vector>
+
+// The entry that goes first: access allowed, inherited by files and subdirectories
+// (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE), read, write, execute and all (0xF0000000).
+constexpr BYTE kLeadingGrantFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+constexpr DWORD kLeadingGrantMask = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
+
+enum class LeadingGrantResult {
+    Built,           // newList holds the grant followed by every entry of oldList, in order
+    AlreadyInFront,  // oldList already begins with exactly that entry for sid: nothing to change
+    Failed,          // oldList or sid is missing or unreadable, or an entry could not be copied
+};
+
+// Builds in newList an ACL (revision ACL_REVISION) whose first entry is the grant above for sid
+// and whose further entries are those of oldList, unchanged and in their order. A null oldList
+// (an object without a DACL, or with a NULL DACL that allows everyone everything) gives Failed:
+// prepending to it would take access away. newList is emptied unless the result is Built.
+LeadingGrantResult BuildLeadingGrantList(PACL oldList, PSID sid, std::vector<BYTE>& newList);
+
+// The SID of the local group "Users" (LookupAccountNameW on this machine); empty on failure.
+std::vector<BYTE> LookupUsersSid();

@@ -1,0 +1,133 @@
+#include "tracelog/TraceInit.h"
+
+#include <windows.h>
+
+#include <cwchar>
+#include <vector>
+
+#include "framework/handle.h"
+#include "tracelog/AccessList.h"
+#include "tracelog/TraceLog.h"
+
+namespace {
+
+const wchar_t kSettingsKey[] = L"Software\\KestrelVAULT";
+
+std::wstring CutAtLastBackslash(const std::wstring& path, bool before) {
+    const size_t slash = path.rfind(L'\\');
+    if (slash == std::wstring::npos) return before ? std::wstring() : path;
+    return before ? path.substr(0, slash) : path.substr(slash + 1);
+}
+
+// Reads the setting named after the executable plus suffix into data. False when the key or
+// the value is missing or the value does not fit: the registry leaves the buffer undefined
+// then, so the setting counts as absent.
+bool QuerySetting(const wchar_t* suffix, void* data, DWORD size) {
+    kv::UniqueRegKey key;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return false;
+    const std::wstring name = TraceModuleName() + suffix;
+    DWORD bytes = size;
+    return ::RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr, static_cast<BYTE*>(data), &bytes) ==
+           ERROR_SUCCESS;
+}
+
+std::wstring ReadStringSetting(const wchar_t* suffix) {
+    wchar_t text[MAX_PATH] = {};
+    if (!QuerySetting(suffix, text, sizeof(text))) return std::wstring();
+    return std::wstring(text, ::wcsnlen(text, MAX_PATH));
+}
+
+}  // namespace
+
+std::wstring TraceModulePath() {
+    HMODULE module = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&TraceModulePath),
+                         &module);
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(module, path, MAX_PATH);
+    if (module) ::FreeLibrary(module);
+
+    wchar_t longPath[MAX_PATH] = {};
+    const DWORD n = ::GetLongPathNameW(path, longPath, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return std::wstring();
+    return std::wstring(longPath, n);
+}
+
+std::wstring TraceModuleDirectory() { return CutAtLastBackslash(TraceModulePath(), true); }
+
+std::wstring TraceModuleName() { return CutAtLastBackslash(TraceModulePath(), false); }
+
+int ReadLogModeSetting() {
+    DWORD mode = 0;
+    if (!QuerySetting(L".log", &mode, sizeof(mode))) return TraceOff;
+    return static_cast<int>(mode);
+}
+
+std::wstring ReadLogPathSetting() { return ReadStringSetting(L".log.path"); }
+
+std::wstring ReadLogNameSetting() { return ReadStringSetting(L".log.name"); }
+
+bool GrantLogFileAccess(const std::wstring& path) {
+    const std::vector<BYTE> sid = LookupUsersSid();
+    if (sid.empty()) return false;
+
+    DWORD needed = 0;
+    if (::GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return false;
+    std::vector<BYTE> descriptor(needed, 0);
+    if (!::GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed))
+        return false;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted)) return false;
+    if (!present) dacl = nullptr;
+
+    std::vector<BYTE> list;
+    switch (BuildLeadingGrantList(dacl, const_cast<BYTE*>(sid.data()), list)) {
+    case LeadingGrantResult::AlreadyInFront:
+        return true;
+    case LeadingGrantResult::Failed:
+        return false;
+    case LeadingGrantResult::Built:
+        break;
+    }
+    SECURITY_DESCRIPTOR updated;
+    if (!::InitializeSecurityDescriptor(&updated, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&updated, TRUE, reinterpret_cast<PACL>(list.data()), TRUE))
+        return false;
+    return ::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, &updated) != FALSE;
+}
+
+void InitTraceLog() {
+    TraceLog.processName = TraceModuleName();
+    TraceLog.mode = ReadLogModeSetting();
+    TraceLog.logPath = ReadLogPathSetting();
+    if (TraceLog.logPath.empty()) {
+        const std::wstring name = ReadLogNameSetting();
+        if (!name.empty()) TraceLog.logPath = TraceModuleDirectory() + L"\\" + name;
+    }
+    if (TraceLog.logPath.empty()) TraceLog.logPath = TraceModulePath() + L".log";
+
+    switch (TraceLog.mode) {
+    case TraceConsole:
+        ::AllocConsole();
+        OpenTraceOutput();
+        break;
+    case TraceFile:
+        OpenTraceOutput();
+        break;
+    case TraceFileAppend:
+        // Creates the file now, so that the grant below finds it before the first line.
+        OpenTraceOutput();
+        CloseTraceOutput();
+        break;
+    default:
+        break;
+    }
+
+    // Whatever the mode: a file left at the log path by an earlier run is granted as well.
+    if (!TraceLog.logPath.empty() && ::GetFileAttributesW(TraceLog.logPath.c_str()) != INVALID_FILE_ATTRIBUTES)
+        GrantLogFileAccess(TraceLog.logPath);
+}
