@@ -1,0 +1,243 @@
+#include "install/Transfer.h"
+
+#include <wininet.h>
+
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "framework/handle.h"
+#include "framework/inet.h"
+#include "install/URLDownCallBack.h"
+#include "tracelog/FuncTrace.h"
+#include "wizard/KVDownloadDlg.h"
+
+const wchar_t kActiveXAddressFormat[] = L"%s%s/app/KestrelVAULT ActiveX 7i_ko.exe";
+const wchar_t kSiteDescriptorAddressFormat[] = L"%s%s/app/update/kestrelvault_server.exe";
+const wchar_t kUpdaterAddressFormat[] = L"%s%s/app/update/KVUpdate.exe";
+
+const wchar_t kActiveXFileName[] = L"KestrelVAULT ActiveX 7i_ko.exe";
+const wchar_t kSiteDescriptorFileName[] = L"kestrelvault_server.exe";
+const wchar_t kUpdaterFileName[] = L"KVUpdate.exe";
+
+namespace {
+
+// The framework's default transfer type; it changes nothing for HTTP, but it is what the log
+// reports.
+const DWORD kOpenFlagsHttp = INTERNET_FLAG_TRANSFER_ASCII;
+// Only the host-name check is relaxed: the servers' certificates often name another host
+// than the address the user typed. Expired and untrusted certificates still fail.
+const DWORD kOpenFlagsHttps = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
+const DWORD_PTR kRequestContext = 1;
+const DWORD kBlockSize = 65535;
+
+const HRESULT kNoFileObject = static_cast<HRESULT>(0x80000961);
+
+// The failure result for a Windows or WinINet error code.
+HRESULT ErrorResult(DWORD error) { return static_cast<HRESULT>(0x80000000u | (error & 0xFFFFu)); }
+
+bool IsEmpty(const wchar_t* text) { return !text || !*text; }
+
+// The local target of one https download. Until Commit, destruction closes the file and
+// deletes it, so every failure exit leaves no partial file behind.
+class LocalTarget {
+public:
+    explicit LocalTarget(const wchar_t* path) : m_path(path) {}
+    LocalTarget(const LocalTarget&) = delete;
+    LocalTarget& operator=(const LocalTarget&) = delete;
+    ~LocalTarget() {
+        if (m_committed || !m_opened) return;
+        m_file.reset();
+        ::DeleteFileW(m_path);
+    }
+
+    // Created, or emptied when it exists, with no sharing. FALSE with GetLastError set.
+    BOOL Open() {
+        m_file.reset(::CreateFileW(m_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        m_opened = static_cast<bool>(m_file);
+        return m_opened ? TRUE : FALSE;
+    }
+
+    // Windows error code, 0 on success. A short write is a full disk.
+    DWORD Write(const void* data, DWORD count) {
+        DWORD written = 0;
+        if (!::WriteFile(m_file.get(), data, count, &written, nullptr)) return ErrorOrFault();
+        return written == count ? 0 : ERROR_DISK_FULL;
+    }
+
+    // Windows error code, 0 on success; a failed close leaves the file to be deleted.
+    DWORD Close() {
+        HANDLE h = m_file.release();
+        return ::CloseHandle(h) ? 0 : ErrorOrFault();
+    }
+
+    void Commit() { m_committed = true; }
+
+private:
+    static DWORD ErrorOrFault() {
+        const DWORD error = ::GetLastError();
+        return error ? error : ERROR_WRITE_FAULT;
+    }
+
+    const wchar_t* m_path;
+    kv::UniqueFile m_file;
+    bool m_opened = false;
+    bool m_committed = false;
+};
+
+}  // namespace
+
+std::wstring SchemePrefix(int useHttps) { return useHttps == 1 ? L"https://" : L"http://"; }
+
+std::wstring FormatServerAddress(const wchar_t* format, int useHttps, const std::wstring& updateURL) {
+    const std::wstring args[] = {SchemePrefix(useHttps), updateURL};
+    std::wstring out;
+    size_t next = 0;
+    for (const wchar_t* p = format; p && *p; ++p) {
+        if (p[0] == L'%' && p[1] == L's' && next < 2) {
+            out += args[next++];
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+std::wstring GetTempDirectory() {
+    wchar_t buffer[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, buffer);
+    std::wstring dir(buffer);
+    while (!dir.empty() && dir.back() == L'\\') dir.pop_back();
+    return dir;
+}
+
+int ContentLengthToSize(const std::wstring& text) {
+    // msvcrt's own conversion: its overflow rule (saturation) is the one the size follows.
+    return _wtoi(text.c_str());
+}
+
+int GetWebFileSize(const wchar_t* address, KVDownloadDlg* page) {
+    FuncTrace trace("KVDownloadDlg::GetWebFileSize");
+    if (!address) {
+        trace.Log("FileURL is NULL___");
+        return -1;
+    }
+    if (!*address) {
+        trace.Log("FileURL is empty___");
+        return -1;
+    }
+
+    CInternetSession session;
+    if (!session.IsOpen()) {
+        trace.Log("InternetOpen fail___(lastErr: %d)", static_cast<int>(::GetLastError()));
+        return -1;
+    }
+    const DWORD flags = page && page->UseHttps == 1 ? kOpenFlagsHttps : kOpenFlagsHttp;
+    trace.Log("openFlag: 0x%x", static_cast<unsigned>(flags));
+
+    try {
+        std::unique_ptr<CHttpFile> file = session.OpenURL(address, kRequestContext, flags);
+        if (!file) {
+            trace.Log("OpenURL fail_");
+            return -1;
+        }
+        std::wstring length;
+        if (!file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, length)) {
+            const DWORD error = ::GetLastError();
+            trace.Log("HttpFile QueryInfo fail___(LaseErr:%d)", static_cast<int>(error));
+            file->Close();
+            return -1;
+        }
+        file->Close();
+        file.reset();
+        const int size = ContentLengthToSize(length);
+        trace.Log("ServerFileSize: %d", size);
+        return size;
+    } catch (const CInternetException& e) {
+        trace.Log("Exception: %d", static_cast<int>(e.m_dwError));
+        return -1;
+    }
+}
+
+HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback* callback) {
+    FuncTrace trace("KVDownloadDlg::URLDownloadToFileOnHttps");
+    if (IsEmpty(address) || IsEmpty(localTarget)) return E_INVALIDARG;
+
+    CInternetSession session;
+    if (!session.IsOpen()) {
+        const DWORD error = ::GetLastError();
+        trace.Log("InternetOpen fail___(lastErr: %d)", static_cast<int>(error));
+        return ErrorResult(error);
+    }
+    trace.Log("openFlag: 0x%x", static_cast<unsigned>(kOpenFlagsHttps));
+
+    try {
+        std::unique_ptr<CHttpFile> file = session.OpenURL(address, kRequestContext, kOpenFlagsHttps);
+        if (!file) {
+            trace.Log("OpenURL fail_");
+            return kNoFileObject;
+        }
+        // An error page is no file: checked before the target is touched, so an earlier copy
+        // of the file survives a failing server.
+        DWORD status = 0;
+        if (file->QueryInfo(HTTP_QUERY_STATUS_CODE, status) && status >= 400) {
+            trace.Log("HttpStatus fail___(status: %d)", static_cast<int>(status));
+            return INET_E_DOWNLOAD_FAILURE;
+        }
+
+        LocalTarget target(localTarget);
+        if (!target.Open()) {
+            const DWORD error = ::GetLastError();
+            trace.Log("localFile.Open fail___(lastErr: %d)", static_cast<int>(error));
+            return ErrorResult(error);
+        }
+        trace.Log("Local file open success.");
+
+        // A read that gives 0 bytes also ends a body whose connection the server dropped:
+        // only the announced length tells a short file from a whole one.
+        DWORD announced = 0;
+        const bool hasLength = file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, announced);
+
+        // One block buffer for the whole file: memory does not grow with the file's size.
+        std::vector<BYTE> buffer(kBlockSize);
+        ULONG total = 0;
+        for (;;) {
+            const UINT read = file->Read(buffer.data(), kBlockSize);
+            if (read == 0) {
+                if (hasLength && total < announced) throw CInternetException(ERROR_INTERNET_CONNECTION_RESET);
+                break;
+            }
+            if (const DWORD error = target.Write(buffer.data(), read)) {
+                trace.Log("localFile.Write fail___(lastErr: %d)", static_cast<int>(error));
+                return ErrorResult(error);
+            }
+            total += read;
+            if (callback) callback->OnProgress(total, 0, BINDSTATUS_DOWNLOADINGDATA, L"");
+        }
+        if (const DWORD error = target.Close()) {
+            trace.Log("localFile.Close fail___(lastErr: %d)", static_cast<int>(error));
+            return ErrorResult(error);
+        }
+        target.Commit();
+
+        // The byte count travels in the maximum: the callback takes it from there for this status.
+        if (callback) callback->OnProgress(0, total, BINDSTATUS_ENDDOWNLOADDATA, L"");
+        file->Close();
+        return S_OK;
+    } catch (const CInternetException& e) {
+        trace.Log("Exception: %d", static_cast<int>(e.m_dwError));
+        return ErrorResult(e.m_dwError);
+    }
+}
+
+HRESULT FetchServerFile(KVDownloadDlg* page, const std::wstring& address, const std::wstring& localTarget,
+                        URLDownCallBack& callback) {
+    const int expectedSize = GetWebFileSize(address.c_str(), page);
+    // The purge comes after the size query so that the transfer cannot be served from a copy
+    // the query left behind.
+    ::DeleteUrlCacheEntryW(address.c_str());
+    callback.Prepare(page ? &page->m_prgDownload : nullptr, nullptr, expectedSize);
+    if (page && page->UseHttps == 1) return URLDownloadToFileOnHttps(address.c_str(), localTarget.c_str(), &callback);
+    return ::URLDownloadToFileW(nullptr, address.c_str(), localTarget.c_str(), 0, &callback);
+}

@@ -1,0 +1,70 @@
+// Fetching one server file: how a server address and a download's local target are formed,
+// the size query, and the two transfer paths (the URL-moniker download for http, our own
+// WinINet download for https, which accepts a certificate issued for another host name).
+//
+// Transfer results are HRESULT-like: 0 (S_OK) when the whole file is in the local target,
+// negative for every failure. Every call opens and closes its own handles; nothing is shared
+// between calls or threads. All of it blocks the calling thread (the page's worker).
+#pragma once
+
+#include <windows.h>
+#include <urlmon.h>
+
+#include <string>
+
+class KVDownloadDlg;
+class URLDownCallBack;
+
+// The server addresses of the three items, filled with the scheme prefix and the page's
+// UpdateURL in that order by FormatServerAddress.
+extern const wchar_t kActiveXAddressFormat[];      // "%s%s/app/KestrelVAULT ActiveX 7i_ko.exe"
+extern const wchar_t kSiteDescriptorAddressFormat[];  // "%s%s/app/update/kestrelvault_server.exe"
+extern const wchar_t kUpdaterAddressFormat[];      // "%s%s/app/update/KVUpdate.exe"
+
+// The items' local file names, to be put after a directory and a backslash.
+extern const wchar_t kActiveXFileName[];         // "KestrelVAULT ActiveX 7i_ko.exe"
+extern const wchar_t kSiteDescriptorFileName[];  // "kestrelvault_server.exe"
+extern const wchar_t kUpdaterFileName[];         // "KVUpdate.exe"
+
+// "https://" when useHttps is 1, "http://" for any other value.
+std::wstring SchemePrefix(int useHttps);
+
+// format with its first "%s" replaced by the scheme prefix and its second by updateURL, taken
+// as it stands: a port or path in it stays, and a trailing slash gives "//app/".
+std::wstring FormatServerAddress(const wchar_t* format, int useHttps, const std::wstring& updateURL);
+
+// The user's temporary directory without any trailing backslash. GetTempPathW is not checked:
+// when it fails the result is empty, and a target formed from it starts with a backslash.
+std::wstring GetTempDirectory();
+
+// A Content-Length text read the way the runtime's _wtoi reads it: leading white space and a
+// sign accepted, digits up to the first other character, 0 without digits, and values beyond
+// the 32-bit range saturated to INT_MAX or INT_MIN.
+int ContentLengthToSize(const std::wstring& text);
+
+// The size the server announces (Content-Length) for address, or -1: address null or empty,
+// no WinINet root handle, the request failed (unreachable, certificate refused), or the answer
+// has no Content-Length. The page's UseHttps selects the https open flags; a null page counts
+// as http. The body is never read. Logs in the scope "KVDownloadDlg::GetWebFileSize".
+int GetWebFileSize(const wchar_t* address, KVDownloadDlg* page);
+
+// Our https download: one GET with the host-name check of the certificate relaxed (any other
+// certificate fault fails), the body written to localTarget (created or emptied, opened
+// exclusively) in blocks of at most 65535 bytes, callback (may be null) told after every block
+// (BINDSTATUS_DOWNLOADINGDATA, running total as progress) and once at the end
+// (BINDSTATUS_ENDDOWNLOADDATA, total as maximum). Its results are ignored.
+// Results: 0; E_INVALIDARG for an empty (or null) address or target; 0x800C0008
+// (INET_E_DOWNLOAD_FAILURE) for an answer with status 400 or above, the target untouched;
+// 0x80000961 when the request gives no file; otherwise 0x80000000 plus the low 16 bits of
+// the Windows or WinINet error (no root handle, target not opened, request or read failed,
+// write or close failed). A transfer that fails after the target was opened removes it.
+// Logs in the scope "KVDownloadDlg::URLDownloadToFileOnHttps".
+HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback* callback);
+
+// One file from the server, as both install steps fetch it: the size query, the purge of the
+// address's internet cache entry, callback prepared for page's progress bar with that size
+// (the bar's range set to 0 .. size, -1 included), then the https download when the page's
+// UseHttps is 1 and URLDownloadToFileW otherwise. Returns the transfer's result; logging it is
+// the caller's. callback must outlive the call only; it may be reused for the next file.
+HRESULT FetchServerFile(KVDownloadDlg* page, const std::wstring& address, const std::wstring& localTarget,
+                        URLDownCallBack& callback);

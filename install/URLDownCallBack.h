@@ -1,0 +1,49 @@
+// The bind-status callback every file transfer carries: it turns the data-phase reports of a
+// transfer into positions of the download page's progress bar, counted in bytes. Both transfer
+// paths use it: the URL-moniker download as an IBindStatusCallback, the WinINet download by
+// calling its OnProgress with the same status codes.
+#pragma once
+
+#include <windows.h>
+#include <urlmon.h>
+
+#include "framework/wnd.h"
+
+class URLDownCallBack : public IBindStatusCallback {
+public:
+    // Binds the bar (may be null) and the status window (may be null; cleared at once) and
+    // sets the bar's range to 0 .. expectedSize; -1, a failed size query, is sent unchanged.
+    URLDownCallBack(CProgressCtrl* progress, CWnd* statusText, int expectedSize);
+    virtual ~URLDownCallBack();
+    URLDownCallBack(const URLDownCallBack&) = delete;
+    URLDownCallBack& operator=(const URLDownCallBack&) = delete;
+
+    // Makes the object ready for another file, exactly as the constructor does: the three
+    // values replaced, the range set again, the status window cleared.
+    void Prepare(CProgressCtrl* progress, CWnd* statusText, int expectedSize);
+
+    // There is no reference count: the object lives on its caller's stack for the span of
+    // synchronous transfers, so AddRef and Release answer 0 and never delete it, and
+    // QueryInterface hands out nothing (E_NOTIMPL, the out pointer untouched).
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // E_NOTIMPL; out values are not written.
+    STDMETHODIMP OnStartBinding(DWORD reserved, IBinding* binding) override;
+    STDMETHODIMP GetPriority(LONG* priority) override;
+    STDMETHODIMP OnLowResource(DWORD reserved) override;
+    // Moves the bar for BINDSTATUS_BEGINDOWNLOADDATA and BINDSTATUS_DOWNLOADINGDATA (to
+    // progress) and BINDSTATUS_ENDDOWNLOADDATA (to maximum, where the WinINet download puts its
+    // byte count) and answers S_OK; every other status, and any status without a bar, answers
+    // E_NOTIMPL and sends nothing.
+    STDMETHODIMP OnProgress(ULONG progress, ULONG maximum, ULONG statusCode, LPCWSTR statusText) override;
+    STDMETHODIMP OnStopBinding(HRESULT result, LPCWSTR error) override;
+    STDMETHODIMP GetBindInfo(DWORD* bindFlags, BINDINFO* bindInfo) override;
+    STDMETHODIMP OnDataAvailable(DWORD flags, DWORD size, FORMATETC* format, STGMEDIUM* medium) override;
+    STDMETHODIMP OnObjectAvailable(REFIID riid, IUnknown* object) override;
+
+    CProgressCtrl* m_pProgress = nullptr;  // not owned
+    CWnd* m_pStatusText = nullptr;         // not owned
+    int m_nExpectedSize = 0;
+};

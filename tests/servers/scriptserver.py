@@ -1,0 +1,230 @@
+#!/usr/bin/env python3
+"""A scripted HTTP server on 127.0.0.1 for the answers nginx does not give on demand.
+
+It serves the files of a server tree (--root) like a plain server, and path segments before
+the file path change how it answers; they stack, in any order:
+
+    /_chunked/...        chunked body, no Content-Length
+    /_cl=TEXT/...        Content-Length: TEXT (URL-decoded, sent as it stands), then the body
+                         and the connection closed
+    /_status=CODE/...    that status, with the file (or a small error page) as body
+    /_drop=N/...         the whole size announced, N body bytes sent, then the connection
+                         closed (FIN)
+    /_reset=N/...        as _drop, but the connection is reset (RST)
+    /_slow=MS/...        the body in 4096-byte pieces with MS milliseconds between them
+    /_hold=NAME/...      nothing is answered until NAME is released (see below); a released
+                         name stays released until /_kv/reset
+    /_holdbody=NAME/...  the status and headers are sent at once, the body only after NAME
+                         is released
+
+A file that does not exist gives 404 with an error page, unless _status says otherwise.
+
+Control requests, which are not counted:
+    /_kv/requests        the requests received so far, as JSON: [{method, path, agent}, ...]
+    /_kv/reset           forgets the requests and all releases
+    /_kv/release/NAME    releases NAME
+
+Usage: scriptserver.py --root DIR --port-file FILE [--tls-cert PEM --tls-key KEY]
+It listens on a free port for http and, given a certificate, on a second one for https, the
+two sharing the request log and releases. FILE gets "HTTP_PORT [HTTPS_PORT]" once both listen.
+"""
+
+import argparse
+import json
+import os
+import socket
+import ssl
+import struct
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+ERROR_PAGE = b"<html><body><h1>%d</h1><p>KestrelVault test server error page</p></body></html>\n"
+PIECE = 4096
+
+
+class State:
+    def __init__(self):
+        self.lock = threading.Condition()
+        self.requests = []
+        self.released = set()
+
+    def record(self, entry):
+        with self.lock:
+            self.requests.append(entry)
+
+    def wait_released(self, name):
+        with self.lock:
+            self.lock.wait_for(lambda: name in self.released)
+
+    def release(self, name):
+        with self.lock:
+            self.released.add(name)
+            self.lock.notify_all()
+
+    def reset(self):
+        with self.lock:
+            self.requests.clear()
+            self.released.clear()
+            self.lock.notify_all()
+
+
+def parse_modes(path):
+    """Splits '/_a=1/_b/app/x' into ({'a': '1', 'b': ''}, '/app/x')."""
+    modes = {}
+    segments = path.split("/")
+    i = 1
+    while i < len(segments) and segments[i].startswith("_") and segments[i] != "_kv":
+        name, _, value = segments[i][1:].partition("=")
+        modes[name] = urllib.parse.unquote(value)
+        i += 1
+    return modes, "/" + "/".join(segments[i:])
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "KVScriptServer"
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def setup(self):
+        # The TLS handshake runs here, on the request's own thread, so that a slow client
+        # cannot hold up the accepting loop.
+        if isinstance(self.request, ssl.SSLSocket):
+            self.request.do_handshake()
+        super().setup()
+
+    def do_GET(self):
+        raw = self.path.split("?", 1)[0]
+        if raw.startswith("/_kv/"):
+            return self.control(raw[len("/_kv/"):])
+        self.server.state.record({"method": self.command, "path": raw,
+                                  "agent": self.headers.get("User-Agent", "")})
+        modes, rest = parse_modes(urllib.parse.unquote(raw))
+        if "hold" in modes:
+            self.server.state.wait_released(modes["hold"])
+        self.answer(modes, rest)
+
+    def control(self, what):
+        state = self.server.state
+        if what == "requests":
+            with state.lock:
+                body = json.dumps(state.requests).encode()
+        elif what == "reset":
+            state.reset()
+            body = b"ok\n"
+        elif what.startswith("release/"):
+            state.release(urllib.parse.unquote(what[len("release/"):]))
+            body = b"ok\n"
+        else:
+            self.send_error(404)
+            return
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def answer(self, modes, rest):
+        path = os.path.realpath(os.path.join(self.server.root, rest.lstrip("/")))
+        inside = path.startswith(self.server.root + os.sep)
+        status = int(modes.get("status", 200))
+        if inside and os.path.isfile(path):
+            with open(path, "rb") as f:
+                body = f.read()
+        else:
+            status = int(modes.get("status", 404))
+            body = ERROR_PAGE % status
+
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        closing = False
+        if "chunked" in modes:
+            self.send_header("Transfer-Encoding", "chunked")
+        elif "cl" in modes:
+            self.send_header("Content-Length", modes["cl"])
+            closing = True
+        else:
+            self.send_header("Content-Length", str(len(body)))
+        cut = None
+        for kind in ("drop", "reset"):
+            if kind in modes:
+                cut = (kind, min(int(modes[kind]), len(body)))
+                closing = True
+        if closing:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        self.end_headers()
+        if self.command == "HEAD":
+            return
+        if "holdbody" in modes:
+            self.wfile.flush()
+            self.server.state.wait_released(modes["holdbody"])
+
+        data = body[:cut[1]] if cut else body
+        delay = int(modes.get("slow", 0)) / 1000.0
+        try:
+            for start in range(0, len(data), PIECE):
+                piece = data[start:start + PIECE]
+                if "chunked" in modes:
+                    piece = b"%x\r\n%s\r\n" % (len(piece), piece)
+                self.wfile.write(piece)
+                if delay:
+                    self.wfile.flush()
+                    time.sleep(delay)
+            if cut:
+                self.wfile.flush()
+                if cut[0] == "reset":
+                    # Linger 0: close() sends RST instead of FIN.
+                    self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                self.connection.close()
+                return
+            if "chunked" in modes:
+                self.wfile.write(b"0\r\n\r\n")
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+
+    do_HEAD = do_GET
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, root, state, tls=None):
+        super().__init__(("127.0.0.1", 0), Handler)
+        self.root = os.path.realpath(root)
+        self.state = state
+        if tls:
+            self.socket = tls.wrap_socket(self.socket, server_side=True, do_handshake_on_connect=False)
+
+    def handle_error(self, request, client_address):
+        pass  # a client that gives up mid-answer is part of what these tests do
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--root", required=True)
+    ap.add_argument("--port-file", required=True)
+    ap.add_argument("--tls-cert")
+    ap.add_argument("--tls-key")
+    args = ap.parse_args()
+    state = State()
+    servers = [Server(args.root, state)]
+    if args.tls_cert:
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(args.tls_cert, args.tls_key)
+        servers.append(Server(args.root, state, tls))
+    for server in servers[1:]:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    tmp = args.port_file + ".tmp"
+    with open(tmp, "w") as f:
+        f.write(" ".join(str(server.server_address[1]) for server in servers))
+    os.replace(tmp, args.port_file)
+    servers[0].serve_forever()
+
+
+if __name__ == "__main__":
+    main()
