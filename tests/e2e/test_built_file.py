@@ -1,0 +1,82 @@
+"""The built program file: a 32-bit GUI executable that needs only the system's DLLs, with the
+manifest and version resource it is shipped with."""
+
+import unittest
+import xml.etree.ElementTree as ET
+
+import kvpe
+import kvtest
+
+IMAGE_FILE_MACHINE_I386 = 0x14C
+PE32_MAGIC = 0x10B
+IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
+IMAGE_FILE_DLL = 0x2000
+
+# DLLs every Windows installation has; the runtime libraries of the compiler are not among them.
+SYSTEM_DLLS = {
+    "kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "advapi32.dll", "shell32.dll",
+    "wininet.dll", "urlmon.dll", "ole32.dll", "oleaut32.dll", "version.dll", "netapi32.dll",
+    "msvcrt.dll", "shlwapi.dll", "ws2_32.dll", "crypt32.dll", "comdlg32.dll", "secur32.dll",
+    "ntdll.dll", "userenv.dll", "rpcrt4.dll", "winmm.dll", "uxtheme.dll", "psapi.dll",
+}
+
+
+def local(tag):
+    return tag.rsplit("}", 1)[-1]
+
+
+def find_all(root, name):
+    return [e for e in root.iter() if local(e.tag) == name]
+
+
+class BuiltFileTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        path = kvtest.product_exe()
+        if not path.exists():
+            raise RuntimeError("%s is missing: build first (cmake --build build)" % path)
+        cls.pe = kvpe.PEFile.open(path)
+
+    def test_headers(self):
+        pe = self.pe
+        self.assertEqual(pe.magic, PE32_MAGIC)
+        self.assertEqual(pe.machine, IMAGE_FILE_MACHINE_I386)
+        self.assertEqual(pe.subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI)
+        self.assertTrue(pe.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE)
+        self.assertFalse(pe.characteristics & IMAGE_FILE_DLL)
+
+    def test_imports_only_system_dlls(self):
+        dlls = [name for name, _ in self.pe.imports()] + self.pe.delay_imports()
+        self.assertIn("kernel32.dll", [d.lower() for d in dlls])
+        foreign = [d for d in dlls if d.lower() not in SYSTEM_DLLS]
+        self.assertEqual(foreign, [], "imports DLLs that a plain Windows does not have")
+
+    def test_manifest(self):
+        res = self.pe.resource(kvpe.RT_MANIFEST, 1)
+        self.assertIsNotNone(res, "no manifest resource (type 24, id 1)")
+        root = ET.fromstring(res.data)
+
+        levels = find_all(root, "requestedExecutionLevel")
+        self.assertEqual([(e.get("level"), e.get("uiAccess")) for e in levels],
+                         [("requireAdministrator", "false")])
+
+        identities = [e.attrib for d in find_all(root, "dependentAssembly") for e in find_all(d, "assemblyIdentity")]
+        common = [a for a in identities if a.get("name") == "Microsoft.Windows.Common-Controls"]
+        self.assertEqual(len(common), 1, identities)
+        for attr, want in [("type", "win32"), ("version", "6.0.0.0"), ("processorArchitecture", "x86"),
+                           ("publicKeyToken", "6595b64144ccf1df")]:
+            with self.subTest(attr=attr):
+                self.assertEqual(common[0].get(attr), want)
+
+    def test_fixed_version(self):
+        res = self.pe.resource(kvpe.RT_VERSION, 1)
+        self.assertIsNotNone(res, "no version resource")
+        info = kvpe.parse_version(res.data)
+        self.assertEqual(info.file_version, "70.17.4.1201")
+        self.assertEqual(info.product_version, "6.0.0.1")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
