@@ -1,0 +1,188 @@
+// Transfer benchmark, the Windows side (run by bench/run_transfer_bench.sh, which starts the
+// servers and the curl side).
+//
+//   kv_transfer_bench speed HTTP_URL HTTPS_URL ROUNDS
+//       fetches both addresses with FetchServerFile (as the install steps do: size query,
+//       cache purge, transfer on a worker thread with the progress bar on this thread) and
+//       with a bare InternetOpenUrlW / InternetReadFile / WriteFile loop, and times the parts
+//       of FetchServerFile alone, in turns, ROUNDS times; prints "name seconds bytes" with the
+//       best time of each (bytes: the file's size, or the size query's answer).
+//   kv_transfer_bench memory URL USE_HTTPS
+//       one FetchServerFile of URL, then "peak_working_set BYTES" and "peak_pagefile BYTES"
+//       of this process (GetProcessMemoryInfo).
+
+#include <windows.h>
+#include <commctrl.h>
+#include <psapi.h>
+#include <wininet.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "install/Transfer.h"
+#include "install/URLDownCallBack.h"
+#include "wizard/KVDownloadDlg.h"
+
+namespace {
+
+double Now() {
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+std::wstring Target(const wchar_t* name) { return GetTempDirectory() + L"\\kvbench_" + name; }
+
+long long FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA a = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &a)) return -1;
+    return (static_cast<long long>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
+}
+
+// The download page's arrangement: the bar belongs to this thread, the transfer runs on a
+// worker whose progress messages this thread answers.
+void RunOnWorker(const std::function<void()>& fn) {
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread worker([&] {
+        fn();
+        SetEvent(done);
+    });
+    while (MsgWaitForMultipleObjects(1, &done, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    }
+    worker.join();
+    CloseHandle(done);
+}
+
+struct Page {
+    explicit Page(int useHttps) {
+        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&icc);
+        page.UseHttps = useHttps;
+        page.m_prgDownload.m_hWnd = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_POPUP, 0, 0, 200, 20, nullptr,
+                                                    nullptr, GetModuleHandleW(nullptr), nullptr);
+    }
+    ~Page() { DestroyWindow(page.m_prgDownload.m_hWnd); }
+    KVDownloadDlg page;
+};
+
+// Returns the bytes written, -1 on failure.
+long long FetchWithProduct(const std::wstring& url, int useHttps, const std::wstring& target) {
+    Page p(useHttps);
+    URLDownCallBack cb(nullptr, nullptr, 0);
+    HRESULT hr = E_FAIL;
+    RunOnWorker([&] { hr = FetchServerFile(&p.page, url, target, cb); });
+    return hr == S_OK ? FileSize(target) : -1;
+}
+
+// The bare loop keeps WinINet's cache out of the way; the product's flags (0x1001) let WinINet
+// write every body into its cache as well.
+const DWORD kBareFlags = INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_NO_CACHE_WRITE;
+const DWORD kProductFlags = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
+
+// The least a program can do with WinINet: one request, 64 KiB reads, writes to the file.
+long long FetchBare(const std::wstring& url, DWORD flags, const std::wstring& target) {
+    HINTERNET session = InternetOpenW(L"kv_transfer_bench", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    HINTERNET request = InternetOpenUrlW(session, url.c_str(), nullptr, 0, flags, 1);
+    long long total = -1;
+    if (request) {
+        HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        std::vector<char> buffer(65535);
+        DWORD read = 0, written = 0;
+        total = 0;
+        while (InternetReadFile(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read) && read > 0) {
+            WriteFile(file, buffer.data(), read, &written, nullptr);
+            total += read;
+        }
+        CloseHandle(file);
+        InternetCloseHandle(request);
+    }
+    InternetCloseHandle(session);
+    return total;
+}
+
+long long SizeQuery(const std::wstring& url, int useHttps) {
+    KVDownloadDlg page;
+    page.UseHttps = useHttps;
+    return GetWebFileSize(url.c_str(), &page);
+}
+
+long long MonikerOnly(const std::wstring& url, const std::wstring& target) {
+    Page p(0);
+    URLDownCallBack cb(&p.page.m_prgDownload, nullptr, 0);
+    HRESULT hr = E_FAIL;
+    RunOnWorker([&] { hr = URLDownloadToFileW(nullptr, url.c_str(), target.c_str(), 0, &cb); });
+    return hr == S_OK ? FileSize(target) : -1;
+}
+
+long long HttpsOnly(const std::wstring& url, const std::wstring& target) {
+    Page p(1);
+    URLDownCallBack cb(&p.page.m_prgDownload, nullptr, 0);
+    HRESULT hr = E_FAIL;
+    RunOnWorker([&] { hr = URLDownloadToFileOnHttps(url.c_str(), target.c_str(), &cb); });
+    return hr == S_OK ? FileSize(target) : -1;
+}
+
+int Speed(const std::wstring& httpUrl, const std::wstring& httpsUrl, int rounds) {
+    struct Runner {
+        const char* name;
+        std::function<long long()> run;
+    };
+    const std::wstring target = Target(L"speed.bin");
+    const Runner runners[] = {
+        {"bare_wininet_http", [&] { return FetchBare(httpUrl, kBareFlags, target); }},
+        {"FetchServerFile_http", [&] { return FetchWithProduct(httpUrl, 0, target); }},
+        {"bare_wininet_https", [&] { return FetchBare(httpsUrl, kBareFlags, target); }},
+        {"FetchServerFile_https", [&] { return FetchWithProduct(httpsUrl, 1, target); }},
+        // Where the time of the two goes.
+        {"GetWebFileSize_http", [&] { return SizeQuery(httpUrl, 0); }},
+        {"GetWebFileSize_https", [&] { return SizeQuery(httpsUrl, 1); }},
+        {"URLDownloadToFileW_http", [&] { return MonikerOnly(httpUrl, target); }},
+        {"URLDownloadToFileOnHttps", [&] { return HttpsOnly(httpsUrl, target); }},
+        {"bare_wininet_https_0x1001", [&] { return FetchBare(httpsUrl, kProductFlags, target); }},
+    };
+    std::map<std::string, double> best;
+    std::map<std::string, long long> bytes;
+    for (int round = 0; round < rounds; ++round) {
+        for (const Runner& r : runners) {
+            DeleteFileW(target.c_str());
+            const double start = Now();
+            const long long n = r.run();
+            const double seconds = Now() - start;
+            if (!best.count(r.name) || seconds < best[r.name]) best[r.name] = seconds;
+            bytes[r.name] = n;
+        }
+    }
+    DeleteFileW(target.c_str());
+    for (const Runner& r : runners) std::printf("%s %.4f %lld\n", r.name, best[r.name], bytes[r.name]);
+    return 0;
+}
+
+int Memory(const std::wstring& url, int useHttps) {
+    const std::wstring target = Target(L"memory.bin");
+    const long long n = FetchWithProduct(url, useHttps, target);
+    DeleteFileW(target.c_str());
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof(pmc);
+    GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc));
+    std::printf("bytes %lld\npeak_working_set %lu\npeak_pagefile %lu\n", n,
+                static_cast<unsigned long>(pmc.PeakWorkingSetSize), static_cast<unsigned long>(pmc.PeakPagefileUsage));
+    return n < 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    if (mode == L"speed" && argc == 5) return Speed(argv[2], argv[3], _wtoi(argv[4]));
+    if (mode == L"memory" && argc == 4) return Memory(argv[2], _wtoi(argv[3]));
+    std::fprintf(stderr, "usage: kv_transfer_bench speed HTTP_URL HTTPS_URL ROUNDS | memory URL USE_HTTPS\n");
+    return 2;
+}

@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""Transfer benchmark: a 256 MiB file from nginx on 127.0.0.1, fetched over http and https
+by FetchServerFile and by a bare WinINet loop under Wine (kv_transfer_bench.exe), and by
+curl; then the program's peak memory for a 16 MiB and a 256 MiB file.
+
+    transfer_bench.py --build BUILD_DIR [--rounds N]
+
+Run it through bench/run_transfer_bench.sh, which builds and starts Xvfb and wineserver.
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "servers"))
+from kvservers import Servers, wine_run  # noqa: E402
+import pki as pki_mod  # noqa: E402
+
+MIB = 1 << 20
+
+
+def make_file(path, size):
+    chunk = os.urandom(MIB)
+    with open(path, "wb") as f:
+        for _ in range(size // MIB):
+            f.write(chunk)
+
+
+def wine_output(*args):
+    # A file, not a pipe: Wine's service processes would keep a pipe open.
+    with tempfile.TemporaryFile() as out:
+        r = wine_run(*args, stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        out.seek(0)
+        text = out.read().decode()
+    if r.returncode != 0:
+        raise RuntimeError("%s failed (%d): %s" % (args[0], r.returncode, text))
+    return text
+
+
+def curl(url, pki, target, https_port=None):
+    cmd = ["curl", "-sS", "-o", target, "--no-progress-meter"]
+    if https_port:
+        # The certificate names the test host, so curl is told where that host lives.
+        cmd += ["--cacert", pki.ca_pem, "--resolve", "%s:%d:127.0.0.1" % (pki_mod.SERVER_NAME, https_port)]
+    start = time.monotonic()
+    subprocess.run(cmd + [url], check=True)
+    return time.monotonic() - start
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--rounds", type=int, default=3)
+    args = ap.parse_args()
+    exe = os.path.join(args.build, "kv_transfer_bench.exe")
+    pki = pki_mod.ensure_pki(args.build)
+
+    with Servers(args.build, kinds=("http", "https")) as s:
+        big, small = "/app/bench/256m.bin", "/app/bench/16m.bin"
+        os.makedirs(os.path.join(s.www, "app", "bench"))
+        make_file(os.path.join(s.www, big.lstrip("/")), 256 * MIB)
+        make_file(os.path.join(s.www, small.lstrip("/")), 16 * MIB)
+        size = 256 * MIB
+
+        https_port = s.ports["https"]
+        curl_target = os.path.join(s.dir, "curl.bin")
+        best = {}
+        for _ in range(args.rounds):
+            for name, url, port in (("curl_http", s.url("http", big), None),
+                                    ("curl_https", "https://%s:%d%s" % (pki_mod.SERVER_NAME, https_port, big), https_port)):
+                t = curl(url, pki, curl_target, port)
+                assert os.path.getsize(curl_target) == size
+                best[name] = min(best.get(name, t), t)
+        os.remove(curl_target)
+
+        out = wine_output(exe, "speed", s.url("http", big), s.url("https", big), str(args.rounds))
+        for line in out.splitlines():
+            name, seconds, nbytes = line.split()
+            if int(nbytes) != size:  # the file, or the size the query announced
+                raise RuntimeError("%s fetched %s bytes, not %d" % (name, nbytes, size))
+            best[name] = float(seconds)
+
+        memory = {}
+        for label, path in (("16 MiB", small), ("256 MiB", big)):
+            for scheme, use_https in (("http", 0), ("https", 1)):
+                text = wine_output(exe, "memory", s.url(scheme, path), str(use_https))
+                memory[(label, scheme)] = dict(l.split() for l in text.splitlines())
+
+    print("Transfer of a 256 MiB file from nginx on 127.0.0.1 (best of %d rounds)" % args.rounds)
+    print("%-28s %9s %10s" % ("", "seconds", "MiB/s"))
+    for name in ("curl_http", "bare_wininet_http", "FetchServerFile_http",
+                 "curl_https", "bare_wininet_https", "FetchServerFile_https"):
+        print("%-28s %9.3f %10.1f" % (name, best[name], 256 / best[name]))
+    print("parts of FetchServerFile:")
+    for name in ("GetWebFileSize_http", "URLDownloadToFileW_http", "GetWebFileSize_https",
+                 "URLDownloadToFileOnHttps", "bare_wininet_https_0x1001"):
+        print("  %-26s %9.3f" % (name, best[name]))
+    print()
+    print("Ratios (time / time):")
+    for a, b in (("FetchServerFile_https", "bare_wininet_https"), ("FetchServerFile_http", "bare_wininet_http"),
+                 ("URLDownloadToFileOnHttps", "bare_wininet_https_0x1001"),
+                 ("bare_wininet_https_0x1001", "bare_wininet_https"),
+                 ("bare_wininet_https", "curl_https"), ("bare_wininet_http", "curl_http"),
+                 ("FetchServerFile_https", "curl_https"), ("FetchServerFile_http", "curl_http")):
+        print("  %-26s / %-26s %6.2f" % (a, b, best[a] / best[b]))
+    print()
+    print("Peak memory of one FetchServerFile run (GetProcessMemoryInfo, MiB):")
+    print("  %-8s %-6s %18s %14s" % ("file", "scheme", "PeakWorkingSetSize", "PeakPagefileUsage"))
+    for (label, scheme), m in memory.items():
+        print("  %-8s %-6s %18.1f %14.1f" % (label, scheme, int(m["peak_working_set"]) / MIB,
+                                             int(m["peak_pagefile"]) / MIB))
+
+
+if __name__ == "__main__":
+    main()
