@@ -11,6 +11,8 @@ the file path change how it answers; they stack, in any order:
     /_drop=N/...         the whole size announced, N body bytes sent, then the connection
                          closed (FIN)
     /_reset=N/...        as _drop, but the connection is reset (RST)
+    /_cuthold=NAME/...   with _drop or _reset: the connection is cut only after NAME is
+                         released, so a client can be sure to have read the first bytes
     /_slow=MS/...        the body in 4096-byte pieces with MS milliseconds between them
     /_hold=NAME/...      nothing is answered until NAME is released (see below); a released
                          name stays released until /_kv/reset
@@ -176,6 +178,8 @@ class Handler(BaseHTTPRequestHandler):
                     time.sleep(delay)
             if cut:
                 self.wfile.flush()
+                if "cuthold" in modes:
+                    self.server.state.wait_released(modes["cuthold"])
                 if cut[0] == "reset":
                     # Linger 0: close() sends RST instead of FIN.
                     self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
