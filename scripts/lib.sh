@@ -15,7 +15,7 @@ kv_install_deps() {
 }
 
 kv_build() {
-    cmake --preset default -S "$KV_ROOT" >/dev/null
+    cmake --preset default -S "$KV_ROOT" -B "$KV_BUILD" >/dev/null
     cmake --build "$KV_BUILD" -j"$(nproc)"
 }
 
@@ -26,9 +26,16 @@ kv_ensure_prefix() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         kv_log "creating Wine prefix $WINEPREFIX"
         mkdir -p "$WINEPREFIX"
-        env LANG=ko_KR.UTF-8 LC_ALL=ko_KR.UTF-8 wineboot -i >/dev/null 2>&1 || true
+        env LANG=ko_KR.UTF-8 LC_ALL=ko_KR.UTF-8 wineboot -i </dev/null >/dev/null 2>&1 || true
         # wineboot leaves its own wineserver running for a few seconds; wait for it so the
         # next start gets a clean server of ours.
+        wineserver -w || true
+    fi
+    # Without a window manager (Xvfb) Wine waits two seconds for the X server at every hide of
+    # a managed window; unmanaged windows close at once.
+    if ! grep -q '"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+        env LANG=ko_KR.UTF-8 LC_ALL=ko_KR.UTF-8 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+            </dev/null >/dev/null 2>&1 || true
         wineserver -w || true
     fi
 }
@@ -59,12 +66,18 @@ kv_start_wineserver() {
     wineserver -f -p >/dev/null 2>&1 &
     KV_WINESERVER_PID=$!
     sleep 0.2
+    # The first Wine program starts Wine's own background services, which keep its standard
+    # handles; start them here, on /dev/null, so no test's pipe is held open by them.
+    env LANG=ko_KR.UTF-8 LC_ALL=ko_KR.UTF-8 wine reg query 'HKCU\Software' </dev/null >/dev/null 2>&1 || true
 }
 
 kv_stop_all() {
     if [ -n "$KV_WINESERVER_PID" ]; then
-        # -k asks the server of this WINEPREFIX (ours) to end its processes and itself.
-        wineserver -k >/dev/null 2>&1 || true
+        # -k asks the server of this WINEPREFIX to end its processes and itself; only when the
+        # running server is the one we started, never another session's.
+        if kill -0 "$KV_WINESERVER_PID" 2>/dev/null; then
+            wineserver -k >/dev/null 2>&1 || true
+        fi
         kill "$KV_WINESERVER_PID" 2>/dev/null || true
         wait "$KV_WINESERVER_PID" 2>/dev/null || true
         KV_WINESERVER_PID=""

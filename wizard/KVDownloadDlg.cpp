@@ -1,7 +1,17 @@
 #include "wizard/KVDownloadDlg.h"
 
+#include <process.h>
+
+#include "app/KestrelVault_Setup.h"
 #include "framework/app.h"
 #include "resource.h"
+
+namespace {
+const UINT_PTR kStartTimer = 2;
+const UINT kStartDelayMs = 300;
+const UINT_PTR kFinishTimer = 3;
+const UINT kFinishDelayMs = 100;
+}  // namespace
 
 KVDownloadDlg::KVDownloadDlg() : CDialog(IDD) {}
 
@@ -19,7 +29,38 @@ BOOL KVDownloadDlg::OnInitDialog() {
     m_btnPrev.SetWindowText(LoadResString(IDS_PREV));
     m_btnNext.SetWindowText(LoadResString(IDS_FINISH));
     m_bmpHeader.LoadBitmap(IDB_HEADER);
+    // The delay leaves the user a moment to go back before anything is fetched.
+    SetTimer(kStartTimer, kStartDelayMs);
     return TRUE;
+}
+
+void KVDownloadDlg::OnTimer(UINT_PTR id) {
+    if (id == kStartTimer) {
+        KillTimer(kStartTimer);
+        // A thread that cannot start leaves the page waiting with both buttons enabled.
+        _beginthread(&KVDownloadDlg::InstallThreadProc, 0, this);
+    } else if (id == kFinishTimer) {
+        KillTimer(kFinishTimer);
+        OnBnClickedNext();
+    }
+}
+
+void __cdecl KVDownloadDlg::InstallThreadProc(void* param) {
+    KVDownloadDlg* page = static_cast<KVDownloadDlg*>(param);
+    if (!page) return;
+
+    // The disabled buttons and InstallBusy keep the page's window alive until the steps end:
+    // nothing can close it while this thread uses it.
+    page->m_btnPrev.EnableWindow(FALSE);
+    page->m_btnNext.EnableWindow(FALSE);
+    KVApp().InstallBusy = 1;
+
+    if (InstallActiveX(page->UpdateURL.c_str(), page) != -1) page->RunKVUpdate();
+
+    KVApp().InstallBusy = 0;
+    page->m_btnNext.SetWindowText(LoadResString(IDS_FINISH));
+    page->m_btnNext.EnableWindow(TRUE);
+    if (KVApp().AutoMode == 1) ::SetTimer(page->m_hWnd, kFinishTimer, kFinishDelayMs, nullptr);
 }
 
 BOOL KVDownloadDlg::OnCommand(WPARAM wParam, LPARAM lParam) {

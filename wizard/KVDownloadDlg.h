@@ -19,8 +19,19 @@ public:
     BOOL OnInitDialog() override;
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
+    void OnTimer(UINT_PTR id) override;
     void OnBnClickedPrev();
     void OnBnClickedNext();
+
+    // The worker: disables the buttons, runs the two install steps with InstallBusy set, then
+    // offers the finish button (pressed by itself in AutoMode). page may be null.
+    static void __cdecl InstallThreadProc(void* page);
+
+    // The web-control installer step: -1 when updateURL is null or empty, 0 otherwise,
+    // whatever became of the download and the installer.
+    static int InstallActiveX(const wchar_t* updateURL, KVDownloadDlg* page);
+    // The update step: 0 when it reached the updater launch, -1 at every failure exit.
+    int RunKVUpdate();
 
     CStatic m_stcInfo;
     CProgressCtrl m_prgDownload;
