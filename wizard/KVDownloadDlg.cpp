@@ -5,6 +5,7 @@
 #include "app/KestrelVault_Setup.h"
 #include "framework/app.h"
 #include "resource.h"
+#include "wizard/HeaderPaint.h"
 
 namespace {
 const UINT_PTR kStartTimer = 2;
@@ -43,6 +44,14 @@ void KVDownloadDlg::OnTimer(UINT_PTR id) {
         KillTimer(kFinishTimer);
         OnBnClickedNext();
     }
+}
+
+void KVDownloadDlg::OnPaint() {
+    PagePaint paint(m_hWnd);
+    RECT client = {};
+    GetClientRect(&client);
+    PaintWizardHeader(paint.GetDC(), client, IDS_DL_HEADER_TITLE, IDS_DL_HEADER_SUBTITLE,
+                      m_bmpHeader.GetSafeHandle());
 }
 
 void __cdecl KVDownloadDlg::InstallThreadProc(void* param) {

@@ -20,6 +20,7 @@ public:
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
     void OnTimer(UINT_PTR id) override;
+    void OnPaint() override;
     void OnBnClickedPrev();
     void OnBnClickedNext();
 

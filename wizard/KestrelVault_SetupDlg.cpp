@@ -9,6 +9,7 @@
 #include "resource.h"
 #include "tracelog/FuncTrace.h"
 #include "wizard/AboutDlg.h"
+#include "wizard/HeaderPaint.h"
 
 namespace {
 const UINT_PTR kAutoNextTimer = 1;
@@ -100,6 +101,17 @@ void CKestrelVault_SetupDlg::OnSysCommand(UINT id, LPARAM lParam) {
     } else {
         Default();
     }
+}
+
+void CKestrelVault_SetupDlg::OnPaint() {
+    PagePaint paint(m_hWnd);
+    if (IsIconic()) {
+        PaintMinimizedIcon(m_hWnd, paint.GetDC(), m_hIcon);
+        return;
+    }
+    RECT client = {};
+    GetClientRect(&client);
+    PaintWizardHeader(paint.GetDC(), client, IDS_HEADER_TITLE, IDS_HEADER_SUBTITLE, m_bmpHeader.GetSafeHandle());
 }
 
 HCURSOR CKestrelVault_SetupDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }

@@ -24,6 +24,7 @@ public:
     void OnCancel() override;
     BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
     void OnSysCommand(UINT id, LPARAM lParam) override;
+    void OnPaint() override;
     HCURSOR OnQueryDragIcon() override;
     void OnTimer(UINT_PTR id) override;
 
