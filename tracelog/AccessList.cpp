@@ -8,8 +8,11 @@ bool BeginsWithGrant(PACL list, PSID sid) {
     void* first = nullptr;
     if (!::GetAce(list, 0, &first)) return false;
     const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(first);
+    // Windows may store the generic rights of a file or directory entry mapped to the specific
+    // ones, so a grant set by an earlier run can come back as FILE_ALL_ACCESS.
+    const bool grantsAll = ace->Mask == kLeadingGrantMask || (ace->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
     return ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && ace->Header.AceFlags == kLeadingGrantFlags &&
-           ace->Mask == kLeadingGrantMask && ::EqualSid(const_cast<DWORD*>(&ace->SidStart), sid);
+           grantsAll && ::EqualSid(const_cast<DWORD*>(&ace->SidStart), sid);
 }
 
 }  // namespace

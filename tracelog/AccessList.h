@@ -13,7 +13,8 @@ constexpr DWORD kLeadingGrantMask = GENERIC_READ | GENERIC_WRITE | GENERIC_EXECU
 
 enum class LeadingGrantResult {
     Built,           // newList holds the grant followed by every entry of oldList, in order
-    AlreadyInFront,  // oldList already begins with exactly that entry for sid: nothing to change
+    AlreadyInFront,  // oldList already begins with that entry for sid (its mask as given, or
+                     // one including FILE_ALL_ACCESS, as Windows may store it): nothing to change
     Failed,          // oldList or sid is missing or unreadable, or an entry could not be copied
 };
 

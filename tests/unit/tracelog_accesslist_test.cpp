@@ -77,8 +77,9 @@ TEST(AccessListTest, GrantGoesFirstOldEntriesFollowAndNoSecondGrant) {
     } const cases[] = {
         {"empty list", {}},
         {"deny and allow entries", {{deny, 0, FILE_WRITE_DATA, world}, {allow, 3, GENERIC_READ, admins}}},
-        {"users first with another mask", {{allow, 3, FILE_ALL_ACCESS, users}, {allow, 0, GENERIC_ALL, admins}}},
+        {"users first with another mask", {{allow, 3, FILE_GENERIC_READ, users}, {allow, 0, GENERIC_ALL, admins}}},
         {"users first with other flags", {{allow, 0, kLeadingGrantMask, users}}},
+        {"users first with all file rights, other flags", {{allow, 0, FILE_ALL_ACCESS, users}}},
         {"users denied the same", {{deny, 3, kLeadingGrantMask, users}}},
         {"same grant for another group", {{allow, 3, kLeadingGrantMask, admins}}},
         {"same grant, but second", {{allow, 0, GENERIC_READ, world}, {allow, 3, kLeadingGrantMask, users}}},
@@ -106,6 +107,28 @@ TEST(AccessListTest, GrantGoesFirstOldEntriesFollowAndNoSecondGrant) {
         EXPECT_EQ(BuildLeadingGrantList(AsAcl(built), const_cast<BYTE*>(users.data()), again),
                   LeadingGrantResult::AlreadyInFront);
         EXPECT_TRUE(again.empty());
+    }
+}
+
+TEST(AccessListTest, GrantAlreadyInFrontAsWindowsStoresIt) {
+    const std::vector<BYTE> users = WellKnownSid(WinBuiltinUsersSid);
+    const std::vector<BYTE> admins = WellKnownSid(WinBuiltinAdministratorsSid);
+    struct Case {
+        const char* what;
+        DWORD mask;
+    } const cases[] = {
+        {"generic rights as set", kLeadingGrantMask},
+        {"mapped to the specific file rights", FILE_ALL_ACCESS},
+        {"mapped, with more rights beside them", FILE_ALL_ACCESS | ACCESS_SYSTEM_SECURITY},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<BYTE> old = MakeList({{ACCESS_ALLOWED_ACE_TYPE, 3, c.mask, users},
+                                          {ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_READ, admins}});
+        std::vector<BYTE> built(1, 0xCC);
+        EXPECT_EQ(BuildLeadingGrantList(AsAcl(old), const_cast<BYTE*>(users.data()), built),
+                  LeadingGrantResult::AlreadyInFront);
+        EXPECT_TRUE(built.empty());
     }
 }
 

@@ -1,0 +1,37 @@
+// The platform calls through which the two install steps fetch files, start programs, wait for
+// them and find the Program Files folder. The real platform is the default; tests replace a
+// call to make it fail on demand or to watch what the steps ask of it.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <functional>
+#include <string>
+
+class KVDownloadDlg;
+class URLDownCallBack;
+
+struct InstallPlatform {
+    // FetchServerFile (install/Transfer.h): the transfer result.
+    std::function<HRESULT(KVDownloadDlg* page, const std::wstring& address, const std::wstring& localTarget,
+                          URLDownCallBack& callback)>
+        fetchServerFile;
+    // ShellExecuteExW.
+    std::function<BOOL(SHELLEXECUTEINFOW& info)> shellExecute;
+    // WaitForSingleObject.
+    std::function<DWORD(HANDLE handle, DWORD milliseconds)> waitForObject;
+    // What SHGetSpecialFolderPathW gives for CSIDL_PROGRAM_FILES (no owner window, no
+    // creation) in a buffer of MAX_PATH characters; empty when the call fails.
+    std::function<std::wstring()> programFilesFolder;
+};
+
+// The real platform.
+InstallPlatform RealInstallPlatform();
+
+// What the steps use now: the real platform unless a test replaced it.
+const InstallPlatform& ActiveInstallPlatform();
+
+// For tests only: replaces the platform behind the steps (null gives the real one back). Call
+// it while no step runs; the steps read it from their worker thread.
+void SetInstallPlatformForTesting(const InstallPlatform* platform);

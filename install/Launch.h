@@ -1,0 +1,16 @@
+// Starting a program the server provided and waiting for it, as both install steps do.
+#pragma once
+
+#include <string>
+
+enum class LaunchResult {
+    NotStarted,  // the shell refused the launch (it shows its own error box first)
+    Ended,       // the started process has exited; its exit code is not read
+    WaitFailed,  // the shell gave no process handle, or waiting on it failed
+};
+
+// ShellExecuteExW with the verb "open" on the bare file name, directory as the starting
+// directory, parameters (null: none), shown normally, no owner window, and the masks
+// SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC; then a wait without time-out for the process.
+// The process handle is closed before returning.
+LaunchResult LaunchAndWait(const wchar_t* file, const wchar_t* parameters, const std::wstring& directory);

@@ -1,0 +1,86 @@
+// The update step: per-site values, the site descriptor and its SiteName, the site
+// directories, then the updater fetched into the site directory and run with "-ou".
+#include "wizard/KVDownloadDlg.h"
+
+#include "framework/app.h"
+#include "install/InstallPlatform.h"
+#include "install/Launch.h"
+#include "install/RegDwordValue.h"
+#include "install/SiteDescriptor.h"
+#include "install/SiteFiles.h"
+#include "install/Transfer.h"
+#include "install/URLDownCallBack.h"
+#include "resource.h"
+#include "tracelog/FuncTrace.h"
+
+int KVDownloadDlg::RunKVUpdate() {
+    FuncTrace trace("KVDownloadDlg::RunKVUpdate");
+    if (UpdateURL.empty()) {
+        trace.Log("UpdateURL is empty___");
+        return -1;
+    }
+    SetPerSiteValue(kPerSiteLanguageKey, UpdateURL);
+
+    const InstallPlatform& platform = ActiveInstallPlatform();
+    const std::wstring descriptorURL = FormatServerAddress(kSiteDescriptorAddressFormat, UseHttps, UpdateURL);
+    const std::wstring tempDirectory = GetTempDirectory();
+    const std::wstring descriptorTempPath = tempDirectory + L"\\" + kSiteDescriptorFileName;
+    // One callback for both files; each transfer binds it to the bar with its own size.
+    URLDownCallBack callback(nullptr, nullptr, -1);
+
+    if (platform.fetchServerFile(this, descriptorURL, descriptorTempPath, callback) < 0) {
+        trace.Log("kestrelvault_server.exe Download fail___");
+        return -1;
+    }
+
+    const SiteNameResult site = ReadSiteName(descriptorTempPath);
+    if (site.outcome == SiteNameOutcome::OpenFailure) {
+        trace.Log("kestrelvault_server.exe Open fail___");
+        return -1;
+    }
+    if (site.outcome == SiteNameOutcome::WrongMarkup) {
+        trace.Log("Wrong xml___");
+        return -1;
+    }
+    trace.Log("SiteName: %S", site.siteName.c_str());
+    SetPerSiteValue(kPerSiteDesktopShortcutKey, UpdateURL);
+
+    const SiteFilesResult files = PrepareSiteFiles(site.siteName, tempDirectory, descriptorTempPath);
+    switch (files.outcome) {
+    case SiteFilesOutcome::InvalidSiteName:
+        trace.Log("Invalid SiteName___");
+        return -1;
+    case SiteFilesOutcome::BaseDirFailure:
+        trace.Log("KestrelVault basedir create fail___");
+        return -1;
+    case SiteFilesOutcome::SiteDirFailure:
+        trace.Log("Site dir create fail___");
+        return -1;
+    case SiteFilesOutcome::CopyFailure:
+        trace.Log("kestrelvault_server.exe Copy fail___");
+        return -1;
+    case SiteFilesOutcome::Done:
+        break;
+    }
+
+    m_stcInfo.SetWindowText(LoadResString(IDS_INSTALL_PRODUCT));
+    const std::wstring updaterURL = FormatServerAddress(kUpdaterAddressFormat, UseHttps, UpdateURL);
+    const std::wstring updaterPath = files.siteDirectory + L"\\" + kUpdaterFileName;
+    if (platform.fetchServerFile(this, updaterURL, updaterPath, callback) < 0) {
+        trace.Log("%S Download fail___", updaterURL.c_str());
+        return -1;
+    }
+    SetPerSiteValue(kPerSiteProductKey, UpdateURL);
+
+    switch (LaunchAndWait(kUpdaterFileName, L"-ou", files.siteDirectory)) {
+    case LaunchResult::Ended:
+        trace.Log("%s run Success...", "KVUpdate.exe");
+        break;
+    case LaunchResult::WaitFailed:
+        trace.Log("%s run Fail___", "KVUpdate.exe");
+        break;
+    case LaunchResult::NotStarted:
+        break;
+    }
+    return 0;
+}

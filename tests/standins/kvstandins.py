@@ -1,0 +1,66 @@
+"""The stand-ins for a KestrelVault server's programs, and a server tree that offers them.
+
+    from kvstandins import fill_server_tree, read_records
+    fill_server_tree(www, "Acme", build_dir)   # www: a kvservers server tree (s.www)
+    env = {"KV_STANDIN_RECORD": win_path}       # given to the setup program, inherited by both
+    ...
+    records = read_records(unix_path)           # [{"event": "start", "role": ..., ...}, ...]
+
+The stand-ins ("KestrelVAULT ActiveX 7i_ko.exe" and "KVUpdate.exe", built into <build>/standins/
+from standin.cpp) record every start and end as one JSON line in the file named by
+KV_STANDIN_RECORD; KV_STANDIN_<ROLE>_RUN_MS and KV_STANDIN_<ROLE>_EXIT (ROLE ACTIVEX or
+UPDATER) choose how long each runs and its exit code. See standin.cpp for the record fields.
+"""
+
+import json
+import os
+import shutil
+
+ACTIVEX_NAME = "KestrelVAULT ActiveX 7i_ko.exe"
+UPDATER_NAME = "KVUpdate.exe"
+DESCRIPTOR_NAME = "kestrelvault_server.exe"
+
+# Where each item lies below the server tree (the server's "/app/" paths).
+ACTIVEX_PATH = "app/" + ACTIVEX_NAME
+UPDATER_PATH = "app/update/" + UPDATER_NAME
+DESCRIPTOR_PATH = "app/update/" + DESCRIPTOR_NAME
+
+
+def standin_dir(build_dir):
+    return os.path.join(str(build_dir), "standins")
+
+
+def descriptor_bytes(site_name, newline="\r\n"):
+    """A site descriptor naming site_name (UTF-8), in the form a server publishes it."""
+    lines = ['<?xml version="1.0" encoding="utf-8"?>', "<kestrelvault>",
+             "  <servicename>%s</servicename>" % site_name, "  <version>7.0</version>", "</kestrelvault>"]
+    return (newline.join(lines) + newline).encode("utf-8")
+
+
+def fill_server_tree(www, site_name, build_dir, descriptor=None):
+    """Puts both stand-ins and a descriptor for site_name (or the bytes `descriptor`) at their
+    server paths below www. Returns {relative path: host path} of what it wrote."""
+    written = {}
+    for name, rel in ((ACTIVEX_NAME, ACTIVEX_PATH), (UPDATER_NAME, UPDATER_PATH)):
+        source = os.path.join(standin_dir(build_dir), name)
+        if not os.path.isfile(source):
+            raise RuntimeError("%s is missing: build the project first" % source)
+        target = os.path.join(str(www), rel)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(source, target)
+        written[rel] = target
+    target = os.path.join(str(www), DESCRIPTOR_PATH)
+    with open(target, "wb") as f:
+        f.write(descriptor if descriptor is not None else descriptor_bytes(site_name))
+    written[DESCRIPTOR_PATH] = target
+    return written
+
+
+def read_records(path):
+    """The stand-ins' records in the order written; [] when none has run."""
+    try:
+        with open(str(path), "rb") as f:
+            data = f.read().decode("utf-8")
+    except FileNotFoundError:
+        return []
+    return [json.loads(line) for line in data.splitlines() if line.strip()]

@@ -1,0 +1,517 @@
+// The two install steps in-process under Wine: every exit of the web-control installer step
+// and of the update step with its log lines and result, the launch request, and the stand-in
+// programs really started and waited for. Transfers come from a fake server behind the steps'
+// fetch call (the transfer itself has tests of its own), except where a real unreachable
+// server is the point; the Program Files folder is a directory of the test's own.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <urlmon.h>
+#include <wininet.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "../support/TraceCapture.h"
+#include "app/KestrelVault_Setup.h"
+#include "framework/app.h"
+#include "install/Transfer.h"
+#include "install_support.h"
+#include "resource.h"
+
+namespace {
+
+using kvtest::Exists;
+using kvtest::Narrow;
+using kvtest::ReadBytes;
+using kvtest::RecordField;
+
+const char kActiveXScope[] = "KVDownloadDlg::InstallActiveX";
+const char kUpdateScope[] = "KVDownloadDlg::RunKVUpdate";
+const char kDownloadFail[] = "KestrelVAULT ActiveX 7i.exe Download fail_ and continue loop.";
+const char kDownloadSuccess[] = "KestrelVAULT ActiveX 7i.exe Download Success...";
+
+// The scope's own message lines, without those of scopes nested in it; the log must hold
+// exactly one run of the scope.
+std::vector<std::string> OwnLines(const std::vector<std::string>& log, const std::string& scope) {
+    EXPECT_FALSE(log.empty());
+    if (log.empty()) return {};
+    EXPECT_EQ(log.front(), "> " + scope);
+    EXPECT_EQ(log.back(), "< " + scope);
+    std::vector<std::string> own;
+    int depth = 0;
+    for (const std::string& line : log) {
+        if (line.compare(0, 2, "> ") == 0) {
+            ++depth;
+        } else if (line.compare(0, 2, "< ") == 0) {
+            --depth;
+        } else if (depth == 1) {
+            own.push_back(line);
+        }
+    }
+    return own;
+}
+
+std::string Hex(HRESULT hr) {
+    char text[40];
+    wsprintfA(text, "URLDownloadToFile ret: 0x%08x", static_cast<unsigned>(hr));
+    return text;
+}
+
+// What the fake server does for one file: the transfer result, and the bytes it writes to the
+// local target first (none when write is false).
+struct Served {
+    HRESULT result;
+    std::string bytes;
+    bool write;
+};
+Served Delivers(std::string bytes) { return {S_OK, std::move(bytes), true}; }
+// A transfer that reports this result without writing anything.
+Served ClaimsOnly(HRESULT hr) { return {hr, "", false}; }
+Served Fails(HRESULT hr = E_FAIL) { return ClaimsOnly(hr); }
+
+// The steps' fetch call answered by file name (the address after its last "/"); successive
+// fetches of a name take the next entry of its list, the last one repeating. Unknown names
+// fail like a missing file.
+class FakeServer {
+public:
+    std::map<std::wstring, std::vector<Served>> files;
+    std::vector<std::wstring> addresses;
+    std::vector<std::wstring> targets;
+
+    HRESULT Fetch(const std::wstring& address, const std::wstring& target) {
+        addresses.push_back(address);
+        targets.push_back(target);
+        const std::wstring name = address.substr(address.rfind(L'/') + 1);
+        const auto it = files.find(name);
+        if (it == files.end() || it->second.empty()) return INET_E_RESOURCE_NOT_FOUND;
+        const size_t n = m_count[name]++;
+        const Served& s = it->second[n < it->second.size() ? n : it->second.size() - 1];
+        if (s.write) {
+            EXPECT_TRUE(kvtest::WriteBytes(target, s.bytes));
+        }
+        return s.result;
+    }
+
+    InstallPlatform Platform() {
+        InstallPlatform p = RealInstallPlatform();
+        p.fetchServerFile = [this](KVDownloadDlg*, const std::wstring& a, const std::wstring& t, URLDownCallBack&) {
+            return Fetch(a, t);
+        };
+        return p;
+    }
+
+private:
+    std::map<std::wstring, size_t> m_count;
+};
+
+// A shell that "starts" the program without giving a process handle.
+BOOL NoProcessHandle(SHELLEXECUTEINFOW& info) {
+    info.hProcess = nullptr;
+    return TRUE;
+}
+
+class AutoModeScope {
+public:
+    explicit AutoModeScope(int mode) : m_saved(KVApp().AutoMode) { KVApp().AutoMode = mode; }
+    ~AutoModeScope() { KVApp().AutoMode = m_saved; }
+
+private:
+    int m_saved;
+};
+
+// The start record of the stand-in with this role, "" when it did not start.
+std::string StartRecord(const std::vector<std::string>& records, const std::string& role) {
+    for (const std::string& line : records)
+        if (RecordField(line, "event") == "start" && RecordField(line, "role") == role) return line;
+    return "";
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
+    while (!s.empty() && s.back() == '\\') s.pop_back();
+    return s;
+}
+
+const std::wstring kActiveXPath = kvtest::TempDirectoryPath() + L"\\KestrelVAULT ActiveX 7i_ko.exe";
+const std::wstring kDescriptorTemp = kvtest::TempDirectoryPath() + L"\\kestrelvault_server.exe";
+
+// -- the web-control installer step --------------------------------------------------------
+
+TEST(InstallActiveX, Table) {
+    const std::string standin = kvtest::StandinBytes(L"KestrelVAULT ActiveX 7i_ko.exe");
+    const std::wstring host = L"kvunit.test:8080";
+    const std::string address = "http://kvunit.test:8080/app/KestrelVAULT ActiveX 7i_ko.exe";
+    const std::string httpsAddress = "https://kvunit.test:8080/app/KestrelVAULT ActiveX 7i_ko.exe";
+    const std::string target = Narrow(kActiveXPath);
+    const std::string ran = "KestrelVAULT ActiveX 7i_ko.exe run Success...";
+    struct Case {
+        const char* what;
+        const wchar_t* url;
+        int useHttps;
+        int autoMode;
+        std::vector<Served> served;
+        std::function<BOOL(SHELLEXECUTEINFOW&)> shell;  // null: the real one
+        int result;
+        std::vector<HRESULT> attempts;  // the transfer results the log reports, in order
+        std::string launchLine;         // after the attempts; "" for none
+        int boxes;                      // error boxes the shell shows
+        const char* args;               // the stand-in's arguments; null: it did not run
+    } const cases[] = {
+        {"null access host", nullptr, 0, 0, {}, nullptr, -1, {}, "", 0, nullptr},
+        {"empty access host", L"", 0, 0, {}, nullptr, -1, {}, "", 0, nullptr},
+        {"five failed attempts, then the launch of a missing file", host.c_str(), 0, 0, {Fails()}, nullptr, 0,
+         {E_FAIL, E_FAIL, E_FAIL, E_FAIL, E_FAIL}, "", 1, nullptr},
+        {"a result above 0 is no file either", host.c_str(), 0, 0, {ClaimsOnly(S_FALSE)}, nullptr, 0,
+         {S_FALSE, S_FALSE, S_FALSE, S_FALSE, S_FALSE}, "", 1, nullptr},
+        {"the third attempt delivers", host.c_str(), 0, 0, {Fails(), Fails(0x800C0005), Delivers(standin)}, nullptr, 0,
+         {E_FAIL, static_cast<HRESULT>(0x800C0005), S_OK}, ran, 0, ""},
+        {"AutoMode over https: /verysilent", host.c_str(), 1, 1, {Delivers(standin)}, nullptr, 0, {S_OK}, ran, 0,
+         "/verysilent"},
+        {"UseHttps 2 is http", host.c_str(), 2, 0, {Delivers(standin)}, nullptr, 0, {S_OK}, ran, 0, ""},
+        {"a launch without process handle fails the wait", host.c_str(), 0, 1, {Delivers(standin)}, NoProcessHandle,
+         0, {S_OK}, "KestrelVAULT ActiveX 7i_ko.exe run Fail___", 0, nullptr},
+    };
+
+    kvtest::ScratchDir dir(L"activex");
+    const std::wstring records = dir / L"records.jsonl";
+    kvtest::ScopedEnv record(L"KV_STANDIN_RECORD", records);
+    // The step must wait for the installer: it ends only after this long, with a code the step
+    // does not look at.
+    kvtest::ScopedEnv runTime(L"KV_STANDIN_ACTIVEX_RUN_MS", L"300");
+    kvtest::ScopedEnv exitCode(L"KV_STANDIN_ACTIVEX_EXIT", L"3");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::DeleteFileW(kActiveXPath.c_str());
+        ::DeleteFileW(records.c_str());
+        FakeServer server;
+        server.files[L"KestrelVAULT ActiveX 7i_ko.exe"] = c.served;
+        InstallPlatform platform = server.Platform();
+        if (c.shell) platform.shellExecute = c.shell;
+        kvtest::ScopedPlatform scoped(platform);
+        AutoModeScope autoMode(c.autoMode);
+        kvtest::StepPage page;
+        page.page.UseHttps = c.useHttps;
+
+        int result = 99;
+        int boxes = -1;
+        const auto log = CaptureTrace(
+            [&] { boxes = kvtest::RunOnWorker([&] { result = KVDownloadDlg::InstallActiveX(c.url, &page.page); }); });
+
+        std::vector<std::string> expected;
+        std::vector<std::wstring> statusTexts;
+        if (!c.url) expected.push_back("UpdateURL is null___");
+        if (c.url && !*c.url) expected.push_back("UpdateURL is empty___");
+        for (HRESULT hr : c.attempts) {
+            expected.push_back("ServerFilePath: " + (c.useHttps == 1 ? httpsAddress : address));
+            expected.push_back("DownFilePath: " + target);
+            expected.push_back(Hex(hr));
+            expected.push_back(hr < 0 ? kDownloadFail : kDownloadSuccess);
+            statusTexts.push_back(LoadResString(IDS_DOWNLOAD_ACTIVEX));
+        }
+        if (!c.attempts.empty()) statusTexts.push_back(LoadResString(IDS_INSTALL_ACTIVEX));
+        if (!c.launchLine.empty()) expected.push_back(c.launchLine);
+
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(OwnLines(log, kActiveXScope), expected);
+        EXPECT_EQ(server.addresses.size(), c.attempts.size());
+        EXPECT_EQ(page.statusTexts, statusTexts);
+        EXPECT_EQ(boxes, c.boxes);
+        EXPECT_FALSE(Exists(kActiveXPath)) << "the installer file is deleted after the run";
+
+        const std::vector<std::string> lines = kvtest::RecordLines(records);
+        const std::string start = StartRecord(lines, "activex");
+        if (!c.args) {
+            EXPECT_EQ(start, "");
+            continue;
+        }
+        ASSERT_EQ(lines.size(), 2u) << "started once, and ended before the step went on";
+        EXPECT_EQ(RecordField(lines[1], "event"), "end");
+        EXPECT_EQ(RecordField(start, "args"), c.args);
+        EXPECT_EQ(Lower(RecordField(start, "cwd")), Lower(Narrow(kvtest::TempDirectoryPath())));
+        EXPECT_EQ(Lower(RecordField(start, "exe")), Lower(target));
+    }
+}
+
+TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliver) {
+    // Nothing listens on port 1 of the loopback address: every transfer fails for real.
+    for (int useHttps : {0, 1}) {
+        SCOPED_TRACE(useHttps);
+        ::DeleteFileW(kActiveXPath.c_str());
+        std::vector<HRESULT> results;
+        InstallPlatform platform = RealInstallPlatform();
+        platform.fetchServerFile = [&results](KVDownloadDlg* page, const std::wstring& a, const std::wstring& t,
+                                              URLDownCallBack& cb) {
+            const HRESULT hr = FetchServerFile(page, a, t, cb);
+            results.push_back(hr);
+            return hr;
+        };
+        kvtest::ScopedPlatform scoped(platform);
+        kvtest::StepPage page;
+        page.page.UseHttps = useHttps;
+        int result = 99;
+        int boxes = -1;
+        const auto log = CaptureTrace([&] {
+            boxes = kvtest::RunOnWorker([&] { result = KVDownloadDlg::InstallActiveX(L"127.0.0.1:1", &page.page); });
+        });
+
+        ASSERT_EQ(results.size(), 5u);
+        std::vector<std::string> expected;
+        for (HRESULT hr : results) {
+            EXPECT_LT(hr, 0);
+            expected.push_back("ServerFilePath: " + std::string(useHttps ? "https" : "http") +
+                               "://127.0.0.1:1/app/KestrelVAULT ActiveX 7i_ko.exe");
+            expected.push_back("DownFilePath: " + Narrow(kActiveXPath));
+            expected.push_back(Hex(hr));
+            expected.push_back(kDownloadFail);
+        }
+        EXPECT_EQ(OwnLines(log, kActiveXScope), expected);
+        // Each attempt asked for the size first, with nothing between the attempts.
+        std::vector<std::string> sizeQueries;
+        for (const std::string& line : log)
+            if (line == "> KVDownloadDlg::GetWebFileSize") sizeQueries.push_back(line);
+        EXPECT_EQ(sizeQueries.size(), 5u);
+        EXPECT_EQ(result, 0) << "the update step still runs";
+        EXPECT_EQ(boxes, 1) << "the shell reports the missing installer itself";
+    }
+}
+
+TEST(InstallSteps, LaunchRequests) {
+    // What both steps ask of the shell, seen on the way to the real one.
+    const std::string activex = kvtest::StandinBytes(L"KestrelVAULT ActiveX 7i_ko.exe");
+    const std::string updater = kvtest::StandinBytes(L"KVUpdate.exe");
+    kvtest::ScratchDir dir(L"launch");
+    kvtest::ScopedEnv record(L"KV_STANDIN_RECORD", dir / L"records.jsonl");
+    FakeServer server;
+    server.files[L"KestrelVAULT ActiveX 7i_ko.exe"] = {Delivers(activex)};
+    server.files[L"kestrelvault_server.exe"] = {Delivers("<servicename>Launch</servicename>\n")};
+    server.files[L"KVUpdate.exe"] = {Delivers(updater)};
+    InstallPlatform platform = server.Platform();
+    const std::wstring programFiles = dir / L"pf";
+    ::CreateDirectoryW(programFiles.c_str(), nullptr);
+    platform.programFilesFolder = [&] { return programFiles; };
+    struct Request {
+        DWORD cbSize;
+        ULONG fMask;
+        HWND hwnd;
+        std::wstring verb, file, parameters, directory;
+        int nShow;
+    };
+    std::vector<Request> requests;
+    platform.shellExecute = [&requests](SHELLEXECUTEINFOW& i) {
+        auto text = [](const wchar_t* s) { return s ? std::wstring(s) : std::wstring(L"<none>"); };
+        requests.push_back({i.cbSize, i.fMask, i.hwnd, text(i.lpVerb), text(i.lpFile), text(i.lpParameters),
+                            text(i.lpDirectory), i.nShow});
+        return ::ShellExecuteExW(&i);
+    };
+    kvtest::ScopedPlatform scoped(platform);
+    const std::wstring host = L"kvunit-" + std::to_wstring(::GetCurrentProcessId()) + L"-launch.test";
+    for (int autoMode : {0, 1}) {
+        AutoModeScope mode(autoMode);
+        kvtest::StepPage page;
+        page.page.SetUpdateURL(host);
+        kvtest::RunOnWorker([&] {
+            KVDownloadDlg::InstallActiveX(host.c_str(), &page.page);
+            page.page.RunKVUpdate();
+        });
+    }
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\KestrelVAULT\\" + host).c_str());
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, (L"Software\\KestrelVAULT\\" + host).c_str());
+
+    const std::wstring temp = kvtest::TempDirectoryPath();
+    const std::wstring site = programFiles + L"\\KestrelVAULT\\Launch";
+    const struct {
+        const wchar_t* file;
+        const wchar_t* parameters;
+        std::wstring directory;
+    } expected[] = {
+        {L"KestrelVAULT ActiveX 7i_ko.exe", L"<none>", temp},
+        {L"KVUpdate.exe", L"-ou", site},
+        {L"KestrelVAULT ActiveX 7i_ko.exe", L"/verysilent", temp},
+        {L"KVUpdate.exe", L"-ou", site},
+    };
+    ASSERT_EQ(requests.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        const Request& r = requests[i];
+        EXPECT_EQ(r.cbSize, 60u);
+        EXPECT_EQ(r.fMask, 0x140u);
+        EXPECT_EQ(r.hwnd, nullptr);
+        EXPECT_EQ(Narrow(r.verb), "open");
+        EXPECT_EQ(Narrow(r.file), Narrow(expected[i].file));
+        EXPECT_EQ(Narrow(r.parameters), Narrow(expected[i].parameters));
+        EXPECT_EQ(Narrow(r.directory), Narrow(expected[i].directory));
+        EXPECT_EQ(r.nShow, SW_SHOW);
+    }
+}
+
+// -- the update step -----------------------------------------------------------------------
+
+// What the current user's registry holds for the site: "L", "D" and "P" for LANGUAGE,
+// Update\DontQuestionDesktopShortcut and PRODUCT set to REG_DWORD 1.
+std::string PerSiteValues(const std::wstring& host) {
+    const std::wstring key = L"Software\\KestrelVAULT\\" + host;
+    const struct {
+        const wchar_t* subkey;
+        const wchar_t* name;
+        char letter;
+    } rows[] = {{nullptr, L"LANGUAGE", 'L'}, {L"Update", L"DontQuestionDesktopShortcut", 'D'}, {nullptr, L"PRODUCT", 'P'}};
+    std::string out;
+    for (const auto& row : rows) {
+        const std::wstring path = row.subkey ? key + L"\\" + row.subkey : key;
+        DWORD data = 0, size = sizeof(data);
+        if (::RegGetValueW(HKEY_CURRENT_USER, path.c_str(), row.name, RRF_RT_REG_DWORD, nullptr, &data, &size) ==
+                ERROR_SUCCESS &&
+            data == 1)
+            out += row.letter;
+    }
+    return out;
+}
+
+void RemoveSiteKey(const std::wstring& host) {
+    const std::wstring key = L"Software\\KestrelVAULT\\" + host;
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
+}
+
+TEST(RunKVUpdate, Table) {
+    const std::string updater = kvtest::StandinBytes(L"KVUpdate.exe");
+    const std::string acme = "<?xml version=\"1.0\"?>\r\n<site>\r\n  <servicename>Acme</servicename>\r\n</site>\r\n";
+    const std::wstring host = L"kvunit-" + std::to_wstring(::GetCurrentProcessId()) + L"-update.test:8080";
+    const std::string updaterURL = "http://" + Narrow(host) + "/app/update/KVUpdate.exe";
+    enum Place { NoPlace, SiteDir, BaseDir };
+    struct Case {
+        const char* what;
+        bool emptyURL;
+        int useHttps;
+        Served descriptor;
+        Served updater;
+        std::function<void(const std::wstring& programFiles)> before;
+        std::function<BOOL(SHELLEXECUTEINFOW&)> shell;  // null: the real one
+        int result;
+        std::vector<std::string> log;
+        std::string registry;    // PerSiteValues after the run
+        bool descriptorStays;    // the temp file is still there
+        Place copyPlace;         // where the descriptor copy and the updater land
+        int boxes;
+        bool updaterRuns;
+    } const cases[] = {
+        {"empty access host", true, 0, Delivers(acme), Delivers(updater), nullptr, nullptr, -1,
+         {"UpdateURL is empty___"}, "", false, NoPlace, 0, false},
+        {"descriptor download fails", false, 0, Fails(), Delivers(updater), nullptr, nullptr, -1,
+         {"kestrelvault_server.exe Download fail___"}, "L", false, NoPlace, 0, false},
+        {"descriptor does not open", false, 0, ClaimsOnly(S_OK), Delivers(updater), nullptr, nullptr, -1,
+         {"kestrelvault_server.exe Open fail___"}, "L", false, NoPlace, 0, false},
+        {"no < after the tag on its line", false, 0, Delivers("<servicename>Acme\r\n</servicename>\r\n"),
+         Delivers(updater), nullptr, nullptr, -1, {"Wrong xml___"}, "L", true, NoPlace, 0, false},
+        {"SiteName reaching outside", false, 0, Delivers("<servicename>..\\..\\Windows</servicename>\n"),
+         Delivers(updater), nullptr, nullptr, -1, {"SiteName: ..\\..\\Windows", "Invalid SiteName___"}, "LD", true,
+         NoPlace, 0, false},
+        {"base directory cannot be created", false, 0, Delivers(acme), Delivers(updater),
+         [](const std::wstring& pf) { ::RemoveDirectoryW(pf.c_str()); }, nullptr, -1,
+         {"SiteName: Acme", "KestrelVault basedir create fail___"}, "LD", true, NoPlace, 0, false},
+        {"a file in place of the base directory", false, 0, Delivers(acme), Delivers(updater),
+         [](const std::wstring& pf) { kvtest::WriteBytes(pf + L"\\KestrelVAULT", "file"); }, nullptr, -1,
+         {"SiteName: Acme", "Site dir create fail___"}, "LD", true, NoPlace, 0, false},
+        {"descriptor copy fails", false, 0, Delivers(acme), Delivers(updater),
+         [](const std::wstring& pf) {
+             ::CreateDirectoryW((pf + L"\\KestrelVAULT").c_str(), nullptr);
+             ::CreateDirectoryW((pf + L"\\KestrelVAULT\\Acme").c_str(), nullptr);
+             ::CreateDirectoryW((pf + L"\\KestrelVAULT\\Acme\\kestrelvault_server.exe").c_str(), nullptr);
+         },
+         nullptr, -1, {"SiteName: Acme", "kestrelvault_server.exe Copy fail___"}, "LD", true, NoPlace, 0, false},
+        {"updater download fails", false, 0, Delivers(acme), Fails(), nullptr, nullptr, -1,
+         {"SiteName: Acme", updaterURL + " Download fail___"}, "LD", false, SiteDir, 0, false},
+        {"updater cannot be started", false, 0, Delivers(acme), Delivers("not a program"), nullptr, nullptr, 0,
+         {"SiteName: Acme"}, "LDP", false, SiteDir, 1, false},
+        {"a launch without process handle fails the wait", false, 0, Delivers(acme), Delivers(updater), nullptr,
+         NoProcessHandle, 0, {"SiteName: Acme", "KVUpdate.exe run Fail___"}, "LDP", false, SiteDir, 0, false},
+        {"complete run over https", false, 1, Delivers(acme), Delivers(updater), nullptr, nullptr, 0,
+         {"SiteName: Acme", "KVUpdate.exe run Success..."}, "LDP", false, SiteDir, 0, true},
+        {"no tag: the base directory takes the files", false, 2, Delivers("<html>error page</html>\n"),
+         Delivers(updater), nullptr, nullptr, 0, {"SiteName: ", "KVUpdate.exe run Success..."}, "LDP", false, BaseDir,
+         0, true},
+    };
+
+    kvtest::ScratchDir dir(L"update");
+    const std::wstring records = dir / L"records.jsonl";
+    kvtest::ScopedEnv record(L"KV_STANDIN_RECORD", records);
+    kvtest::ScopedEnv runTime(L"KV_STANDIN_UPDATER_RUN_MS", L"300");
+    kvtest::ScopedEnv exitCode(L"KV_STANDIN_UPDATER_EXIT", L"5");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RemoveSiteKey(host);
+        ::DeleteFileW(kDescriptorTemp.c_str());
+        ::DeleteFileW(records.c_str());
+        const std::wstring programFiles = dir / L"pf";
+        kvtest::RemoveTree(programFiles);
+        ::CreateDirectoryW(programFiles.c_str(), nullptr);
+        if (c.before) c.before(programFiles);
+        FakeServer server;
+        server.files[L"kestrelvault_server.exe"] = {c.descriptor};
+        server.files[L"KVUpdate.exe"] = {c.updater};
+        InstallPlatform platform = server.Platform();
+        platform.programFilesFolder = [&] { return programFiles; };
+        if (c.shell) platform.shellExecute = c.shell;
+        kvtest::ScopedPlatform scoped(platform);
+        kvtest::StepPage page;
+        page.page.SetUpdateURL(c.emptyURL ? L"" : host);
+        page.page.UseHttps = c.useHttps;
+
+        int result = 99;
+        int boxes = -1;
+        const auto log =
+            CaptureTrace([&] { boxes = kvtest::RunOnWorker([&] { result = page.page.RunKVUpdate(); }); });
+
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(OwnLines(log, kUpdateScope), c.log);
+        EXPECT_EQ(PerSiteValues(host), c.registry);
+        EXPECT_EQ(Exists(kDescriptorTemp), c.descriptorStays);
+        EXPECT_EQ(boxes, c.boxes);
+
+        const std::wstring scheme = c.useHttps == 1 ? L"https://" : L"http://";
+        if (!c.emptyURL) {
+            ASSERT_FALSE(server.addresses.empty());
+            EXPECT_EQ(Narrow(server.addresses[0]), Narrow(scheme + host + L"/app/update/kestrelvault_server.exe"));
+            EXPECT_EQ(Narrow(server.targets[0]), Narrow(kDescriptorTemp));
+        }
+        const std::wstring base = programFiles + L"\\KestrelVAULT";
+        // The site directory as the step forms it: with an empty SiteName, the base directory
+        // and a backslash.
+        const std::wstring place = c.copyPlace == SiteDir ? base + L"\\Acme" : base + L"\\";
+        if (c.copyPlace != NoPlace) {
+            EXPECT_EQ(ReadBytes(place + L"\\kestrelvault_server.exe"), c.descriptor.bytes);
+            ASSERT_EQ(server.addresses.size(), 2u);
+            EXPECT_EQ(Narrow(server.addresses[1]), Narrow(scheme + host + L"/app/update/KVUpdate.exe"));
+            EXPECT_EQ(Narrow(server.targets[1]), Narrow(place + L"\\KVUpdate.exe"));
+            EXPECT_EQ(page.statusTexts, std::vector<std::wstring>{LoadResString(IDS_INSTALL_PRODUCT)});
+        } else {
+            EXPECT_TRUE(page.statusTexts.empty());
+        }
+
+        const std::vector<std::string> lines = kvtest::RecordLines(records);
+        const std::string start = StartRecord(lines, "updater");
+        if (!c.updaterRuns) {
+            EXPECT_EQ(start, "");
+            continue;
+        }
+        ASSERT_EQ(lines.size(), 2u) << "started once, and ended before the step returned";
+        EXPECT_EQ(RecordField(lines[1], "event"), "end");
+        EXPECT_EQ(RecordField(start, "args"), "-ou");
+        EXPECT_EQ(Lower(RecordField(start, "cwd")), Lower(Narrow(place)));
+        EXPECT_EQ(RecordField(start, "descriptor"), "true");
+        // The three values were set before the updater started.
+        const std::string sites = start.substr(start.find("\"sites\": "));
+        EXPECT_NE(sites.find("\"" + Narrow(host) +
+                             "\": {\"LANGUAGE\": 1, \"Update\\\\DontQuestionDesktopShortcut\": 1, \"PRODUCT\": 1}"),
+                  std::string::npos)
+            << sites;
+    }
+    RemoveSiteKey(host);
+    ::DeleteFileW(kDescriptorTemp.c_str());
+}
+
+}  // namespace
