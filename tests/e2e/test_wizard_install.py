@@ -1,0 +1,229 @@
+"""The whole wizard under Wine against real servers (nginx on 127.0.0.1): a stamped copy that
+runs unattended over http, the same run by hand through the driver over https with the
+server certificate issued for another host, and a stamped copy whose preset host fails the
+check and that is then sent to the https server, which finishes unattended as well.
+
+The server offers the stand-in programs and a site descriptor (tests/standins). Each run must
+leave: the installer stand-in started once from the temp directory ("/verysilent" only when
+unattended) and its file gone; the site directory under Program Files holding the descriptor
+copy and the updater; the updater started there with "-ou", seeing the descriptor and the
+three per-site values; the values under the key named by the host; no descriptor in the temp
+directory; the log's scopes in order; and the program ended.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+import kvtest
+
+TESTS = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(TESTS / "servers"))
+sys.path.insert(0, str(TESTS / "standins"))
+from kvservers import Servers  # noqa: E402
+import kvstandins  # noqa: E402
+
+HOST, NEXT, HTTPS, SCHEME = 1006, 1008, 1012, 1013
+STATUS, PROGRESS, PREV, FINISH = 1000, 1001, 1010, 1008
+FINISH_TEXT = "완료"                      # string 230
+INSTALL_PRODUCT_TEXT = "케스트렐볼트를 설치합니다."  # string 162
+
+SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
+EXE_NAME = "KestrelVault_Setup.exe"
+HEADER = re.compile(r"^\[[^\]]*\]\[[^\]]*\((?P<pid>\d+)\), T:(?P<tid>\d+)\]")
+ENTRY = "() " + "<" * 43
+EXIT = "() " + ">" * 43
+
+# What the page's worker writes, scope by scope, in a complete run: the installer fetched in
+# one attempt and run, then the update step with its two transfers and the two grants.
+def worker_scopes(https):
+    fetch = ["> KVDownloadDlg::GetWebFileSize", "< KVDownloadDlg::GetWebFileSize"]
+    if https:
+        fetch += ["> KVDownloadDlg::URLDownloadToFileOnHttps", "< KVDownloadDlg::URLDownloadToFileOnHttps"]
+    grant = ["> AddFileAccessAllowedRights", "< AddFileAccessAllowedRights"]
+    return (["> KVDownloadDlg::InstallActiveX"] + fetch + ["< KVDownloadDlg::InstallActiveX",
+             "> KVDownloadDlg::RunKVUpdate"] + fetch + grant + grant + fetch + ["< KVDownloadDlg::RunKVUpdate"])
+
+
+def kvstamp(exe, url):
+    subprocess.run([str(kvtest.build_dir() / "native" / "kvstamp"), "set", str(exe), url], check=True,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60)
+
+
+class WholeWizardTest(kvtest.WizardTestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.servers = Servers(kvtest.build_dir(), kinds=("http", "https"))
+        cls.servers.start()
+        cls.addClassCleanup(cls.servers.stop)
+
+    def setUp(self):
+        self.win_dir = r"C:\users\%s\Temp\kvwiz_%d" % (kvtest.windows_user(), os.getpid())
+        self.dir = kvtest.unix_path(self.win_dir)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        self.dir.mkdir(parents=True)
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        # Logging on, appended line by line, into this test's own directory.
+        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log", "3", "REG_DWORD")
+        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log.path", self.win_dir + r"\setup.log", "REG_SZ")
+        self.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + ".log")
+        self.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + ".log.path")
+        # What the stand-ins record, how long they run and with what code they exit.
+        self.env = {"KV_STANDIN_RECORD": self.win_dir + r"\records.jsonl",
+                    "KV_STANDIN_ACTIVEX_RUN_MS": "300", "KV_STANDIN_ACTIVEX_EXIT": "3",
+                    "KV_STANDIN_UPDATER_RUN_MS": "300", "KV_STANDIN_UPDATER_EXIT": "5"}
+
+    def serve_site(self, kind, site):
+        """Fills the server tree for `site`; returns the host a user would type. The prefix is
+        cleaned of the site's directory and key now and after the test."""
+        self.site = site
+        self.served = kvstandins.fill_server_tree(self.servers.www, site, kvtest.build_dir())
+        host = self.servers.host(kind)
+        self.site_key = SETTINGS_KEY + "\\" + host
+        base = kvtest.program_files() / "KestrelVAULT"
+        self.site_dir = base / site
+
+        def clean():
+            kvtest.reg_delete(self.site_key)
+            shutil.rmtree(self.site_dir, ignore_errors=True)
+            if base.is_dir() and not any(base.iterdir()):
+                base.rmdir()
+            for name in (kvstandins.ACTIVEX_NAME, kvstandins.DESCRIPTOR_NAME):
+                (kvtest.temp_dir() / name).unlink(missing_ok=True)
+        clean()
+        self.addCleanup(clean)
+        return host
+
+    def stamped_copy(self, url):
+        work = Path(tempfile.mkdtemp(prefix="wizard-", dir=kvtest.build_dir()))
+        self.addCleanup(shutil.rmtree, work, True)
+        exe = work / EXE_NAME
+        shutil.copyfile(kvtest.product_exe(), exe)
+        kvstamp(exe, url)
+        return exe
+
+    # -- what a run leaves -----------------------------------------------------------------------
+    def log_lines(self):
+        """(tid, text) per log line: text is the message, or "> scope" / "< scope"."""
+        out = []
+        for line in (self.dir / "setup.log").read_bytes().decode("cp949").split("\r\n"):
+            m = HEADER.match(line)
+            if not m:
+                continue
+            rest = line[m.end():]
+            if rest.startswith(":    "):
+                out.append((m["tid"], rest[5:]))
+            elif rest.endswith(ENTRY):
+                out.append((m["tid"], "> " + rest[:-len(ENTRY)]))
+            elif rest.endswith(EXIT):
+                out.append((m["tid"], "< " + rest[:-len(EXIT)]))
+        return out
+
+    def assert_installed(self, host, https, silent):
+        temp = kvtest.temp_dir()
+        win_temp = "C:\\users\\%s\\Temp" % kvtest.windows_user()
+        win_site = "C:\\Program Files (x86)\\KestrelVAULT\\" + self.site
+
+        records = kvstandins.read_records(self.dir / "records.jsonl")
+        self.assertEqual([(r["role"], r["event"]) for r in records],
+                         [("activex", "start"), ("activex", "end"), ("updater", "start"), ("updater", "end")],
+                         "each program started once, the next only after the last had ended")
+        installer, updater = records[0], records[2]
+        self.assertEqual(installer["args"], "/verysilent" if silent else "")
+        self.assertEqual(installer["cwd"].lower(), win_temp.lower())
+        self.assertEqual(installer["exe"].lower(), (win_temp + "\\" + kvstandins.ACTIVEX_NAME).lower())
+        self.assertFalse((temp / kvstandins.ACTIVEX_NAME).exists(), "the installer file is deleted")
+
+        with open(self.served[kvstandins.DESCRIPTOR_PATH], "rb") as f:
+            descriptor = f.read()
+        with open(self.served[kvstandins.UPDATER_PATH], "rb") as f:
+            updater_bytes = f.read()
+        self.assertEqual((self.site_dir / kvstandins.DESCRIPTOR_NAME).read_bytes(), descriptor)
+        self.assertEqual((self.site_dir / kvstandins.UPDATER_NAME).read_bytes(), updater_bytes)
+        self.assertFalse((temp / kvstandins.DESCRIPTOR_NAME).exists(), "the descriptor left the temp directory")
+
+        self.assertEqual(updater["args"], "-ou")
+        self.assertEqual(updater["cwd"].rstrip("\\").lower(), win_site.lower())
+        self.assertEqual(updater["exe"].lower(), (win_site + "\\" + kvstandins.UPDATER_NAME).lower())
+        self.assertTrue(updater["descriptor"], "the descriptor copy was there when the updater started")
+        self.assertEqual(updater["sites"].get(host),
+                         {"LANGUAGE": 1, "Update\\DontQuestionDesktopShortcut": 1, "PRODUCT": 1})
+
+        self.assertEqual(kvtest.reg_values(self.site_key), {"LANGUAGE": ("REG_DWORD", 1), "PRODUCT": ("REG_DWORD", 1)})
+        self.assertEqual(kvtest.reg_values(self.site_key + "\\Update"),
+                         {"DontQuestionDesktopShortcut": ("REG_DWORD", 1)})
+
+        log = self.log_lines()
+        self.assertEqual(log[0][1], "> CKestrelVault_SetupApp::InitInstance")
+        self.assertEqual(log[-1][1], "< CKestrelVault_SetupApp::InitInstance")
+        ui = log[0][0]
+        workers = {tid for tid, _ in log if tid != ui}
+        self.assertEqual(len(workers), 1, "one worker thread ran the steps")
+        worker = [text for tid, text in log if tid in workers]
+        self.assertEqual([t for t in worker if t[:2] in ("> ", "< ")], worker_scopes(https))
+        self.assertIn("SiteName: " + self.site, worker)
+        self.assertIn("KestrelVAULT ActiveX 7i_ko.exe run Success...", worker)
+        self.assertEqual(worker[-2], "KVUpdate.exe run Success...")
+        # The worker started only after the check had handed the host over.
+        first_worker = next(i for i, (tid, _) in enumerate(log) if tid in workers)
+        ui_before = [text for tid, text in log[:first_worker] if tid == ui]
+        self.assertEqual(ui_before[-1], "< CKestrelVault_SetupDlg::OnBnClickedNext")
+        self.assertIn("ConnectionURL: %s://%s" % ("https" if https else "http", host), ui_before)
+
+    # -- the runs ---------------------------------------------------------------------------------
+    def test_stamped_copy_installs_unattended_over_http(self):
+        host = self.serve_site("http", "케스트렐 시험")
+        page = self.start_wizard(exe=self.stamped_copy(host), env=self.env)
+        page.wait_gone(timeout=120000)
+        self.assertEqual(page.process.wait(30), 0)
+        self.assert_installed(host, https=False, silent=True)
+
+    def test_by_hand_over_https_with_a_certificate_for_another_host(self):
+        host = self.serve_site("https", "Acme")
+        page = self.start_wizard(env=self.env)
+        page.wait(SCHEME, "text", "http://")
+        page.type(HOST, host)
+        page.click(HTTPS)
+        page.wait(SCHEME, "text", "https://")
+        page.wait(NEXT, "enabled")
+        page.click(NEXT)
+        page.wait(PREV, "visible", timeout=20000)
+        # Prev is disabled once the worker runs and stays so; only then does an enabled Next
+        # mean the end of the run rather than the page's first 300 ms.
+        page.wait(PREV, "disabled", timeout=20000)
+        page.wait(FINISH, "enabled", timeout=120000)
+        self.assertEqual(page.text(FINISH), FINISH_TEXT)
+        self.assertEqual(page.text(STATUS), INSTALL_PRODUCT_TEXT)
+        self.assertFalse(page.enabled(PREV))
+        size = os.path.getsize(self.served[kvstandins.UPDATER_PATH])
+        self.assertEqual(page.progress(PROGRESS), (size, 0, size), "the bar ends at the updater's size")
+        page.click(FINISH)
+        page.wait_gone(timeout=20000)
+        self.assertEqual(page.process.wait(30), 0)
+        self.assert_installed(host, https=True, silent=False)
+
+    def test_stamped_copy_sent_to_https_after_a_failed_check_finishes_unattended(self):
+        host = self.serve_site("https", "Acme")
+        page = self.start_wizard(exe=self.stamped_copy("127.0.0.1:9"), env=self.env)
+        box = self.driver.msgbox(owner=page, timeout=20000)
+        box["window"].click(box["buttons"][0]["id"])
+        box["window"].wait_gone()
+        page.click(HTTPS)
+        page.wait(SCHEME, "text", "https://")
+        page.set_text(HOST, host)
+        # Next stays disabled in AutoMode; its command still reaches the page.
+        page.command(NEXT)
+        page.wait_gone(timeout=120000)
+        self.assertEqual(page.process.wait(30), 0)
+        self.assert_installed(host, https=True, silent=True)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
