@@ -1,0 +1,144 @@
+"""kvlog over logs that the real program writes under Wine, with its trace log on in append mode
+(3), against the test servers: a complete run over http, a run over https whose server
+certificate is refused (five failed installer attempts, the update step stopped at the
+descriptor), a run cancelled on the first page, and two runs appended in one file.
+
+    python3 test_kvlog.py                  the test (ctest: e2e_kvlog)
+    python3 test_kvlog.py --capture DIR    the same, and each log with its facts is written to
+                                           DIR as real-<name>.log and real-<name>.json: how
+                                           tools/tests/logs/ is refreshed
+
+The facts (see tools/tests/kvlogfacts.py) come from how each run was made; kvlog's report of the
+log is checked against them.
+"""
+
+import json
+import os
+import shutil
+import sys
+import time
+import unittest
+from pathlib import Path
+
+import kvpe
+import kvtest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests" / "servers"))
+sys.path.insert(0, str(ROOT / "tests" / "standins"))
+sys.path.insert(0, str(ROOT / "tools" / "tests"))
+import kvlogfacts  # noqa: E402
+from kvservers import Servers  # noqa: E402
+from kvstandins import ACTIVEX_PATH, DESCRIPTOR_PATH, UPDATER_PATH, fill_server_tree  # noqa: E402
+
+HOST, NEXT, CANCEL, HTTPS, SCHEME = 1006, 1008, 2, 1012, 1013
+PREV, FINISH = 1010, 1008
+SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
+EXE_NAME = "KestrelVault_Setup.exe"
+SITE_NAME = "케스트렐 본사"  # Hangul: the log holds it in code page 949, kvlog gives UTF-8
+UPDATE_STEP_END = b"KVDownloadDlg::RunKVUpdate() " + b">" * 43
+
+CAPTURE_DIR = None
+
+
+class KvlogOnRealLogsTest(kvtest.WizardTestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.kvlog = kvlogfacts.native_kvlog(kvtest.build_dir())
+        cls.servers = Servers(kvtest.build_dir(), kinds=("http", "https-untrusted"), trust=False)
+        cls.servers.start()
+        cls.addClassCleanup(cls.servers.stop)
+        written = fill_server_tree(cls.servers.www, SITE_NAME, kvtest.build_dir())
+        cls.sizes = {item: os.path.getsize(written[path]) for item, path in
+                     (("installer", ACTIVEX_PATH), ("descriptor", DESCRIPTOR_PATH), ("updater", UPDATER_PATH))}
+        pe = kvpe.PEFile.open(kvtest.product_exe())
+        cls.version = kvpe.parse_version(pe.resource(kvpe.RT_VERSION, 1).data).file_version
+
+    def setUp(self):
+        self.win_dir = r"C:\users\%s\Temp\kvlog_%d" % (kvtest.windows_user(), os.getpid())
+        self.dir = kvtest.unix_path(self.win_dir)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        self.dir.mkdir(parents=True)
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        for suffix in (".log", ".log.path"):
+            self.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + suffix)
+        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log", "3", "REG_DWORD")
+
+    # -- the runs ------------------------------------------------------------------------------
+    def facts(self, kind, server=None):
+        f = {"kind": kind, "process": EXE_NAME, "module_version": self.version}
+        if server:
+            f["host"] = self.servers.host(server)
+            f["scheme"] = "https" if server.startswith("https") else "http"
+        if kind == "complete":
+            f["site_name"] = SITE_NAME
+            f["sizes"] = self.sizes
+        return f
+
+    def run_setup(self, log_name, kind, server=None):
+        """One run of the program that logs into log_name; returns the run's facts."""
+        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log.path", self.win_dir + "\\" + log_name)
+        log = self.dir / log_name
+        page = self.start_wizard()
+        page.wait(SCHEME, "text", "http://")
+        if kind == "cancelled":
+            page.click(CANCEL)
+        else:
+            if server.startswith("https"):
+                page.click(HTTPS)
+                page.wait(SCHEME, "text", "https://")
+            page.set_text(HOST, self.servers.host(server))
+            page.wait(NEXT, "enabled")
+            page.click(NEXT)
+            page.wait(PREV, "visible", timeout=15000)
+            if kind == "failed":
+                # No installer was fetched, so its launch fails, and the shell says so in a box
+                # of its own that waits for the user.
+                box = self.driver.msgbox(timeout=60000, pid=page.pid(), exclude=[page.hwnd])
+                box["window"].click(box["buttons"][0]["id"])
+            deadline = time.monotonic() + 60
+            while UPDATE_STEP_END not in (log.read_bytes() if log.exists() else b""):
+                self.assertLess(time.monotonic(), deadline, "the update step did not end")
+                time.sleep(0.1)
+            page.wait(FINISH, "enabled", timeout=30000)
+            page.click(FINISH)
+        page.wait_gone(timeout=15000)
+        self.assertEqual(page.process.wait(20), 0)
+        return self.facts(kind, server)
+
+    def check(self, log_name, facts_of_runs):
+        path = self.dir / log_name
+        data = path.read_bytes()
+        kvlogfacts.check_log(self, self.kvlog.json(path), facts_of_runs, data)
+        if CAPTURE_DIR:
+            stem = "real-" + Path(log_name).stem
+            shutil.copyfile(path, CAPTURE_DIR / (stem + ".log"))
+            with open(CAPTURE_DIR / (stem + ".json"), "w", encoding="utf-8") as f:
+                json.dump({"runs": facts_of_runs}, f, ensure_ascii=False, indent=2)
+                f.write("\n")
+
+    # -- the tests -----------------------------------------------------------------------------
+    def test_complete_run(self):
+        self.check("complete.log", [self.run_setup("complete.log", "complete", "http")])
+
+    def test_run_with_five_failed_attempts(self):
+        self.check("failed.log", [self.run_setup("failed.log", "failed", "https-untrusted")])
+
+    def test_run_cancelled_on_the_first_page(self):
+        self.check("cancelled.log", [self.run_setup("cancelled.log", "cancelled")])
+
+    def test_two_runs_appended(self):
+        facts = [self.run_setup("appended.log", "cancelled"), self.run_setup("appended.log", "complete", "http")]
+        self.check("appended.log", facts)
+
+
+if __name__ == "__main__":
+    argv = sys.argv[:1]
+    args = sys.argv[1:]
+    if args[:1] == ["--capture"]:
+        CAPTURE_DIR = Path(args[1]).resolve()
+        CAPTURE_DIR.mkdir(parents=True, exist_ok=True)
+        args = args[2:]
+    unittest.main(argv=argv + args, verbosity=2)

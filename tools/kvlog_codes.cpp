@@ -1,0 +1,61 @@
+#include "tools/kvlog_codes.h"
+
+namespace kvlog {
+
+std::string ExplainCode(uint32_t code) {
+    struct Entry {
+        uint32_t code;
+        const char* text;
+    };
+    static const Entry kCodes[] = {
+        {2, "file not found"},
+        {3, "path not found"},
+        {5, "access denied"},
+        {32, "file in use by another program"},
+        {112, "disk full"},
+        {12002, "the request timed out"},
+        {12005, "invalid URL"},
+        {12006, "unrecognised scheme"},
+        {12007, "server name not resolved"},
+        {12029, "cannot connect to the server"},
+        {12030, "connection aborted"},
+        {12031, "connection reset"},
+        {12037, "certificate expired or not yet valid"},
+        {12038, "certificate issued for another host name"},
+        {12044, "server asks for a client certificate"},
+        {12045, "certificate issuer not trusted"},
+        {12057, "certificate not trusted (revocation or chain check failed)"},
+        {12150, "header not in the answer (no Content-Length)"},
+        {12152, "invalid answer from the server"},
+        {12157, "secure channel error"},
+        {12169, "invalid certificate"},
+        {12175, "TLS failure"},
+        {10051, "network unreachable"},
+        {10060, "connection timed out"},
+        {10061, "connection refused: nothing listens on that port"},
+        {10065, "host unreachable"},
+        {11001, "host name not found"},
+        {11002, "name server did not answer in time"},
+        {11004, "the name has no address"},
+        {0x80070057u, "E_INVALIDARG: empty address or target"},
+        {0x80000961u, "the request gave no file"},
+        {0x800C0002u, "INET_E_INVALID_URL"},
+        {0x800C0004u, "INET_E_CANNOT_CONNECT"},
+        {0x800C0005u, "INET_E_RESOURCE_NOT_FOUND: server or file not found"},
+        {0x800C0007u, "INET_E_DATA_NOT_AVAILABLE"},
+        {0x800C0008u, "INET_E_DOWNLOAD_FAILURE"},
+        {0x800C000Bu, "INET_E_CONNECTION_TIMEOUT"},
+        {0x800C0019u, "INET_E_INVALID_CERTIFICATE"},
+    };
+    for (const Entry& e : kCodes) {
+        if (e.code == code) return e.text;
+    }
+    // The https download's results carry a WinINet or Windows error in their low 16 bits.
+    if ((code & 0xFFFF0000u) == 0x80000000u || (code & 0xFFFF0000u) == 0x80070000u) {
+        const std::string inner = ExplainCode(code & 0xFFFFu);
+        if (!inner.empty()) return "error " + std::to_string(code & 0xFFFFu) + ": " + inner;
+    }
+    return std::string();
+}
+
+}  // namespace kvlog

@@ -1,0 +1,472 @@
+"""kvlog, native and Windows builds, over logs of the real program (tools/tests/logs/real-*.log,
+written by tests/e2e/test_kvlog.py --capture with the facts of each run beside it), over those
+logs damaged (a cut last line, a line cut where the next run was appended, foreign lines, LF
+line ends), and over small logs built here line by line for the cases the real program gives
+only on a bad day.
+
+Run by ctest with the build directory in KV_BUILD; the Windows build needs the project's Wine
+prefix (scripts/test.sh provides it).
+"""
+
+import datetime
+import json
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import kvlogfacts  # noqa: E402
+
+BUILD = Path(os.environ.get("KV_BUILD") or HERE.parents[1] / "build").resolve()
+PREFIX = Path(os.environ.get("WINEPREFIX") or BUILD / "wineprefix")
+LOGS = HERE / "logs"
+NATIVE = kvlogfacts.native_kvlog(BUILD)
+WINDOWS = kvlogfacts.windows_kvlog(BUILD, PREFIX)
+TOOLS = [NATIVE, WINDOWS]
+
+ENTRY = "() " + "<" * 43
+EXIT = "() " + ">" * 43
+
+
+def real_logs():
+    """{name: (bytes, [facts of each run])} of the captured logs."""
+    out = {}
+    for facts_file in sorted(LOGS.glob("real-*.json")):
+        with open(facts_file, encoding="utf-8") as f:
+            facts = json.load(f)["runs"]
+        out[facts_file.stem[len("real-"):]] = (facts_file.with_suffix(".log").read_bytes(), facts)
+    return out
+
+
+class LogBuilder:
+    """A log of one process, line by line in the setup's format, each line 1 ms after the last
+    unless told otherwise."""
+
+    def __init__(self, process="KestrelVault_Setup.exe", pid=500, main_thread=504, worker=512,
+                 start=datetime.datetime(2024, 5, 2, 9, 30, 0)):
+        self.process, self.pid, self.main, self.worker = process, pid, main_thread, worker
+        self.time = start
+        self.lines = []  # (time, text)
+
+    def _add(self, tid, rest, ms):
+        self.time += datetime.timedelta(milliseconds=ms)
+        stamp = self.time.strftime("%Y-%m-%d %H:%M:%S.") + "%03d" % (self.time.microsecond // 1000)
+        self.lines.append((self.time, "[%s][%s(%d), T:%d]%s" % (stamp, self.process, self.pid, tid, rest)))
+        return len(self.lines)
+
+    def enter(self, scope, tid=None, ms=1):
+        return self._add(tid or self.main, scope + ENTRY, ms)
+
+    def leave(self, scope, tid=None, ms=1):
+        return self._add(tid or self.main, scope + EXIT, ms)
+
+    def msg(self, text, tid=None, ms=1):
+        return self._add(tid or self.main, ":    " + text, ms)
+
+    def start(self, version="70.17.4.1201"):
+        self.enter("CKestrelVault_SetupApp::InitInstance")
+        self.msg("ModulePath: C:\\setup\\" + self.process)
+        self.msg("ModuleVersion: " + version)
+
+    def next_pressed(self, host, scheme="http", ok=True):
+        self.enter("CKestrelVault_SetupDlg::OnBnClickedNext")
+        self.msg("ServerURL: " + host)
+        self.msg("ConnectionURL: %s://%s" % (scheme, host))
+        if not ok:
+            self.msg("Server web connect fail___", ms=20)
+        self.leave("CKestrelVault_SetupDlg::OnBnClickedNext")
+
+    def size_query(self, outcome, flag="0x1"):
+        """outcome: a size, or a failure line."""
+        w = self.worker
+        self.enter("KVDownloadDlg::GetWebFileSize", w)
+        self.msg("openFlag: " + flag, w)
+        self.msg("ServerFileSize: %d" % outcome if isinstance(outcome, int) else outcome, w, ms=5)
+        self.leave("KVDownloadDlg::GetWebFileSize", w)
+
+    def https_download(self, failure=None):
+        w = self.worker
+        self.enter("KVDownloadDlg::URLDownloadToFileOnHttps", w)
+        self.msg("openFlag: 0x1001", w)
+        self.msg(failure or "Local file open success.", w, ms=7)
+        self.leave("KVDownloadDlg::URLDownloadToFileOnHttps", w)
+
+    def data(self, line_end="\r\n"):
+        return "".join(text + line_end for _, text in self.lines).encode("cp949")
+
+
+def interleave(*builders):
+    """Lines of several processes in the order of their stamps, as an append-mode log gets them."""
+    merged = sorted((t, i, n, text) for i, b in enumerate(builders) for n, (t, text) in enumerate(b.lines))
+    return "".join(text + "\r\n" for _, _, _, text in merged).encode("cp949")
+
+
+class KvlogTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        for f in (BUILD / "native" / "kvlog", BUILD / "kvlog.exe"):
+            if not f.exists():
+                raise RuntimeError("%s is missing: build first" % f)
+        if not (PREFIX / "system.reg").exists():
+            raise RuntimeError("no Wine prefix at %s: run through scripts/test.sh" % PREFIX)
+        cls.real = real_logs()
+        if set(cls.real) != {"complete", "failed", "cancelled", "appended"}:
+            raise RuntimeError("tools/tests/logs lacks some real logs: %s" % sorted(cls.real))
+
+    def setUp(self):
+        self.dir = Path(tempfile.mkdtemp(prefix="kvlog-test-"))
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def write(self, name, data):
+        path = self.dir / name
+        path.write_bytes(data)
+        return path
+
+    def report(self, data, tool=NATIVE):
+        return tool.json(self.write("log.txt", data))
+
+    # -- real logs -----------------------------------------------------------------------------
+
+    def test_real_logs_both_builds(self):
+        for name, (data, facts) in self.real.items():
+            reports = {}
+            for tool in TOOLS:
+                with self.subTest(log=name, build=tool.name):
+                    reports[tool.name] = self.report(data, tool)
+                    kvlogfacts.check_log(self, reports[tool.name], facts, data)
+            with self.subTest(log=name, compare="builds"):
+                for r in reports.values():
+                    r.pop("file")
+                self.assertEqual(reports["native"], reports["windows"])
+
+    def test_text_report_tells_the_same(self):
+        data, facts = self.real["appended"]
+        path = self.write("appended.log", data)
+        for tool in TOOLS:
+            with self.subTest(build=tool.name):
+                rc, out, err = tool.run(path)
+                self.assertEqual((rc, err), (0, ""))
+                self.assertIn(": 2 runs in %d lines; 0 not in the log format\n" % len(data.splitlines()), out)
+                self.assertIn("\nRun 1 of 2: KestrelVault_Setup.exe, process ", out)
+                run2 = out[out.index("\nRun 2 of 2:"):]
+                complete = facts[1]
+                self.assertIn('  Update URL:     "%s", scheme http\n' % complete["host"], run2)
+                self.assertIn('  SiteName:       "%s" (line ' % complete["site_name"], run2)
+                self.assertIn("  Installer:      ran (waited until it exited)", run2)
+                self.assertIn("  Updater:        ran (waited until it exited)", run2)
+                self.assertIn("  First failure:  none\n", run2)
+                self.assertIn("descriptor: done; size %d\n" % complete["sizes"]["descriptor"], run2)
+                self.assertIn("  Installer:      not reached\n", out[:out.index("\nRun 2 of 2:")])
+
+    # -- damaged logs --------------------------------------------------------------------------
+
+    def test_last_line_cut_off(self):
+        data, facts = self.real["complete"]
+        clean = self.report(data)["runs"][0]
+        lines = data.split(b"\r\n")[:-1]
+        cut = b"\r\n".join(lines[:-1]) + b"\r\n" + lines[-1][:len(lines[-1]) // 2]
+        report = self.report(cut)
+        self.assertTrue(report["last_line_cut"])
+        self.assertEqual([(f["line"], f["reason"]) for f in report["foreign_lines"]],
+                         [(len(lines), "cut off: the file ends inside this line")])
+        run = report["runs"][0]
+        self.assertFalse(run["ended"])
+        self.assertIsNone(run["scopes"][0]["exit_line"], "the start-up scope's exit was in the cut line")
+        for key in ("update_url", "scheme", "access_checks", "transfers", "site_name", "installer", "updater",
+                    "first_failure", "module_version"):
+            self.assertEqual(run[key], clean[key], key)
+
+    def test_line_cut_where_the_next_run_was_appended(self):
+        # A run killed while writing leaves half a line; the next run appends right after it.
+        failed, failed_facts = self.real["failed"]
+        complete, complete_facts = self.real["complete"]
+        lines = failed.split(b"\r\n")
+        k = next(i for i, line in enumerate(lines) if line.count(b"ServerFilePath") and i > len(lines) // 3)
+        fragment = lines[k][:len(lines[k]) // 2]
+        glued = b"\r\n".join(lines[:k]) + b"\r\n" + fragment + complete
+        report = self.report(glued)
+        self.assertEqual([(f["line"], f["reason"]) for f in report["foreign_lines"]],
+                         [(k + 1, "cut off: the next line starts inside it")])
+        self.assertEqual(report["foreign_lines"][0]["text"], fragment.decode("cp949"))
+        first, second = report["runs"]
+        self.assertFalse(first["ended"])
+        self.assertEqual([t["outcome"] for t in first["transfers"]], ["failed"] * len(first["transfers"]))
+        self.assertEqual(len(first["transfers"]), sum(b"URLDownloadToFile ret" in line for line in lines[:k]))
+        self.assertEqual(first["installer"]["status"], "unknown")
+        kvlogfacts.check_run(self, second, complete_facts[0], kvlogfacts.log_lines(glued))
+
+    def test_foreign_lines_are_counted_and_skipped(self):
+        data, facts = self.real["complete"]
+        lines = data.split(b"\r\n")[:-1]
+        inserts = [
+            # position in the damaged file (1-based), line, reason kvlog gives
+            (1, b"Setup log of the 3rd floor, collected by IT", "no line header"),
+            (5, b"", "no line header"),
+            (9, b"\0\0\0\0\0\0\0\0", "no line header"),
+            (12, b"[2024-05-02 09:30:00.000][other.exe(1), T:2]SomeScope() <<<<<", "line header without a valid rest"),
+            (len(lines) + 5, "세션 종료".encode("cp949"), "no line header"),
+        ]
+        damaged = list(lines)
+        for at, line, _ in inserts:
+            damaged.insert(at - 1, line)
+        damaged_data = b"\r\n".join(damaged) + b"\r\n"
+        report = self.report(damaged_data)
+        self.assertEqual([(f["line"], f["reason"]) for f in report["foreign_lines"]],
+                         [(at, reason) for at, _, reason in inserts])
+        self.assertEqual(report["foreign_lines"][-1]["text"], "세션 종료")
+        self.assertEqual(report["log_lines"], len(lines))
+        kvlogfacts.check_run(self, report["runs"][0], facts[0], kvlogfacts.log_lines(damaged_data))
+
+        # The text report shows them with their line numbers.
+        rc, out, _ = NATIVE.run(self.write("damaged.log", damaged_data))
+        self.assertEqual(rc, 0)
+        self.assertIn("; 5 not in the log format\n", out)
+        self.assertIn('  line 1: no line header: "Setup log of the 3rd floor, collected by IT"\n', out)
+
+    def test_lf_line_ends_read_the_same(self):
+        data, facts = self.real["appended"]
+        report = self.report(data.replace(b"\r\n", b"\n"))
+        kvlogfacts.check_log(self, report, facts)
+
+    def test_log_of_foreign_text_only(self):
+        for tool in TOOLS:
+            with self.subTest(build=tool.name):
+                rc, out, err = tool.run(self.write("notes.txt", b"not a log\r\nat all\r\n"))
+                self.assertEqual(rc, 3)
+                self.assertIn("holds no line in the setup's log format", err)
+                self.assertIn("0 runs in 2 lines; 2 not in the log format", out)
+
+    # -- logs built line by line ---------------------------------------------------------------
+
+    def test_edge_cases(self):
+        for name, build, check in self.edge_cases():
+            with self.subTest(name):
+                data = build()
+                report = self.report(data)
+                self.assertEqual(report["foreign_lines"], [])
+                check(report["runs"], kvlogfacts.log_lines(data))
+
+    def edge_cases(self):
+        """(what, builder of the log bytes, check of the runs kvlog reads)."""
+        cases = []
+
+        def steps_with_refusals():
+            b = LogBuilder()
+            b.start()
+            b.next_pressed("vault.example.test")
+            w = b.worker
+            b.enter("KVDownloadDlg::InstallActiveX", w, ms=300)
+            for result in ("0x00000001", "0x00000000"):
+                b.msg("ServerFilePath: http://vault.example.test/app/KestrelVAULT ActiveX 7i_ko.exe", w)
+                b.msg("DownFilePath: C:\\Temp\\KestrelVAULT ActiveX 7i_ko.exe", w)
+                b.size_query(42)
+                b.msg("URLDownloadToFile ret: " + result, w, ms=30)
+                b.msg("KestrelVAULT ActiveX 7i.exe Download Success...", w)
+            self.wait_fail = b.msg("KestrelVAULT ActiveX 7i_ko.exe run Fail___", w)
+            b.leave("KVDownloadDlg::InstallActiveX", w)
+            b.enter("KVDownloadDlg::RunKVUpdate", w)
+            b.size_query(17)
+            b.msg("SiteName: ..\\elsewhere", w)
+            b.msg("Invalid SiteName___", w)
+            b.leave("KVDownloadDlg::RunKVUpdate", w)
+            b.leave("CKestrelVault_SetupApp::InitInstance", ms=500)
+            return b.data()
+
+        def check_refusals(runs, lines):
+            run, = runs
+            self.assertEqual([(t["item"], t["attempt"], t["outcome"], t["size"]) for t in run["transfers"]],
+                             [("installer", 1, "not 0", 42), ("installer", 2, "done", 42), ("descriptor", 1, "done", 17)])
+            self.assertEqual(run["installer"]["status"], "wait failed")
+            self.assertEqual((run["site_name"], run["site_name_failure"]), ("..\\elsewhere", "Invalid SiteName___"))
+            self.assertEqual((run["updater"]["status"], run["updater"]["note"]), ("not reached", "Invalid SiteName___"))
+            self.assertEqual(run["first_failure"], {"line": self.wait_fail, "message": "KestrelVAULT ActiveX 7i_ko.exe run Fail___"})
+            kvlogfacts.check_lines(self, run, lines)
+        cases.append(("a result that is not 0, a failed wait, a refused SiteName", steps_with_refusals, check_refusals))
+
+        def three_presses():
+            b = LogBuilder()
+            b.start()
+            b.next_pressed("vault.example.tset", ok=False)
+            b.enter("CKestrelVault_SetupDlg::OnBnClickedNext")  # Next disabled: nothing but the scope
+            b.leave("CKestrelVault_SetupDlg::OnBnClickedNext")
+            b.next_pressed("vault.example.test:8443", scheme="https")
+            b.leave("CKestrelVault_SetupApp::InitInstance")
+            return b.data()
+
+        def check_presses(runs, lines):
+            run, = runs
+            self.assertEqual([(c["host"], c["result"]) for c in run["access_checks"]],
+                             [("vault.example.tset", "failed"), ("", "not run"), ("vault.example.test:8443", "ok")])
+            self.assertEqual((run["update_url"], run["scheme"]), ("vault.example.test:8443", "https"))
+            self.assertEqual(run["first_failure"]["message"], "Server web connect fail___")
+            kvlogfacts.check_lines(self, run, lines)
+        cases.append(("a failed access check, Next while disabled, then a good one", three_presses, check_presses))
+
+        def compatibility(second):
+            def build():
+                b = LogBuilder()
+                b.enter("CKestrelVault_SetupApp::InitInstance")
+                b.enter("CKestrelVault_SetupApp::WriteRegcompatibility")
+                self.open_fail = b.msg("regKey.Open fail_(funcRet: 0x2)")
+                b.msg(second)
+                b.leave("CKestrelVault_SetupApp::WriteRegcompatibility")
+                b.msg("(Convert to ansi fail)")
+                b.leave("CKestrelVault_SetupApp::InitInstance")
+                return b.data()
+            return build
+
+        def check_recovered(runs, lines):
+            self.assertIsNone(runs[0]["first_failure"], "a created key is the normal first run")
+
+        def check_not_recovered(runs, lines):
+            self.assertEqual(runs[0]["first_failure"], {"line": self.open_fail, "message": "regKey.Open fail_(funcRet: 0x2)"})
+        cases.append(("missing compatibility key, created", compatibility("regKey.Create success."), check_recovered))
+        cases.append(("missing compatibility key, not created", compatibility("regKey.Create fail_(funcRet: 0x5)"),
+                      check_not_recovered))
+
+        def https_updater_refused():
+            b = LogBuilder(process="설치 (2).exe")
+            b.start()
+            b.next_pressed("vault.example.test", scheme="https")
+            w = b.worker
+            b.enter("KVDownloadDlg::RunKVUpdate", w)
+            b.size_query(17, "0x1001")
+            b.https_download()
+            b.msg("SiteName: 케스트렐", w)
+            for _ in range(2):
+                b.enter("AddFileAccessAllowedRights", w)
+                b.leave("AddFileAccessAllowedRights", w)
+            b.size_query("HttpFile QueryInfo fail___(LaseErr:12150)", "0x1001")
+            b.https_download("Exception: 12029")
+            b.msg("https://vault.example.test/app/update/KVUpdate.exe Download fail___", w)
+            b.leave("KVDownloadDlg::RunKVUpdate", w)
+            b.leave("CKestrelVault_SetupApp::InitInstance")
+            return b.data()
+
+        def check_https(runs, lines):
+            run, = runs
+            self.assertEqual(run["process"], "설치 (2).exe")
+            self.assertEqual(run["site_name"], "케스트렐")
+            descriptor, updater = run["transfers"]
+            self.assertEqual((descriptor["item"], descriptor["outcome"], descriptor["size"]), ("descriptor", "done", 17))
+            self.assertEqual((updater["item"], updater["outcome"], updater["url"]),
+                             ("updater", "failed", "https://vault.example.test/app/update/KVUpdate.exe"))
+            self.assertEqual((updater["size_failure"], updater["download_failure"]),
+                             ("HttpFile QueryInfo fail___(LaseErr:12150)", "Exception: 12029"))
+            self.assertEqual(run["updater"]["status"], "not reached")
+            self.assertEqual(run["first_failure"]["message"], "HttpFile QueryInfo fail___(LaseErr:12150)")
+            kvlogfacts.check_lines(self, run, lines)
+        cases.append(("https, updater refused, Hangul name and parentheses in the process name",
+                      https_updater_refused, check_https))
+
+        def launch_failed():
+            b = LogBuilder()
+            b.start()
+            b.next_pressed("vault.example.test")
+            w = b.worker
+            b.enter("KVDownloadDlg::RunKVUpdate", w)
+            b.size_query(17)
+            b.msg("SiteName: Acme", w)
+            b.size_query(99)
+            b.leave("KVDownloadDlg::RunKVUpdate", w)
+            b.leave("CKestrelVault_SetupApp::InitInstance")
+            return b.data()
+
+        def check_launch(runs, lines):
+            run, = runs
+            self.assertEqual([(t["item"], t["outcome"]) for t in run["transfers"]], [("descriptor", "done"), ("updater", "done")])
+            self.assertEqual(run["updater"]["status"], "not started")
+            self.assertIsNone(run["first_failure"])
+        cases.append(("updater fetched but not started", launch_failed, check_launch))
+
+        def begins_and_ends_inside_runs():
+            # The file was emptied while one run went on; the next run was killed mid-transfer.
+            a = LogBuilder()
+            w = a.worker
+            a.msg("KestrelVAULT ActiveX 7i_ko.exe run Success...", w)
+            a.leave("KVDownloadDlg::InstallActiveX", w)
+            a.leave("CKestrelVault_SetupApp::InitInstance")
+            b = LogBuilder(pid=600, start=a.time + datetime.timedelta(seconds=5))
+            b.start()
+            b.next_pressed("vault.example.test")
+            b.enter("KVDownloadDlg::RunKVUpdate", b.worker)
+            b.size_query(17)
+            return a.data() + b.data()
+
+        def check_partial(runs, lines):
+            first, second = runs
+            self.assertFalse(first["start_in_log"])
+            self.assertTrue(first["ended"])
+            self.assertEqual([(s["name"], s["entry_line"], s["depth"]) for s in first["scopes"]],
+                             [("KVDownloadDlg::InstallActiveX", None, 0), ("CKestrelVault_SetupApp::InitInstance", None, 0)])
+            self.assertEqual(first["installer"]["status"], "not reached", "the step's entry is not in the log")
+            self.assertTrue(second["start_in_log"])
+            self.assertFalse(second["ended"])
+            self.assertEqual([(t["item"], t["outcome"]) for t in second["transfers"]], [("descriptor", "unknown")])
+            self.assertEqual(second["updater"]["status"], "unknown")
+            self.assertEqual([s["exit_line"] for s in second["scopes"] if s["name"] == "KVDownloadDlg::RunKVUpdate"], [None])
+        cases.append(("a log that begins inside one run and ends inside the next", begins_and_ends_inside_runs,
+                      check_partial))
+
+        def two_processes():
+            a = LogBuilder(pid=700, main_thread=704, worker=710)
+            b = LogBuilder(pid=800, main_thread=804, worker=810, start=a.time + datetime.timedelta(milliseconds=2))
+            for builder, host in ((a, "a.example.test"), (b, "b.example.test")):
+                builder.start()
+                builder.next_pressed(host)
+                builder.enter("KVDownloadDlg::RunKVUpdate", builder.worker)
+                builder.size_query(len(host))
+                builder.msg("SiteName: " + host.split(".")[0], builder.worker)
+                builder.leave("KVDownloadDlg::RunKVUpdate", builder.worker)
+                builder.leave("CKestrelVault_SetupApp::InitInstance")
+            return interleave(a, b)
+
+        def check_two(runs, lines):
+            self.assertEqual([(r["pid"], r["update_url"], r["site_name"], [t["size"] for t in r["transfers"]]) for r in runs],
+                             [(700, "a.example.test", "a", [14]), (800, "b.example.test", "b", [14])])
+            for run in runs:
+                self.assertTrue(run["ended"])
+                kvlogfacts.check_lines(self, run, lines)
+                kvlogfacts.check_scopes(self, run)
+        cases.append(("two processes writing into one file at once", two_processes, check_two))
+        return cases
+
+    # -- command line --------------------------------------------------------------------------
+
+    def test_command_line(self):
+        log = self.write("run.log", self.real["cancelled"][0])
+        cases = [
+            # arguments, exit code, text in stderr
+            ([self.dir / "missing.log"], 1, "cannot open"),
+            ([], 2, "no log file"),
+            ([log, log], 2, "more than one log file"),
+            ([log, "--jsn"], 2, "unknown option --jsn"),
+        ]
+        for tool in TOOLS:
+            for args, code, message in cases:
+                with self.subTest(build=tool.name, args=[str(a) for a in args]):
+                    rc, _, err = tool.run(*args)
+                    self.assertEqual(rc, code, err)
+                    self.assertIn(message, err)
+            with self.subTest(build=tool.name, args="--help"):
+                rc, out, _ = tool.run("--help")
+                self.assertEqual(rc, 0)
+                for text in ("kvlog LOGFILE [--json]", "--json", "Exit codes:", "  3  no line of the file"):
+                    self.assertIn(text, out)
+
+    def test_standard_input(self):
+        import subprocess
+        data = self.real["complete"][0]
+        r = subprocess.run([str(BUILD / "native" / "kvlog"), "-", "--json"], input=data, stdout=subprocess.PIPE,
+                           timeout=60)
+        self.assertEqual(r.returncode, 0)
+        kvlogfacts.check_log(self, json.loads(r.stdout), self.real["complete"][1], data)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[1:])
