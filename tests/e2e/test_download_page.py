@@ -15,12 +15,17 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 from pathlib import Path
 
 import kvtest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "standins"))
 from kvservers import Servers  # noqa: E402
+import kvstandins  # noqa: E402
+
+SITE = "kvdl test"
 
 # First page
 HOST, NEXT, CANCEL, HTTP, HTTPS, SCHEME = 1006, 1008, 2, 1011, 1012, 1013
@@ -45,6 +50,9 @@ class DownloadPageTest(kvtest.WizardTestCase):
         cls.servers = Servers(kvtest.build_dir(), kinds=("script",), trust=False)
         cls.servers.start()
         cls.addClassCleanup(cls.servers.stop)
+        # Real stand-ins, so that every run ends the way a real one does.
+        kvstandins.fill_server_tree(cls.servers.www, SITE, kvtest.build_dir())
+        cls.addClassCleanup(shutil.rmtree, kvtest.program_files() / "KestrelVAULT" / SITE, True)
 
     def setUp(self):
         self.servers.script_reset()
@@ -84,7 +92,7 @@ class DownloadPageTest(kvtest.WizardTestCase):
         return out
 
     def requests(self):
-        return [r["path"] for r in self.servers.script_requests()]
+        return [urllib.parse.unquote(r["path"]) for r in self.servers.script_requests()]
 
     def start_page(self, *args, exe=None):
         page = self.start_wizard(*args, exe=exe)
@@ -218,7 +226,7 @@ class DownloadPageTest(kvtest.WizardTestCase):
         self.wait_download_page(page)
         page.wait(PREV, "disabled", timeout=15000)
         self.assertFalse(page.enabled(FINISH))
-        self.assertEqual(page.text(STATUS), "ActiveX 설치용 프로그램을 다운로드 중입니다.")  # string 120
+        page.wait(STATUS, "text", "ActiveX 설치용 프로그램을 다운로드 중입니다.")  # string 120
         page.syscommand("close")
         page.key("escape")
         page.click(CANCEL, force=True)
@@ -247,9 +255,7 @@ class DownloadPageTest(kvtest.WizardTestCase):
         self.assertIn("ENTER KVDownloadDlg::InstallActiveX", self.log_messages())
 
     def test_progress_bar_follows_a_trickling_file(self):
-        size = 96 * 1024
-        self.servers.write_file("app/KestrelVAULT ActiveX 7i_ko.exe", b"\0" * size)
-        self.addCleanup(os.remove, os.path.join(self.servers.www, "app", "KestrelVAULT ActiveX 7i_ko.exe"))
+        size = os.path.getsize(os.path.join(self.servers.www, kvstandins.ACTIVEX_PATH))
         page = self.start_page()
         self.press_next(page, self.host("/_slow=40"))
         self.wait_download_page(page)
