@@ -10,6 +10,10 @@
 //   kv_transfer_bench memory URL USE_HTTPS
 //       one FetchServerFile of URL, then "peak_working_set BYTES" and "peak_pagefile BYTES"
 //       of this process (GetProcessMemoryInfo).
+//   kv_transfer_bench fetch USE_HTTPS URL...
+//       FetchServerFile of each URL once, in order, as the wizard's steps fetch their files;
+//       prints "fetch seconds bytes" per URL (used by bench/wizard_bench.py for the transfer
+//       part of the unattended run).
 
 #include <windows.h>
 #include <commctrl.h>
@@ -177,12 +181,30 @@ int Memory(const std::wstring& url, int useHttps) {
     return n < 0 ? 1 : 0;
 }
 
+int Fetch(int useHttps, int count, wchar_t** urls) {
+    const std::wstring target = Target(L"fetch.bin");
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        DeleteFileW(target.c_str());
+        const double start = Now();
+        const long long n = FetchWithProduct(urls[i], useHttps, target);
+        const double seconds = Now() - start;
+        std::printf("fetch %.4f %lld\n", seconds, n);
+        failed |= n < 0;
+    }
+    DeleteFileW(target.c_str());
+    return failed;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
     if (mode == L"speed" && argc == 5) return Speed(argv[2], argv[3], _wtoi(argv[4]));
     if (mode == L"memory" && argc == 4) return Memory(argv[2], _wtoi(argv[3]));
-    std::fprintf(stderr, "usage: kv_transfer_bench speed HTTP_URL HTTPS_URL ROUNDS | memory URL USE_HTTPS\n");
+    if (mode == L"fetch" && argc >= 4) return Fetch(_wtoi(argv[2]), argc - 3, argv + 3);
+    std::fprintf(stderr,
+                 "usage: kv_transfer_bench speed HTTP_URL HTTPS_URL ROUNDS | memory URL USE_HTTPS | "
+                 "fetch USE_HTTPS URL...\n");
     return 2;
 }

@@ -3,12 +3,15 @@
 by FetchServerFile and by a bare WinINet loop under Wine (kv_transfer_bench.exe), and by
 curl; then the program's peak memory for a 16 MiB and a 256 MiB file.
 
-    transfer_bench.py --build BUILD_DIR [--rounds N]
+    transfer_bench.py --build BUILD_DIR [--rounds N] [--json FILE]
+
+--json also writes the figures to FILE, for bench/run_all.py.
 
 Run it through bench/run_transfer_bench.sh, which builds and starts Xvfb and wineserver.
 """
 
 import argparse
+import json
 import os
 import subprocess
 import sys
@@ -55,6 +58,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
     ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--json")
     args = ap.parse_args()
     exe = os.path.join(args.build, "kv_transfer_bench.exe")
     pki = pki_mod.ensure_pki(args.build)
@@ -89,6 +93,11 @@ def main():
             for scheme, use_https in (("http", 0), ("https", 1)):
                 text = wine_output(exe, "memory", s.url(scheme, path), str(use_https))
                 memory[(label, scheme)] = dict(l.split() for l in text.splitlines())
+
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"rounds": args.rounds, "seconds": best,
+                       "memory": {"%s %s" % key: {k: int(v) for k, v in m.items()} for key, m in memory.items()}}, f)
 
     print("Transfer of a 256 MiB file from nginx on 127.0.0.1 (best of %d rounds)" % args.rounds)
     print("%-28s %9s %10s" % ("", "seconds", "MiB/s"))

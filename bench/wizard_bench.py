@@ -1,0 +1,303 @@
+#!/usr/bin/env python3
+"""The whole unattended wizard: a copy of the program stamped (kvstamp) with the address of the
+demo server on 127.0.0.1 (scripts/demo_server.py, serving the stand-in installer and updater
+and a site descriptor, tests/standins: small files) runs from its start to its exit. Its wall time is set beside the
+sum of its parts: the stand-ins' run time (each is told to run --run-ms) and the three
+transfers (FetchServerFile of the same files in a process of their own, kv_transfer_bench
+fetch); the rest is the program's own overhead.
+
+One more run with the trace log in mode 3 shows where that overhead goes, from the log's
+time stamps.
+
+    wizard_bench.py [--rounds N] [--run-ms MS] [--json FILE]
+
+Needs DISPLAY, the project's Wine prefix and a running wineserver: run it through
+bench/run_all.sh. KV_BUILD names the build.
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from datetime import datetime
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+for sub in ("tests/e2e", "tests/servers", "tests/standins"):
+    sys.path.insert(0, str(ROOT / sub))
+import kvtest  # noqa: E402
+import kvstandins  # noqa: E402
+from kvservers import wine_run  # noqa: E402
+
+SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
+EXE_NAME = "KestrelVault_Setup.exe"
+SITE = "BenchSite"
+# The wizard's own timers on the way of an unattended run: the first page's automatic Next
+# (100 ms), the download page's start (300 ms) and its automatic finish (100 ms).
+TIMERS_S = 0.5
+LOG_LINE = re.compile(r"^\[(?P<stamp>\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})\]\[[^\]]*\]"
+                      r"(?::    (?P<message>.*)|(?P<scope>\S+)\(\) (?P<mark>[<>])+)$")
+
+
+class DemoServer:
+    """scripts/demo_server.py on a free port of 127.0.0.1, plain http, serving `www`; stopped
+    by its own PID."""
+
+    def __init__(self, www, work):
+        port_file = Path(work) / "server.port"
+        self.log = open(Path(work) / "server.log", "w")
+        self.proc = subprocess.Popen([sys.executable, str(ROOT / "scripts" / "demo_server.py"), "--root", str(www),
+                                      "--port-file", str(port_file)],
+                                     stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 15
+        while not port_file.exists() or not port_file.read_text().strip():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("the demo server did not start")
+            time.sleep(0.02)
+        self.host = "127.0.0.1:%d" % int(port_file.read_text())
+
+    def url(self, rel):
+        return "http://%s/%s" % (self.host, rel)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.log.close()
+
+
+def kvstamp(exe, host):
+    subprocess.run([str(kvtest.build_dir() / "native" / "kvstamp"), "set", str(exe), host], check=True,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60)
+
+
+def fetch_seconds(urls):
+    """Seconds of FetchServerFile for each URL, in order, in a fresh process (as the wizard
+    fetches them, first use of WinINet and URL monikers included)."""
+    exe = kvtest.build_dir() / "kv_transfer_bench.exe"
+    with tempfile.TemporaryFile() as out:
+        r = wine_run(str(exe), "fetch", "0", *urls, stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        out.seek(0)
+        text = out.read().decode()
+    if r.returncode != 0:
+        raise RuntimeError("kv_transfer_bench fetch failed (%d): %s" % (r.returncode, text))
+    return [float(line.split()[1]) for line in text.splitlines() if line.startswith("fetch ")]
+
+
+class Bench:
+    def __init__(self, run_ms):
+        self.run_ms = run_ms
+        self.work = Path(tempfile.mkdtemp(prefix="wizard-bench-", dir=kvtest.build_dir()))
+        www = self.work / "www"
+        self.served = kvstandins.fill_server_tree(str(www), SITE, kvtest.build_dir())
+        self.server = DemoServer(www, self.work)
+        self.host = self.server.host
+        # The files in the order the steps fetch them, under the addresses they form.
+        self.urls = [self.server.url(rel) for rel in
+                     (kvstandins.ACTIVEX_PATH, kvstandins.DESCRIPTOR_PATH, kvstandins.UPDATER_PATH)]
+        self.exe = self.work / EXE_NAME
+        shutil.copyfile(kvtest.product_exe(), self.exe)
+        kvstamp(self.exe, self.host)
+        self.win_dir = r"C:\users\%s\Temp\kvbench_wizard_%d" % (kvtest.windows_user(), os.getpid())
+        self.dir = kvtest.unix_path(self.win_dir)
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self.env = {"KV_STANDIN_RECORD": self.win_dir + r"\records.jsonl",
+                    "KV_STANDIN_ACTIVEX_RUN_MS": str(run_ms), "KV_STANDIN_UPDATER_RUN_MS": str(run_ms),
+                    "KV_STANDIN_ACTIVEX_EXIT": "0", "KV_STANDIN_UPDATER_EXIT": "0"}
+        self.site_key = SETTINGS_KEY + "\\" + self.host
+        self.base = kvtest.program_files() / "KestrelVAULT"
+
+    def clean(self):
+        kvtest.reg_delete(self.site_key)
+        shutil.rmtree(self.base / SITE, ignore_errors=True)
+        if self.base.is_dir() and not any(self.base.iterdir()):
+            self.base.rmdir()
+        for name in (kvstandins.ACTIVEX_NAME, kvstandins.DESCRIPTOR_NAME):
+            (kvtest.temp_dir() / name).unlink(missing_ok=True)
+        (self.dir / "records.jsonl").unlink(missing_ok=True)
+
+    def close(self):
+        self.server.stop()
+        self.clean()
+        shutil.rmtree(self.work, ignore_errors=True)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def run_wizard(self):
+        """One unattended run: (wall seconds, wall-clock time of the start)."""
+        self.clean()
+        started_at = time.time()
+        start = time.monotonic()
+        process = kvtest.WineProcess(self.exe, env=self.env)
+        try:
+            code = process.wait(180)
+        finally:
+            process.stop()
+        wall = time.monotonic() - start
+        if code != 0:
+            raise RuntimeError("the stamped program exited with %s" % code)
+        # It must have done the whole job, or the figure means nothing.
+        events = [(r["role"], r["event"]) for r in kvstandins.read_records(self.dir / "records.jsonl")]
+        if events != [("activex", "start"), ("activex", "end"), ("updater", "start"), ("updater", "end")]:
+            raise RuntimeError("the unattended run did not start both programs in turn: %s" % events)
+        if not (self.base / SITE / kvstandins.UPDATER_NAME).is_file():
+            raise RuntimeError("the unattended run left no updater in the site directory")
+        return wall, started_at
+
+    def standin_alone(self):
+        """Seconds from starting the stand-in installer under wine from here to its exit, with
+        no run time of its own: what starting and ending one program costs under Wine."""
+        exe = Path(kvstandins.standin_dir(kvtest.build_dir())) / kvstandins.ACTIVEX_NAME
+        env = dict(self.env, KV_STANDIN_ACTIVEX_RUN_MS="0")
+        start = time.monotonic()
+        process = kvtest.WineProcess(exe, env=env)
+        try:
+            process.wait(60)
+        finally:
+            process.stop()
+        return time.monotonic() - start
+
+    def logged_phases(self):
+        """The phases of one run with the trace log in mode 3, from the log's time stamps."""
+        log_win = self.win_dir + r"\setup.log"
+        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log", "3", "REG_DWORD")
+        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log.path", log_win, "REG_SZ")
+        try:
+            (self.dir / "setup.log").unlink(missing_ok=True)
+            wall, started_at = self.run_wizard()
+            ended_at = started_at + wall
+        finally:
+            kvtest.reg_delete(SETTINGS_KEY, EXE_NAME + ".log")
+            kvtest.reg_delete(SETTINGS_KEY, EXE_NAME + ".log.path")
+        lines = []
+        for raw in (self.dir / "setup.log").read_bytes().decode("cp949").split("\r\n"):
+            m = LOG_LINE.match(raw)
+            if not m:
+                continue
+            t = datetime.strptime(m["stamp"], "%Y-%m-%d %H:%M:%S.%f").timestamp()
+            # "> scope" for a scope's entry line (written with "<" marks), "< scope" for its exit.
+            text = m["message"] if m["message"] is not None else \
+                ("%s %s" % (">" if m["mark"] == "<" else "<", m["scope"]))
+            lines.append((t, text))
+        return phases_of(lines, started_at, ended_at, self.run_ms), wall
+
+
+def phases_of(lines, started_at, ended_at, run_ms):
+    """Named spans between landmarks of the log (see PHASES); each the seconds it took."""
+    def at(predicate, after=0):
+        for i in range(after, len(lines)):
+            if predicate(lines[i][1]):
+                return i
+        raise RuntimeError("log lacks an expected line (after line %d)" % after)
+
+    i_init = at(lambda s: s == "> CKestrelVault_SetupApp::InitInstance")
+    i_next = at(lambda s: s == "> CKestrelVault_SetupDlg::OnBnClickedNext", i_init)
+    i_next_end = at(lambda s: s == "< CKestrelVault_SetupDlg::OnBnClickedNext", i_next)
+    i_activex = at(lambda s: s == "> KVDownloadDlg::InstallActiveX", i_next_end)
+    i_activex_ret = at(lambda s: s.startswith("URLDownloadToFile ret:"), i_activex)
+    i_activex_run = at(lambda s: s.startswith("KestrelVAULT ActiveX 7i_ko.exe run "), i_activex_ret)
+    i_update = at(lambda s: s == "> KVDownloadDlg::RunKVUpdate", i_activex_run)
+    i_site = at(lambda s: s.startswith("SiteName:"), i_update)
+    i_updater_fetch = at(lambda s: s == "> KVDownloadDlg::GetWebFileSize", i_site)
+    i_updater_run = at(lambda s: s.startswith("KVUpdate.exe run "), i_updater_fetch)
+    i_init_end = at(lambda s: s == "< CKestrelVault_SetupApp::InitInstance", i_updater_run)
+    t = [x[0] for x in lines]
+    run_s = run_ms / 1000.0
+    # Landmarks in the order of the run; the spans between them add up to the wall time.
+    marks = [started_at, t[i_init], t[i_next], t[i_next_end], t[i_activex], t[i_activex_ret], t[i_activex_run],
+             t[i_update], t[i_site], t[i_updater_fetch], t[i_updater_run], t[i_init_end], ended_at]
+    labels = [
+        "process start, static init, log set-up",
+        "first page up + its 100 ms timer",
+        "access check (InternetCheckConnection)",
+        "second page up + its 300 ms timer",
+        "installer transfer",
+        "installer start and exit (beyond its run time)",
+        "installer file deleted, update step begins",
+        "descriptor transfer, registry, descriptor read",
+        "site directories, grants, descriptor copy",
+        "updater transfer, start and exit (beyond its run time)",
+        "finish: 100 ms timer, pages closed",
+        "process exit",
+    ]
+    spans = [[label, marks[i + 1] - marks[i]] for i, label in enumerate(labels)]
+    for span in spans:
+        if "beyond its run time" in span[0]:
+            span[1] -= run_s
+    return [tuple(span) for span in spans] + [("stand-ins' run time (2 x %d ms)" % run_ms, 2 * run_s)]
+
+
+def run(rounds, run_ms):
+    kvtest.require_environment()
+    kvtest.prepare_prefix()
+    walls, transfers, overheads, alone = [], [], [], []
+    bench = Bench(run_ms)
+    try:
+        sizes = {os.path.basename(rel): os.path.getsize(path) for rel, path in bench.served.items()}
+        # Not counted: the first run after a build reads the files cold.
+        bench.run_wizard()
+        fetch_seconds(bench.urls)
+        # In turns, so that a busy moment of the machine hits both.
+        for _ in range(rounds):
+            wall, _ = bench.run_wizard()
+            fetched = sum(fetch_seconds(bench.urls))
+            walls.append(wall)
+            transfers.append(fetched)
+            overheads.append(wall - fetched - 2 * run_ms / 1000.0)
+            alone.append(bench.standin_alone())
+        phases, logged_wall = bench.logged_phases()
+    finally:
+        bench.close()
+    return {
+        "rounds": rounds, "run_ms": run_ms, "file_sizes": sizes,
+        "wall": walls, "transfers": transfers, "overhead": overheads,
+        "best": {"wall": min(walls), "transfers": min(transfers), "overhead": min(overheads)},
+        "median": {"wall": statistics.median(walls), "transfers": statistics.median(transfers),
+                   "overhead": statistics.median(overheads)},
+        "logged_wall": logged_wall, "logged_phases": phases,
+        "timers": TIMERS_S, "standin_alone": statistics.median(alone),
+    }
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--run-ms", type=int, default=500)
+    ap.add_argument("--json")
+    args = ap.parse_args()
+    r = run(args.rounds, args.run_ms)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(r, f)
+    stand_ins = 2 * args.run_ms / 1000.0
+    print("Unattended wizard, stamped copy against the demo server on 127.0.0.1 (%d rounds; files: %s)"
+          % (args.rounds, ", ".join("%s %d B" % (k, v) for k, v in r["file_sizes"].items())))
+    print("  %-44s %8s %8s" % ("", "best s", "median s"))
+    for label, key in (("wall time, process start to exit", "wall"), ("transfers (FetchServerFile, 3 files)", "transfers")):
+        print("  %-44s %8.3f %8.3f" % (label, r["best"][key], r["median"][key]))
+    print("  %-44s %8.3f %8.3f" % ("stand-ins' run time (2 x %d ms)" % args.run_ms, stand_ins, stand_ins))
+    print("  %-44s %8.3f %8.3f" % ("program's own overhead (wall - parts)", r["best"]["overhead"],
+                                   r["median"]["overhead"]))
+    print_breakdown(r)
+
+
+def print_breakdown(r):
+    print("  of the overhead, the wizard's three timers: %.3f s; a stand-in started and ended alone under Wine "
+          "(median): %.3f s" % (r["timers"], r["standin_alone"]))
+    print("  where it goes, one run with the log in mode 3 (wall %.3f s):" % r["logged_wall"])
+    for label, seconds in r["logged_phases"]:
+        print("    %-56s %7.3f" % (label, seconds))
+
+
+if __name__ == "__main__":
+    main()
