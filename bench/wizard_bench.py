@@ -193,7 +193,7 @@ class Bench:
 
 
 def phases_of(lines, started_at, ended_at, run_ms):
-    """Named spans between landmarks of the log (see PHASES); each the seconds it took."""
+    """(label, seconds) of the spans between landmarks of the log, from the start to the exit."""
     def at(predicate, after=0):
         for i in range(after, len(lines)):
             if predicate(lines[i][1]):
@@ -220,7 +220,7 @@ def phases_of(lines, started_at, ended_at, run_ms):
         "process start, static init, log set-up",
         "first page up + its 100 ms timer",
         "access check (InternetCheckConnection)",
-        "second page up + its 300 ms timer",
+        "second page's 300 ms start timer",
         "installer transfer",
         "installer start and exit (beyond its run time)",
         "installer file deleted, update step begins",
