@@ -12,32 +12,18 @@ directory; the log's scopes in order; and the program ended.
 """
 
 import os
-import re
-import shutil
-import subprocess
 import sys
-import tempfile
 import unittest
 from pathlib import Path
 
 import kvtest
+import kvwizard
+from kvwizard import FINISH, FINISH_TEXT, HOST, HTTPS, INSTALL_PRODUCT_TEXT, NEXT, PREV, PROGRESS, SCHEME, STATUS
 
-TESTS = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(TESTS / "servers"))
-sys.path.insert(0, str(TESTS / "standins"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
 from kvservers import Servers  # noqa: E402
 import kvstandins  # noqa: E402
 
-HOST, NEXT, HTTPS, SCHEME = 1006, 1008, 1012, 1013
-STATUS, PROGRESS, PREV, FINISH = 1000, 1001, 1010, 1008
-FINISH_TEXT = "완료"                      # string 230
-INSTALL_PRODUCT_TEXT = "케스트렐볼트를 설치합니다."  # string 162
-
-SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
-EXE_NAME = "KestrelVault_Setup.exe"
-HEADER = re.compile(r"^\[[^\]]*\]\[[^\]]*\((?P<pid>\d+)\), T:(?P<tid>\d+)\]")
-ENTRY = "() " + "<" * 43
-EXIT = "() " + ">" * 43
 
 # What the page's worker writes, scope by scope, in a complete run: the installer fetched in
 # one attempt and run, then the update step with its two transfers and the two grants.
@@ -50,12 +36,9 @@ def worker_scopes(https):
              "> KVDownloadDlg::RunKVUpdate"] + fetch + grant + grant + fetch + ["< KVDownloadDlg::RunKVUpdate"])
 
 
-def kvstamp(exe, url):
-    subprocess.run([str(kvtest.build_dir() / "native" / "kvstamp"), "set", str(exe), url], check=True,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60)
+class WholeWizardTest(kvwizard.WholeRunTestCase):
 
-
-class WholeWizardTest(kvtest.WizardTestCase):
+    dir_prefix = "kvwiz"
 
     @classmethod
     def setUpClass(cls):
@@ -64,74 +47,12 @@ class WholeWizardTest(kvtest.WizardTestCase):
         cls.servers.start()
         cls.addClassCleanup(cls.servers.stop)
 
-    def setUp(self):
-        self.win_dir = r"C:\users\%s\Temp\kvwiz_%d" % (kvtest.windows_user(), os.getpid())
-        self.dir = kvtest.unix_path(self.win_dir)
-        shutil.rmtree(self.dir, ignore_errors=True)
-        self.dir.mkdir(parents=True)
-        self.addCleanup(shutil.rmtree, self.dir, True)
-        # Logging on, appended line by line, into this test's own directory.
-        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log", "3", "REG_DWORD")
-        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log.path", self.win_dir + r"\setup.log", "REG_SZ")
-        self.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + ".log")
-        self.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + ".log.path")
-        # What the stand-ins record, how long they run and with what code they exit.
-        self.env = {"KV_STANDIN_RECORD": self.win_dir + r"\records.jsonl",
-                    "KV_STANDIN_ACTIVEX_RUN_MS": "300", "KV_STANDIN_ACTIVEX_EXIT": "3",
-                    "KV_STANDIN_UPDATER_RUN_MS": "300", "KV_STANDIN_UPDATER_EXIT": "5"}
-
-    def serve_site(self, kind, site):
-        """Fills the server tree for `site`; returns the host a user would type. The prefix is
-        cleaned of the site's directory and key now and after the test."""
-        self.site = site
-        self.served = kvstandins.fill_server_tree(self.servers.www, site, kvtest.build_dir())
-        host = self.servers.host(kind)
-        self.site_key = SETTINGS_KEY + "\\" + host
-        base = kvtest.program_files() / "KestrelVAULT"
-        self.site_dir = base / site
-
-        def clean():
-            kvtest.reg_delete(self.site_key)
-            shutil.rmtree(self.site_dir, ignore_errors=True)
-            if base.is_dir() and not any(base.iterdir()):
-                base.rmdir()
-            for name in (kvstandins.ACTIVEX_NAME, kvstandins.DESCRIPTOR_NAME):
-                (kvtest.temp_dir() / name).unlink(missing_ok=True)
-        clean()
-        self.addCleanup(clean)
-        return host
-
-    def stamped_copy(self, url):
-        work = Path(tempfile.mkdtemp(prefix="wizard-", dir=kvtest.build_dir()))
-        self.addCleanup(shutil.rmtree, work, True)
-        exe = work / EXE_NAME
-        shutil.copyfile(kvtest.product_exe(), exe)
-        kvstamp(exe, url)
-        return exe
-
-    # -- what a run leaves -----------------------------------------------------------------------
-    def log_lines(self):
-        """(tid, text) per log line: text is the message, or "> scope" / "< scope"."""
-        out = []
-        for line in (self.dir / "setup.log").read_bytes().decode("cp949").split("\r\n"):
-            m = HEADER.match(line)
-            if not m:
-                continue
-            rest = line[m.end():]
-            if rest.startswith(":    "):
-                out.append((m["tid"], rest[5:]))
-            elif rest.endswith(ENTRY):
-                out.append((m["tid"], "> " + rest[:-len(ENTRY)]))
-            elif rest.endswith(EXIT):
-                out.append((m["tid"], "< " + rest[:-len(EXIT)]))
-        return out
-
     def assert_installed(self, host, https, silent):
         temp = kvtest.temp_dir()
         win_temp = "C:\\users\\%s\\Temp" % kvtest.windows_user()
         win_site = "C:\\Program Files (x86)\\KestrelVAULT\\" + self.site
 
-        records = kvstandins.read_records(self.dir / "records.jsonl")
+        records = self.records()
         self.assertEqual([(r["role"], r["event"]) for r in records],
                          [("activex", "start"), ("activex", "end"), ("updater", "start"), ("updater", "end")],
                          "each program started once, the next only after the last had ended")
@@ -179,14 +100,14 @@ class WholeWizardTest(kvtest.WizardTestCase):
 
     # -- the runs ---------------------------------------------------------------------------------
     def test_stamped_copy_installs_unattended_over_http(self):
-        host = self.serve_site("http", "케스트렐 시험")
+        host = self.serve_site(self.servers, "http", "케스트렐 시험")
         page = self.start_wizard(exe=self.stamped_copy(host), env=self.env)
         page.wait_gone(timeout=120000)
         self.assertEqual(page.process.wait(30), 0)
         self.assert_installed(host, https=False, silent=True)
 
     def test_by_hand_over_https_with_a_certificate_for_another_host(self):
-        host = self.serve_site("https", "Acme")
+        host = self.serve_site(self.servers, "https", "Acme")
         page = self.start_wizard(env=self.env)
         page.wait(SCHEME, "text", "http://")
         page.type(HOST, host)
@@ -210,7 +131,7 @@ class WholeWizardTest(kvtest.WizardTestCase):
         self.assert_installed(host, https=True, silent=False)
 
     def test_stamped_copy_sent_to_https_after_a_failed_check_finishes_unattended(self):
-        host = self.serve_site("https", "Acme")
+        host = self.serve_site(self.servers, "https", "Acme")
         page = self.start_wizard(exe=self.stamped_copy("127.0.0.1:9"), env=self.env)
         box = self.driver.msgbox(owner=page, timeout=20000)
         box["window"].click(box["buttons"][0]["id"])

@@ -1,0 +1,158 @@
+"""What whole-run tests share: logging into a test's own directory, stamped copies of the
+program, a served site with its cleanup, driving a run by hand, and reading the log back.
+
+    class MyTest(kvwizard.WholeRunTestCase):
+        def test_x(self):
+            host = self.serve_site(self.servers, "script", "Acme")   # also cleans the prefix
+            page = self.start_wizard(exe=self.stamped_copy(host), env=self.env)
+            ...
+            self.log_lines()      # [(tid, text)], text "> scope", "< scope" or the message
+
+Every test gets self.win_dir / self.dir (its own directory below the prefix's temp directory),
+logging in mode 3 into setup.log there, and self.env, which makes the stand-ins record into
+records.jsonl there.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import kvtest
+
+TESTS = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(TESTS / "servers"))
+sys.path.insert(0, str(TESTS / "standins"))
+import kvstandins  # noqa: E402
+
+# First page
+HOST, NEXT, CANCEL, HTTP, HTTPS, SCHEME = 1006, 1008, 2, 1011, 1012, 1013
+# Download page
+STATUS, PROGRESS, PREV, FINISH = 1000, 1001, 1010, 1008
+FINISH_TEXT = "완료"                              # string 230
+INSTALL_PRODUCT_TEXT = "케스트렐볼트를 설치합니다."  # string 162
+UNREACHABLE_TEXT = "업데이트할 서버에 접속할 수 없습니다."  # string 199
+
+SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
+EXE_NAME = "KestrelVault_Setup.exe"
+HEADER = re.compile(r"^\[[^\]]*\]\[[^\]]*\((?P<pid>\d+)\), T:(?P<tid>\d+)\]")
+ENTRY = "() " + "<" * 43
+EXIT = "() " + ">" * 43
+
+
+def kvstamp(exe, url):
+    subprocess.run([str(kvtest.build_dir() / "native" / "kvstamp"), "set", str(exe), url], check=True,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60)
+
+
+def parse_log(path):
+    """(tid, text) per well-formed log line of the file: text is the message, or "> scope" /
+    "< scope" for entry and exit lines."""
+    out = []
+    for line in Path(path).read_bytes().decode("cp949", errors="replace").split("\r\n"):
+        m = HEADER.match(line)
+        if not m:
+            continue
+        rest = line[m.end():]
+        if rest.startswith(":    "):
+            out.append((m["tid"], rest[5:]))
+        elif rest.endswith(ENTRY):
+            out.append((m["tid"], "> " + rest[:-len(ENTRY)]))
+        elif rest.endswith(EXIT):
+            out.append((m["tid"], "< " + rest[:-len(EXIT)]))
+    return out
+
+
+def log_to(testcase, win_log_path, mode=3):
+    """Turns the program's log on (mode) into win_log_path for the rest of the test."""
+    kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log", str(mode), "REG_DWORD")
+    kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log.path", win_log_path, "REG_SZ")
+    testcase.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + ".log")
+    testcase.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + ".log.path")
+
+
+class WholeRunTestCase(kvtest.WizardTestCase):
+    """A WizardTestCase whose tests each get their own directory, log and stand-in records."""
+
+    dir_prefix = "kvrun"
+
+    def setUp(self):
+        super().setUp()
+        self.win_dir = r"C:\users\%s\Temp\%s_%d" % (kvtest.windows_user(), self.dir_prefix, os.getpid())
+        self.dir = kvtest.unix_path(self.win_dir)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        self.dir.mkdir(parents=True)
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        log_to(self, self.win_dir + r"\setup.log")
+        # What the stand-ins record, how long they run and with what code they exit.
+        self.env = {"KV_STANDIN_RECORD": self.win_dir + r"\records.jsonl",
+                    "KV_STANDIN_ACTIVEX_RUN_MS": "300", "KV_STANDIN_ACTIVEX_EXIT": "3",
+                    "KV_STANDIN_UPDATER_RUN_MS": "300", "KV_STANDIN_UPDATER_EXIT": "5"}
+
+    def serve_site(self, servers, kind, site, descriptor=None, host=None):
+        """Fills the server tree for `site` (or the descriptor bytes given); returns the host a
+        user would type (the server's own unless `host` is given). The site's directory, the
+        key named by the host and the step files in the temp directory are removed now and
+        after the test."""
+        self.site = site
+        self.served = kvstandins.fill_server_tree(servers.www, site, kvtest.build_dir(), descriptor)
+        host = host or servers.host(kind)
+        self.site_key = SETTINGS_KEY + "\\" + host
+        base = kvtest.program_files() / "KestrelVAULT"
+        self.site_dir = base / site
+
+        def clean():
+            kvtest.reg_delete(self.site_key)
+            if site and not os.path.isabs(site) and ".." not in site.replace("\\", "/").split("/"):
+                shutil.rmtree(self.site_dir, ignore_errors=True)
+            for name in (kvstandins.UPDATER_NAME, kvstandins.DESCRIPTOR_NAME):
+                (base / name).unlink(missing_ok=True)
+            if base.is_dir() and not any(base.iterdir()):
+                base.rmdir()
+            for name in (kvstandins.ACTIVEX_NAME, kvstandins.DESCRIPTOR_NAME):
+                (kvtest.temp_dir() / name).unlink(missing_ok=True)
+        clean()
+        self.addCleanup(clean)
+        return host
+
+    def stamped_copy(self, url):
+        """A copy of the program with url in its slot, so that it runs unattended."""
+        work = Path(tempfile.mkdtemp(prefix="wizard-", dir=kvtest.build_dir()))
+        self.addCleanup(shutil.rmtree, work, True)
+        exe = work / EXE_NAME
+        shutil.copyfile(kvtest.product_exe(), exe)
+        kvstamp(exe, url)
+        return exe
+
+    def run_by_hand(self, host, https, timeout=120000):
+        """Starts the program, types host, picks the scheme, presses Next and waits for the
+        end of the worker (Finish enabled). Returns the page, still open."""
+        page = self.start_wizard(env=self.env)
+        page.wait(SCHEME, "text", "http://")
+        page.set_text(HOST, host)
+        if https:
+            page.click(HTTPS)
+            page.wait(SCHEME, "text", "https://")
+        page.wait(NEXT, "enabled")
+        page.click(NEXT)
+        page.wait(PREV, "visible", timeout=20000)
+        # Prev is disabled once the worker runs and stays so; only then does an enabled Next
+        # mean the end of the run rather than the page's first 300 ms.
+        page.wait(PREV, "disabled", timeout=20000)
+        page.wait(FINISH, "enabled", timeout=timeout)
+        return page
+
+    def finish(self, page):
+        """Presses Finish and waits for the program to end with 0."""
+        page.click(FINISH)
+        page.wait_gone(timeout=20000)
+        self.assertEqual(page.process.wait(30), 0)
+
+    def log_lines(self):
+        return parse_log(self.dir / "setup.log")
+
+    def records(self):
+        return kvstandins.read_records(self.dir / "records.jsonl")
