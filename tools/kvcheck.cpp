@@ -27,6 +27,7 @@
 #include "install/URLDownCallBack.h"
 #include "tools/kvcheck_cert.h"
 #include "tools/kvlog_codes.h"
+#include "tools/textout.h"
 #include "wizard/KVDownloadDlg.h"
 
 namespace {
@@ -92,30 +93,9 @@ enum ExitCode {
 // ----------------------------------------------------------------------------------------------
 // Output
 
-std::string Utf8(const std::wstring& w) {
-    if (w.empty()) return std::string();
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
+std::string Utf8(const std::wstring& w) { return kvtools::Utf8FromUtf16(w); }
 
-void Write(FILE* stream, const std::string& utf8) {
-    // A console shows UTF-16 correctly whatever its code page; pipes and files get UTF-8.
-    HANDLE h = ::GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &mode)) {
-        const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-        std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-        if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], n);
-        std::fflush(stream);
-        DWORD written = 0;
-        ::WriteConsoleW(h, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-        return;
-    }
-    std::fwrite(utf8.data(), 1, utf8.size(), stream);
-    std::fflush(stream);
-}
+void Write(FILE* stream, const std::string& utf8) { kvtools::WriteUtf8(stream, utf8); }
 
 std::string Code(DWORD code) {
     std::string s = std::to_string(code);

@@ -24,6 +24,7 @@
 #endif
 
 #include "tools/kvlog_codes.h"
+#include "tools/textout.h"
 #include "tools/kvlog_read.h"
 
 namespace {
@@ -60,23 +61,8 @@ struct UsageError {
 // ----------------------------------------------------------------------------------------------
 // Text: the log's code page in, UTF-8 out
 
-void AppendUtf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
+using kvtools::AppendUtf8;
+using kvtools::Utf8FromUtf16;
 
 bool IsAscii(const std::string& s) {
     for (char c : s) {
@@ -96,20 +82,6 @@ bool DecodeOne(const char* p, int count, std::u16string& out) {
     return true;
 }
 
-std::string Utf8FromUtf16(const std::u16string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        AppendUtf8(out, c);
-    }
-    return out;
-}
 #endif
 
 // The log's bytes as UTF-8. A byte that is no character of code page 949 (a damaged line,
@@ -163,23 +135,7 @@ std::string Utf8FromLog(const std::string& bytes) {
 // ----------------------------------------------------------------------------------------------
 // Output
 
-void Write(FILE* stream, const std::string& utf8) {
-#ifdef _WIN32
-    // A console shows UTF-16 correctly whatever its code page; pipes and files get UTF-8.
-    HANDLE h = ::GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &mode)) {
-        const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-        std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-        if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], n);
-        std::fflush(stream);
-        DWORD written = 0;
-        ::WriteConsoleW(h, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-        return;
-    }
-#endif
-    std::fwrite(utf8.data(), 1, utf8.size(), stream);
-}
+void Write(FILE* stream, const std::string& utf8) { kvtools::WriteUtf8(stream, utf8); }
 
 std::string Duration(int64_t ms) {
     char buffer[48];

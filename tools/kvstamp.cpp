@@ -28,6 +28,7 @@
 #endif
 
 #include "app/EmbeddedSlotMarkers.h"
+#include "tools/textout.h"
 
 namespace fs = std::filesystem;
 
@@ -74,40 +75,13 @@ struct Refusal {
 // ----------------------------------------------------------------------------------------------
 // Text and console output
 
-void Write(FILE* stream, const std::string& utf8);
+using kvtools::Utf8FromUtf16;
+
+void Write(FILE* stream, const std::string& utf8) { kvtools::WriteUtf8(stream, utf8); }
 
 std::u16string Utf16FromAscii(const char* text) {
     std::u16string out;
     for (const char* p = text; *p; ++p) out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*p)));
-    return out;
-}
-
-std::string Utf8FromUtf16(const std::u16string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;  // a lone surrogate has no UTF-8 form
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
     return out;
 }
 
@@ -156,33 +130,11 @@ std::optional<std::u16string> Utf16FromUtf8(const std::string& text) {
 #endif
 
 #ifdef _WIN32
-void Write(FILE* stream, const std::string& utf8) {
-    // A console shows UTF-16 correctly whatever its code page; pipes and files get UTF-8.
-    HANDLE h = ::GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (h != INVALID_HANDLE_VALUE && ::GetConsoleMode(h, &mode)) {
-        int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-        std::wstring wide(n > 0 ? n : 0, L'\0');
-        if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], n);
-        fflush(stream);
-        DWORD written = 0;
-        ::WriteConsoleW(h, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-        return;
-    }
-    fwrite(utf8.data(), 1, utf8.size(), stream);
-    fflush(stream);
-}
-
 std::string PathText(const fs::path& path) {
     std::wstring w = path.wstring();
     return Utf8FromUtf16(std::u16string(w.begin(), w.end()));
 }
 #else
-void Write(FILE* stream, const std::string& utf8) {
-    fwrite(utf8.data(), 1, utf8.size(), stream);
-    fflush(stream);
-}
-
 std::string PathText(const fs::path& path) { return path.string(); }
 #endif
 
