@@ -127,12 +127,16 @@ class WholeRunTestCase(kvtest.WizardTestCase):
         kvstamp(exe, url)
         return exe
 
-    def run_by_hand(self, host, https, timeout=120000):
-        """Starts the program, types host, picks the scheme, presses Next and waits for the
-        end of the worker (Finish enabled). Returns the page, still open."""
+    def run_by_hand(self, host, https, timeout=120000, typed=False):
+        """Starts the program, puts host into the host box (typed: key by key, as a user does;
+        else set at once), picks the scheme, presses Next and waits for the end of the worker
+        (Finish enabled). Returns the page, still open."""
         page = self.start_wizard(env=self.env)
         page.wait(SCHEME, "text", "http://")
-        page.set_text(HOST, host)
+        if typed:
+            page.type(HOST, host)
+        else:
+            page.set_text(HOST, host)
         if https:
             page.click(HTTPS)
             page.wait(SCHEME, "text", "https://")

@@ -108,26 +108,13 @@ class WholeWizardTest(kvwizard.WholeRunTestCase):
 
     def test_by_hand_over_https_with_a_certificate_for_another_host(self):
         host = self.serve_site(self.servers, "https", "Acme")
-        page = self.start_wizard(env=self.env)
-        page.wait(SCHEME, "text", "http://")
-        page.type(HOST, host)
-        page.click(HTTPS)
-        page.wait(SCHEME, "text", "https://")
-        page.wait(NEXT, "enabled")
-        page.click(NEXT)
-        page.wait(PREV, "visible", timeout=20000)
-        # Prev is disabled once the worker runs and stays so; only then does an enabled Next
-        # mean the end of the run rather than the page's first 300 ms.
-        page.wait(PREV, "disabled", timeout=20000)
-        page.wait(FINISH, "enabled", timeout=120000)
+        page = self.run_by_hand(host, https=True, typed=True)
         self.assertEqual(page.text(FINISH), FINISH_TEXT)
         self.assertEqual(page.text(STATUS), INSTALL_PRODUCT_TEXT)
         self.assertFalse(page.enabled(PREV))
         size = os.path.getsize(self.served[kvstandins.UPDATER_PATH])
         self.assertEqual(page.progress(PROGRESS), (size, 0, size), "the bar ends at the updater's size")
-        page.click(FINISH)
-        page.wait_gone(timeout=20000)
-        self.assertEqual(page.process.wait(30), 0)
+        self.finish(page)
         self.assert_installed(host, https=True, silent=False)
 
     def test_stamped_copy_sent_to_https_after_a_failed_check_finishes_unattended(self):
