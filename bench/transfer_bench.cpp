@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "install/Transfer.h"
+#include "tests/support/RunOnWorker.h"
 #include "install/URLDownCallBack.h"
 #include "wizard/KVDownloadDlg.h"
 
@@ -47,22 +48,6 @@ long long FileSize(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA a = {};
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &a)) return -1;
     return (static_cast<long long>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
-}
-
-// The download page's arrangement: the bar belongs to this thread, the transfer runs on a
-// worker whose progress messages this thread answers.
-void RunOnWorker(const std::function<void()>& fn) {
-    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::thread worker([&] {
-        fn();
-        SetEvent(done);
-    });
-    while (MsgWaitForMultipleObjects(1, &done, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-    }
-    worker.join();
-    CloseHandle(done);
 }
 
 struct Page {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "../support/ProgressBar.h"
+#include "../support/RunOnWorker.h"
 #include "../support/TraceCapture.h"
 #include "framework/inet.h"
 #include "install/Transfer.h"
@@ -121,22 +122,6 @@ std::string ScriptControl(const std::wstring& what) {
 }
 // What the scripted server received since the last reset, as its JSON text.
 std::string ScriptRequests() { return ScriptControl(L"requests"); }
-
-// Runs fn on a new thread and pumps this thread's messages until it ends, so that the
-// worker's SendMessageW to this thread's windows is answered.
-void RunOnWorker(const std::function<void()>& fn) {
-    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::thread worker([&] {
-        fn();
-        SetEvent(done);
-    });
-    while (MsgWaitForMultipleObjects(1, &done, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-    }
-    worker.join();
-    CloseHandle(done);
-}
 
 // A download page object whose progress bar is a real control of this thread.
 struct PageWithBar {
