@@ -65,21 +65,33 @@ std::wstring SiteNameFromUtf8(const std::string& value) {
     return wide;
 }
 
+std::string TextModeText(const std::string& bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\x1A') break;
+        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+        text += bytes[i];
+    }
+    return text;
+}
+
 SiteNameResult ReadSiteName(const std::wstring& path) {
     SiteNameResult result;
-    // The runtime's own text mode decides what a line is: CR LF reads as LF and a Ctrl-Z ends
-    // the input, as the servers' descriptors have always been read.
-    std::unique_ptr<FILE, FileCloser> file(::_wfsopen(path.c_str(), L"rt", _SH_DENYNO));
+    // Read as bytes, and text mode's two rules applied here: Wine's runtime, once its stream
+    // buffer holds bytes past a Ctrl-Z, goes on reading after it, so a value line behind a
+    // Ctrl-Z could name the site. The file is opened as before, sharing everything.
+    std::unique_ptr<FILE, FileCloser> file(::_wfsopen(path.c_str(), L"rb", _SH_DENYNO));
     if (!file) {
         result.outcome = SiteNameOutcome::OpenFailure;
         return result;
     }
-    std::string text;
+    std::string bytes;
     char buffer[4096];
-    while (const size_t n = ::fread(buffer, 1, sizeof(buffer), file.get())) text.append(buffer, n);
+    while (const size_t n = ::fread(buffer, 1, sizeof(buffer), file.get())) bytes.append(buffer, n);
     file.reset();
 
-    const SiteDescriptorScan scan = ScanSiteDescriptor(text);
+    const SiteDescriptorScan scan = ScanSiteDescriptor(TextModeText(bytes));
     if (scan.wrongMarkup) {
         result.outcome = SiteNameOutcome::WrongMarkup;
         return result;

@@ -5,8 +5,8 @@
 
 #include <string>
 
-// What the line rules give for the text of a descriptor as the runtime's text-mode stream
-// delivers it (CR LF already read as LF, input already ended at a Ctrl-Z).
+// What the line rules give for the text of a descriptor as text mode reads it (CR LF already
+// read as LF, input already ended at a Ctrl-Z: TextModeText).
 struct SiteDescriptorScan {
     // The value line's tag has no "<" after it on its line.
     bool wrongMarkup = false;
@@ -16,6 +16,10 @@ struct SiteDescriptorScan {
 };
 
 SiteDescriptorScan ScanSiteDescriptor(const std::string& text);
+
+// The file's bytes as text mode reads them: CR LF becomes LF, a CR on its own stays, and the
+// text ends before the first Ctrl-Z (0x1A).
+std::string TextModeText(const std::string& bytes);
 
 // The value's bytes up to the first NUL, taken as UTF-8 the way MultiByteToWideChar with
 // CP_UTF8 and no flags takes them: malformed sequences become what that call makes of them.
@@ -32,7 +36,7 @@ struct SiteNameResult {
     std::wstring siteName;
 };
 
-// Reads the descriptor at path through the runtime library's text-mode stream, opened for
-// reading without denying others any access. Writes no log line; closes the file on every
-// outcome and leaves it as it was.
+// Reads the descriptor at path as text (TextModeText), opened for reading without denying
+// others any access. Writes no log line; closes the file on every outcome and leaves it as it
+// was.
 SiteNameResult ReadSiteName(const std::wstring& path);
