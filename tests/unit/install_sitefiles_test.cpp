@@ -25,55 +25,78 @@ using kvtest::Narrow;
 using kvtest::ReadBytes;
 using kvtest::WriteBytes;
 
+struct SiteNameCase {
+    const wchar_t* name;
+    bool plain;
+};
+
+const SiteNameCase kSiteNameCases[] = {
+    {L"", true},  // the files then go into the base directory
+    {L"Acme", true},
+    {L"Acme Corp", true},
+    {L"\uCF00\uC2A4\uD2B8\uB810", true},
+    {L"a.b", true},
+    {L" leading blank", true},
+    {L".hidden", true},
+    {L"..a", true},           // dots that are not the whole name
+    {L"a..b", true},
+    {L"\uFF0E\uFF0E", true},  // full-width dots are letters to the file system
+    {L"a\u2215b", true},       // a division slash separates nothing
+    {L"trailing\u3000", true}, // only the ASCII blank is dropped at the end of a name
+    {L"CONSOLE", true},
+    {L"COM10", true},
+    {L"LPT0", true},
+    {L"NULL", true},
+    {L"..\\..\\Windows", false},
+    {L"a\\..\\..\\b", false},
+    {L"..", false},
+    {L".", false},
+    {L"...", false},
+    {L"C:\\x", false},
+    {L"C:", false},
+    {L"a/b", false},
+    {L"../x", false},
+    {L"a\\b", false},
+    {L"\\\\server\\share", false},
+    {L"\\\\?\\C:\\x", false},
+    {L"\\\\.\\PhysicalDrive0", false},
+    {L"Acme:stream", false},     // an alternate data stream of the base directory's entry
+    {L"Acme::$DATA", false},
+    {L":", false},
+    {L"x*", false},
+    {L"x?", false},
+    {L"x\"y", false},
+    {L"x<y", false},
+    {L"x>y", false},
+    {L"x|y", false},
+    {L"tab\there", false},
+    {L"line\nend", false},
+    {L"del\x7F", false},
+    {L"ends in a dot.", false},
+    {L"ends in a blank ", false},
+    {L" ", false},
+    {L"a. ", false},
+    {L"a .", false},
+    {L"CON", false},
+    {L"con", false},
+    {L"Nul", false},
+    {L"PRN", false},
+    {L"AUX", false},
+    {L"AUX.tar.gz", false},
+    {L"COM1", false},
+    {L"com9", false},
+    {L"COM9.log", false},
+    {L"LPT1", false},
+    {L"COM\u00B9", false},
+    {L"LPT\u00B3", false},
+    {L"NUL.txt", false},
+    {L"CON .log", false},
+    {L"CONIN$", false},
+    {L"CONOUT$", false},
+};
+
 TEST(IsPlainSiteName, Table) {
-    struct Case {
-        const wchar_t* name;
-        bool plain;
-    } const cases[] = {
-        {L"", true},  // the files then go into the base directory
-        {L"Acme", true},
-        {L"Acme Corp", true},
-        {L"\uCF00\uC2A4\uD2B8\uB810", true},
-        {L"a.b", true},
-        {L" leading blank", true},
-        {L".hidden", true},
-        {L"CONSOLE", true},
-        {L"COM10", true},
-        {L"LPT0", true},
-        {L"NULL", true},
-        {L"..\\..\\Windows", false},
-        {L"..", false},
-        {L".", false},
-        {L"C:\\x", false},
-        {L"C:", false},
-        {L"a/b", false},
-        {L"a\\b", false},
-        {L"\\\\server\\share", false},
-        {L"x*", false},
-        {L"x?", false},
-        {L"x\"y", false},
-        {L"x<y", false},
-        {L"x>y", false},
-        {L"x|y", false},
-        {L"tab\there", false},
-        {L"line\nend", false},
-        {L"del\x7F", false},
-        {L"ends in a dot.", false},
-        {L"ends in a blank ", false},
-        {L"CON", false},
-        {L"con", false},
-        {L"Nul", false},
-        {L"PRN", false},
-        {L"AUX", false},
-        {L"COM1", false},
-        {L"com9", false},
-        {L"LPT1", false},
-        {L"COM\u00B9", false},
-        {L"NUL.txt", false},
-        {L"CON .log", false},
-        {L"CONOUT$", false},
-    };
-    for (const Case& c : cases) {
+    for (const SiteNameCase& c : kSiteNameCases) {
         SCOPED_TRACE(Narrow(c.name));
         EXPECT_EQ(IsPlainSiteName(c.name), c.plain);
     }
@@ -167,6 +190,50 @@ TEST(PrepareSiteFiles, Table) {
         if (c.outcome == SiteFilesOutcome::InvalidSiteName) {
             EXPECT_FALSE(Exists(f.base)) << "nothing is created for a name that is not one path component";
             EXPECT_FALSE(Exists(f.dir.Path() + L"\\Windows"));
+        }
+    }
+}
+
+// The entries of a directory, "." and ".." left out.
+std::vector<std::wstring> Entries(const std::wstring& directory) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (::FindNextFileW(find, &found));
+    ::FindClose(find);
+    return names;
+}
+
+// Every name of the table through the whole preparation: a plain one becomes exactly one
+// directory of that name directly in the base directory (none for the empty name), a refused
+// one leaves the scratch directory as it was, base directory included.
+TEST(PrepareSiteFiles, EveryNameStaysInTheBaseDirectoryOrCreatesNothing) {
+    for (const SiteNameCase& c : kSiteNameCases) {
+        SCOPED_TRACE(Narrow(c.name));
+        SiteFilesFixture f;
+        kvtest::ScopedPlatform platform(f.platform);
+        const std::vector<std::wstring> scratchBefore = Entries(f.dir.Path());
+        const std::vector<std::wstring> programFilesBefore = Entries(f.programFiles);
+
+        const SiteFilesResult result = PrepareSiteFiles(c.name, f.temp, f.descriptor);
+        if (c.plain) {
+            EXPECT_EQ(result.outcome, SiteFilesOutcome::Done);
+            std::vector<std::wstring> expected = {L"kestrelvault_server.exe"};
+            if (*c.name) expected = {c.name};
+            EXPECT_EQ(Entries(f.base), expected);
+        } else {
+            EXPECT_EQ(result.outcome, SiteFilesOutcome::InvalidSiteName);
+            EXPECT_EQ(result.siteDirectory, L"");
+            EXPECT_FALSE(Exists(f.base));
+            EXPECT_TRUE(Exists(f.descriptor));
+        }
+        EXPECT_EQ(Entries(f.dir.Path()), scratchBefore);
+        if (!c.plain) {
+            EXPECT_EQ(Entries(f.programFiles), programFilesBefore);
         }
     }
 }
