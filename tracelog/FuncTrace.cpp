@@ -31,7 +31,7 @@ public:
     explicit LineGuard(bool useLock) {
         if (useLock) lock_.emplace();
         if (TraceLog.mode == TraceFileAppend) {
-            OpenTraceOutput();
+            writable_ = OpenTraceOutput();
             reopened_ = true;
         }
     }
@@ -42,6 +42,12 @@ public:
     }
     LineGuard(const LineGuard&) = delete;
     LineGuard& operator=(const LineGuard&) = delete;
+
+    // False when append mode could not reopen the file for this line (another program holds
+    // it, or is deleting it just then). Such a line is lost alone: written into the closed
+    // stdout it would set the scope's stream in error and lose every later line of the scope,
+    // although the next line's reopen would succeed.
+    bool Writable() const { return writable_; }
 
     // Empty, with room for an ordinary line. While the lock is held one buffer serves every
     // line, so that a line costs no allocation once the buffer has grown.
@@ -63,6 +69,7 @@ private:
 
     std::optional<TraceLockGuard> lock_;
     bool reopened_ = false;
+    bool writable_ = true;
     std::string own_;
 };
 
@@ -98,6 +105,7 @@ void FuncTrace::WriteMarkerLine(const char* marker) {
     // A line that cannot be built for lack of memory is lost; the guard gives back the lock.
     try {
         LineGuard guard(useLock);
+        if (!guard.Writable()) return;
         std::string& line = guard.Line();
         AppendTraceHeader(line);
         line += name;
@@ -118,6 +126,7 @@ void FuncTrace::Log(const char* format, ...) {
 void FuncTrace::WriteMessageLine(const char* format, va_list args) {
     try {
         LineGuard guard(useLock);
+        if (!guard.Writable()) return;
         std::string& line = guard.Line();
         AppendTraceHeader(line);
         line += ":    ";

@@ -269,6 +269,26 @@ TEST_F(TraceLogTest, ModeZeroWritesNothingFormatsNothingAndKeepsTheLocale) {
     EXPECT_EQ(ParseLines(StopLog()).size(), 3u);
 }
 
+// Append mode reopens the file for every line. A line whose reopen fails (another program holds
+// the file, or is deleting it at that moment) is lost alone: the next line of the same scope
+// tries again and lands.
+TEST_F(TraceLogTest, AppendModeLosesOnlyTheLineWhoseReopenFails) {
+    StartLog(TraceFileAppend);
+    {
+        FuncTrace scope("Append::Held");
+        scope.Log("before");
+        HANDLE held = ::CreateFileW(path_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        scope.Log("while held");
+        ::CloseHandle(held);
+        scope.Log("after");
+    }
+    const std::vector<Line> lines = ParseLines(StopLog());
+    std::vector<std::string> rests;
+    for (const Line& line : lines) rests.push_back(line.rest);
+    EXPECT_EQ(rests, (std::vector<std::string>{"Append::Held" + kEntry, ":    before", ":    after", "Append::Held" + kExit}));
+}
+
 class TraceLogThreadsTest : public TraceLogTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(TraceLogThreadsTest, ConcurrentLinesStayWholeAndInOrder) {
