@@ -143,6 +143,9 @@ class WholeRunTestCase(kvtest.WizardTestCase):
         page.wait(NEXT, "enabled")
         page.click(NEXT)
         page.wait(PREV, "visible", timeout=20000)
+        # Finish has the id of the first page's Next; the driver prefers the visible one, so the
+        # first page's controls must be gone from view before Finish is looked at.
+        page.wait(HOST, "hidden", timeout=20000)
         # Prev is disabled once the worker runs and stays so; only then does an enabled Next
         # mean the end of the run rather than the page's first 300 ms.
         page.wait(PREV, "disabled", timeout=20000)

@@ -1,5 +1,5 @@
-// The site descriptor reader: one table of small files read through the runtime's text-mode
-// stream, and the same rows, where the stream changes nothing, through the pure line scan.
+// The site descriptor reader: one table of small files read as text (CR LF as LF, input ended at
+// a Ctrl-Z), and the same rows, where text mode changes nothing, through the pure line scan.
 
 #include <gtest/gtest.h>
 
