@@ -6,6 +6,7 @@
         s.host("http")                         # "127.0.0.1:PORT", what a user types as address
         s.url("https", "/app/x.bin")           # "https://127.0.0.1:PORT/app/x.bin"
         s.script_requests()                    # what the scripted server received
+        s.script_fault("KVUpdate.exe", "/_drop=100")   # one file answered with a fault
         s.nginx_requests()                     # what nginx received, from its access log
 
 s.full_disk_file is a path whose writes fail as on a full disk (see start()).
@@ -286,6 +287,12 @@ class Servers:
 
     def script_release(self, name):
         self._script_control("release/" + urllib.request.quote(name, safe=""))
+
+    def script_fault(self, name, modes=""):
+        """Makes the scripted server answer every request for a file called `name` (the last
+        path segment) as if `modes` ("/_drop=100/_x", see scriptserver.py) stood before its
+        path; "" drops the rule. script_reset() drops them all."""
+        self._script_control("fault/" + urllib.request.quote(name, safe="") + "/" + modes.strip("/"))
 
     def nginx_requests(self, kind=None):
         """[{port, request, status, bytes, agent}, ...] from nginx's access log (written as each

@@ -8,6 +8,8 @@ the file path change how it answers; they stack, in any order:
     /_cl=TEXT/...        Content-Length: TEXT (URL-decoded, sent as it stands), then the body
                          and the connection closed
     /_status=CODE/...    that status, with the file (or a small error page) as body
+    /_page/...           the small error page as body even where the file exists
+    /_empty/...          an empty body (Content-Length: 0) even where the file exists
     /_drop=N/...         the whole size announced, N body bytes sent, then the connection
                          closed (FIN)
     /_reset=N/...        as _drop, but the connection is reset (RST)
@@ -18,13 +20,30 @@ the file path change how it answers; they stack, in any order:
                          name stays released until /_kv/reset
     /_holdbody=NAME/...  the status and headers are sent at once, the body only after NAME
                          is released
+    /_extra=N/...        N bytes beyond the announced body, then the connection closed
+    /_mute/...           the request is read and never answered; the connection stays open
+                         until the client gives up and closes it
+    /_mute=NAME/...      the same, but once NAME is released the connection is closed, still
+                         without an answer (a server that gives up on the request)
+    /_hangup/...         the request is read and the connection closed without an answer
+    /_refuse=PORT/...    a redirect (307) to the same path without modes on 127.0.0.1:PORT,
+                         same scheme: with nothing listening there, the client's connection
+                         for this one file is refused while the server answers everything else
 
 A file that does not exist gives 404 with an error page, unless _status says otherwise.
 
 Control requests, which are not counted:
     /_kv/requests        the requests received so far, as JSON: [{method, path, agent}, ...]
-    /_kv/reset           forgets the requests and all releases
+    /_kv/reset           forgets the requests, all releases and all fault rules
     /_kv/release/NAME    releases NAME
+    /_kv/fault/NAME/MODES...
+                         from now on, every request whose path ends with "/NAME" (NAME
+                         URL-encoded, matched after decoding) is answered as if MODES stood
+                         before its path (they come after modes of the path itself); one rule
+                         per NAME, the last one given counts; no MODES drops the rule. This
+                         faults one file of a run while the others come as usual. A leading
+                         _skip=N in MODES lets the rule's first N requests through unchanged
+                         (say, a size query before the transfer).
 
 Usage: scriptserver.py --root DIR --port-file FILE [--tls-cert PEM --tls-key KEY]
 It listens on a free port for http and, given a certificate, on a second one for https, the
@@ -51,6 +70,7 @@ class State:
         self.lock = threading.Condition()
         self.requests = []
         self.released = set()
+        self.faults = {}  # file name -> [modes path ("/_a=1/_b"), requests still let through]
 
     def record(self, entry):
         with self.lock:
@@ -69,7 +89,28 @@ class State:
         with self.lock:
             self.requests.clear()
             self.released.clear()
+            self.faults.clear()
             self.lock.notify_all()
+
+    def set_fault(self, name, modes):
+        rule, _ = parse_modes(modes + "/")
+        with self.lock:
+            if rule:
+                skip = int(rule.pop("skip", 0) or 0)
+                self.faults[name] = ["".join("/_" + k + ("=" + v if v else "") for k, v in rule.items()), skip]
+            else:
+                self.faults.pop(name, None)
+
+    def fault_for(self, path):
+        """The modes path of the rule whose name ends `path`, or "" (also while it skips)."""
+        with self.lock:
+            for name, rule in self.faults.items():
+                if path.endswith("/" + name):
+                    if rule[1] > 0:
+                        rule[1] -= 1
+                        return ""
+                    return rule[0]
+        return ""
 
 
 def parse_modes(path):
@@ -105,6 +146,15 @@ class Handler(BaseHTTPRequestHandler):
         self.server.state.record({"method": self.command, "path": raw,
                                   "agent": self.headers.get("User-Agent", "")})
         modes, rest = parse_modes(urllib.parse.unquote(raw))
+        rule, _ = parse_modes(self.server.state.fault_for(rest) + "/")
+        modes.update(rule)
+        if "mute" in modes:
+            return self.mute(modes["mute"])
+        if "hangup" in modes:
+            self.close_connection = True
+            return
+        if "refuse" in modes:
+            return self.redirect(int(modes["refuse"] or 9), rest)
         if "hold" in modes:
             self.server.state.wait_released(modes["hold"])
         self.answer(modes, rest)
@@ -120,6 +170,10 @@ class Handler(BaseHTTPRequestHandler):
         elif what.startswith("release/"):
             state.release(urllib.parse.unquote(what[len("release/"):]))
             body = b"ok\n"
+        elif what.startswith("fault/"):
+            name, _, modes = what[len("fault/"):].partition("/")
+            state.set_fault(urllib.parse.unquote(name), "/" + modes)
+            body = b"ok\n"
         else:
             self.send_error(404)
             return
@@ -129,16 +183,46 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def mute(self, name):
+        # Whatever else the client sends is read and dropped; only its close (or, with a name,
+        # the release) ends this.
+        self.close_connection = True
+        if name:
+            threading.Thread(target=self._close_when_released, args=(name,), daemon=True).start()
+        try:
+            while self.connection.recv(4096):
+                pass
+        except OSError:
+            pass
+
+    def _close_when_released(self, name):
+        self.server.state.wait_released(name)
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+    def redirect(self, port, rest):
+        scheme = "https" if isinstance(self.connection, ssl.SSLSocket) else "http"
+        self.send_response(307)
+        self.send_header("Location", "%s://127.0.0.1:%d%s" % (scheme, port, urllib.parse.quote(rest)))
+        self.send_header("Content-Length", "0")
+        self.send_header("Connection", "close")
+        self.close_connection = True
+        self.end_headers()
+
     def answer(self, modes, rest):
         path = os.path.realpath(os.path.join(self.server.root, rest.lstrip("/")))
         inside = path.startswith(self.server.root + os.sep)
         status = int(modes.get("status", 200))
-        if inside and os.path.isfile(path):
+        if inside and os.path.isfile(path) and "page" not in modes:
             with open(path, "rb") as f:
                 body = f.read()
         else:
             status = int(modes.get("status", 404))
             body = ERROR_PAGE % status
+        if "empty" in modes:
+            body = b""
 
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
@@ -155,6 +239,9 @@ class Handler(BaseHTTPRequestHandler):
             if kind in modes:
                 cut = (kind, min(int(modes[kind]), len(body)))
                 closing = True
+        extra = int(modes.get("extra", 0))
+        if extra:
+            closing = True
         if closing:
             self.send_header("Connection", "close")
             self.close_connection = True
@@ -187,6 +274,10 @@ class Handler(BaseHTTPRequestHandler):
                 return
             if "chunked" in modes:
                 self.wfile.write(b"0\r\n\r\n")
+            if extra:
+                # Bytes no announced length covers: a client that takes them writes junk.
+                junk = b"KV-EXTRA-BYTES-BEYOND-CONTENT-LENGTH\n" * (extra // 37 + 1)
+                self.wfile.write(junk[:extra])
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
 

@@ -1,0 +1,425 @@
+"""What a failing server does to a whole run: the real program under Wine, driven by hand
+through the driver, against the scripted server (tests/servers/scriptserver.py), with one of
+the three files the wizard fetches answered with a fault while the other two come as usual.
+
+For each scheme (http: the URL-moniker download; https: our WinINet download) and each file
+(the installer, the site descriptor, the updater), each fault of FAULTS: connection refused,
+an error status, no Content-Length (chunked), the connection dropped in the middle of the
+body, a body much longer or much shorter than its Content-Length, an empty body. A run must
+end in the page's end state ("완료" enabled, the program exits 0 after it), and leave:
+
+- the log lines of the fetch, in order: the size query's, our https download's, and the
+  step's own (the installer step tries five times, then tries the launch all the same; the
+  update step stops at the first file that fails, with its line);
+- no installer and no partial file in the temp directory, and in the site directory only
+  whole files;
+- the programs started (stand-in records) and the per-site values that the outcome allows;
+- the shell's own error box when a launch fails (it is dismissed here, and must appear).
+
+A server that accepts and never answers: Wine 8.0 applies no receive time-out to either
+transfer path (measured: neither the size query nor the transfer returns within minutes, and
+setting INTERNET_OPTION_RECEIVE_TIMEOUT globally or on the root handle changes nothing), so
+such a run waits for as long as the server is silent. The default run checks that on the
+descriptor for both schemes: the worker still waits after a while, and once the server gives
+up (closes the connection without an answer) the step stops with its line. With
+KV_LONG_TESTS=1 every file is held silent at its size query and at its transfer, for longer.
+"""
+
+import os
+import re
+import socket
+import sys
+import time
+import unittest
+from pathlib import Path
+
+import kvtest
+import kvwizard
+from kvwizard import FINISH, FINISH_TEXT, HOST, HTTPS, NEXT, PREV, SCHEME, STATUS
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
+from kvservers import Servers  # noqa: E402
+from scriptserver import ERROR_PAGE  # noqa: E402
+import kvstandins  # noqa: E402
+
+LONG = os.environ.get("KV_LONG_TESTS") == "1"
+# How long a silent server is watched before it gives up: long enough for any time-out of
+# the platform's usual size (30 s, 60 s) to have shown.
+SILENCE_S = 120 if LONG else 35
+
+SITE = "Acme"
+STATUS_INSTALL_ACTIVEX = "ActiveX 컨트롤을 설치합니다."  # string 156
+STATUS_INSTALL_PRODUCT = kvwizard.INSTALL_PRODUCT_TEXT    # string 162
+
+SIZE_SCOPE = "KVDownloadDlg::GetWebFileSize"
+HTTPS_SCOPE = "KVDownloadDlg::URLDownloadToFileOnHttps"
+INSTALL_SCOPE = "KVDownloadDlg::InstallActiveX"
+UPDATE_SCOPE = "KVDownloadDlg::RunKVUpdate"
+GRANT_SCOPE = "AddFileAccessAllowedRights"
+
+ERROR_INTERNET_CANNOT_CONNECT = 12029
+ERROR_INTERNET_CONNECTION_RESET = 12031
+ERROR_HTTP_HEADER_NOT_FOUND = 12150
+INET_E_DOWNLOAD_FAILURE = 0x800C0008
+ERROR_PAGE_STATUS = 404
+
+
+def wininet_result(error):
+    return 0x80000000 | (error & 0xFFFF)
+
+
+def _open(flags):
+    return "openFlag: 0x%x" % flags
+
+
+class File:
+    def __init__(self, key, name, rel):
+        self.key, self.name, self.rel = key, name, rel
+        self.url_path = "/" + rel
+
+
+INSTALLER = File("installer", kvstandins.ACTIVEX_NAME, kvstandins.ACTIVEX_PATH)
+DESCRIPTOR = File("descriptor", kvstandins.DESCRIPTOR_NAME, kvstandins.DESCRIPTOR_PATH)
+UPDATER = File("updater", kvstandins.UPDATER_NAME, kvstandins.UPDATER_PATH)
+FILES = (INSTALLER, DESCRIPTOR, UPDATER)
+
+
+class Fetch:
+    """What one fetch of the faulted file must give: the size query's message lines, our https
+    download's (https only), the transfer result (an int, or None: any negative), and the
+    outcome: "whole" (the file as served), "empty" (an empty file, result 0) or "fail"."""
+
+    def __init__(self, size_lines, https_lines, result, outcome):
+        self.size_lines, self.https_lines, self.result, self.outcome = size_lines, https_lines, result, outcome
+
+
+# A connection closed without any answer: no Content-Length for the size query, and no file.
+HANGUP = Fetch(["HttpFile QueryInfo fail___(LaseErr:%d)" % ERROR_HTTP_HEADER_NOT_FOUND],
+               ["HttpStatus fail___(status: 0)"], INET_E_DOWNLOAD_FAILURE, "fail")
+
+# The faults: how the scripted server answers every request for the file (given the file's
+# size and the refusing port), and what each fetch must give (given whether it is https, the
+# file's size and the error page's). One promise for both paths: 0 only for the whole file as
+# the server announced it.
+FAULTS = [
+    # Redirected to a port where nothing listens: that file's connection is refused.
+    ("refused", lambda size, dead: "/_refuse=%d" % dead,
+     lambda https, size, page: Fetch(
+         ["Exception: %d" % ERROR_INTERNET_CANNOT_CONNECT],
+         ["Exception: %d" % ERROR_INTERNET_CANNOT_CONNECT],
+         wininet_result(ERROR_INTERNET_CANNOT_CONNECT) if https else None, "fail")),
+    # The request read and the connection closed without a byte of answer.
+    ("closed without an answer", lambda size, dead: "/_hangup",
+     lambda https, size, page: HANGUP),
+    # A missing file: status 404 with the server's error page.
+    ("error status", lambda size, dead: "/_status=%d/_page" % ERROR_PAGE_STATUS,
+     lambda https, size, page: Fetch(
+         ["ServerFileSize: %d" % page], ["HttpStatus fail___(status: %d)" % ERROR_PAGE_STATUS],
+         INET_E_DOWNLOAD_FAILURE, "fail")),
+    ("no Content-Length (chunked)", lambda size, dead: "/_chunked",
+     lambda https, size, page: Fetch(
+         ["HttpFile QueryInfo fail___(LaseErr:%d)" % ERROR_HTTP_HEADER_NOT_FOUND], ["Local file open success."],
+         0, "whole")),
+    # The whole size announced, half the body sent, then the connection closed.
+    ("connection dropped mid-body", lambda size, dead: "/_drop=%d" % (size // 2),
+     lambda https, size, page: Fetch(
+         ["ServerFileSize: %d" % size],
+         ["Local file open success.", "Exception: %d" % ERROR_INTERNET_CONNECTION_RESET],
+         wininet_result(ERROR_INTERNET_CONNECTION_RESET), "fail")),
+    # The file as announced, then 200000 bytes more on the same connection.
+    ("body much longer than Content-Length", lambda size, dead: "/_extra=200000",
+     lambda https, size, page: Fetch(["ServerFileSize: %d" % size], ["Local file open success."], 0, "whole")),
+    # Content-Length three times the file and 100000 more; the whole file, then the close.
+    ("body much shorter than Content-Length", lambda size, dead: "/_cl=%d" % (3 * size + 100000),
+     lambda https, size, page: Fetch(
+         ["ServerFileSize: %d" % (3 * size + 100000)],
+         ["Local file open success.", "Exception: %d" % ERROR_INTERNET_CONNECTION_RESET],
+         wininet_result(ERROR_INTERNET_CONNECTION_RESET), "fail")),
+    ("empty body", lambda size, dead: "/_empty",
+     lambda https, size, page: Fetch(["ServerFileSize: 0"], ["Local file open success."], 0, "empty")),
+]
+
+ERROR_PAGE_LEN = len(ERROR_PAGE % ERROR_PAGE_STATUS)
+
+
+def matches(actual, expected):
+    """Lists of log texts; an expected item may be a compiled pattern."""
+    if len(actual) != len(expected):
+        return False
+    return all(e.fullmatch(a) if hasattr(e, "fullmatch") else a == e for a, e in zip(actual, expected))
+
+
+class ServerFaultsTest(kvwizard.WholeRunTestCase):
+
+    dir_prefix = "kvfault"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.servers = Servers(kvtest.build_dir(), kinds=("script", "script-https"))
+        cls.servers.start()
+        cls.addClassCleanup(cls.servers.stop)
+        # Bound and never listening: a connection to it is refused, and no one else takes it.
+        cls.dead = socket.socket()
+        cls.dead.bind(("127.0.0.1", 0))
+        cls.addClassCleanup(cls.dead.close)
+        cls.dead_port = cls.dead.getsockname()[1]
+
+    # -- one run -----------------------------------------------------------------------------
+    def start_run(self, https):
+        """Forgets the scripted server's requests and rules and serves a fresh site; returns
+        the host a user types."""
+        self.servers.script_reset()
+        kind = "script-https" if https else "script"
+        host = self.serve_site(self.servers, kind, SITE)
+        for name in ("setup.log", "records.jsonl"):
+            (self.dir / name).unlink(missing_ok=True)
+        self.temp_before = self.temp_files()
+        self.host = host
+        self.scheme = "https" if https else "http"
+        return host
+
+    def press_next(self, host, https):
+        """The program started, the host typed, the scheme picked and Next pressed; returns the
+        page once the worker runs."""
+        page = self.start_wizard(env=self.env)
+        page.wait(SCHEME, "text", "http://")
+        page.set_text(HOST, host)
+        if https:
+            page.click(HTTPS)
+            page.wait(SCHEME, "text", "https://")
+        page.wait(NEXT, "enabled")
+        page.click(NEXT)
+        page.wait(PREV, "visible", timeout=20000)
+        page.wait(PREV, "disabled", timeout=20000)
+        return page
+
+    def wait_end(self, page, timeout_s=120):
+        """Waits for the end of the worker (the update step's exit line and Finish enabled),
+        dismissing the error boxes the program shows meanwhile; returns their texts. (The
+        worker disables Prev before Next: an enabled Next alone can still be the start.)"""
+        boxes = []
+        pid = page.pid()
+        deadline = time.monotonic() + timeout_s
+        while True:
+            try:
+                page.wait(FINISH, "enabled", timeout=500)
+                if self.worker_lines()[-1:] == ["< " + UPDATE_SCOPE]:
+                    return boxes
+            except kvtest.DriverError:
+                pass
+            reply = self.driver.call("msgbox", timeout=300, pid=pid, exclude=str(page.hwnd))
+            if reply.get("ok"):
+                boxes.append((reply["caption"], reply["text"]))
+                box = kvtest.Window(self.driver, reply["hwnd"])
+                box.click(reply["buttons"][0]["id"])
+                box.wait_gone()
+            if time.monotonic() > deadline:
+                raise AssertionError("the run did not end within %d s" % timeout_s)
+
+    def finish(self, page):
+        self.assertEqual(page.text(FINISH), FINISH_TEXT)
+        self.assertFalse(page.enabled(PREV), "Prev stays disabled after the run")
+        super().finish(page)
+
+    @staticmethod
+    def temp_files():
+        return {p.name for p in kvtest.temp_dir().iterdir() if p.is_file()}
+
+    def worker_lines(self):
+        log = self.log_lines()
+        ui = log[0][0]
+        return [text for tid, text in log if tid != ui]
+
+    # -- what a run must give ------------------------------------------------------------------
+    def url(self, file):
+        return "%s://%s%s" % (self.scheme, self.host, file.url_path)
+
+    def fetch_lines(self, https, size_lines, https_lines):
+        flags = 0x1001 if https else 0x1
+        lines = ["> " + SIZE_SCOPE, _open(flags)] + size_lines + ["< " + SIZE_SCOPE]
+        if https:
+            lines += ["> " + HTTPS_SCOPE, _open(0x1001)] + https_lines + ["< " + HTTPS_SCOPE]
+        return lines
+
+    def whole_fetch_lines(self, https, file):
+        size = os.path.getsize(self.served[file.rel])
+        return self.fetch_lines(https, ["ServerFileSize: %d" % size], ["Local file open success."])
+
+    def expected_run(self, https, file, fetches):
+        """The worker's log lines, the stand-ins' records, whether the shell shows its error
+        box, and which per-site values stand, for a run whose `file` fetched as `fetches` say
+        (one per attempt, the last one for the attempts after it)."""
+        fetch = fetches[0]
+        faulted = self.fetch_lines(https, fetch.size_lines, fetch.https_lines)
+        lines = ["> " + INSTALL_SCOPE]
+        records = []
+        box = False
+        server_path = self.url(INSTALLER)
+        down_path = "C:\\users\\%s\\Temp\\%s" % (kvtest.windows_user(), INSTALLER.name)
+        if file is INSTALLER and fetch.outcome == "fail":
+            for attempt in range(5):
+                each = fetches[min(attempt, len(fetches) - 1)]
+                lines += ["ServerFilePath: " + server_path, "DownFilePath: " + down_path]
+                lines += self.fetch_lines(https, each.size_lines, each.https_lines)
+                lines.append("URLDownloadToFile ret: 0x%08x" % each.result if each.result is not None
+                             else re.compile(r"URLDownloadToFile ret: 0x8[0-9a-f]{7}"))
+                lines.append("KestrelVAULT ActiveX 7i.exe Download fail_ and continue loop.")
+            box = True  # nothing to start: the shell says so
+        else:
+            lines += ["ServerFilePath: " + server_path, "DownFilePath: " + down_path]
+            lines += faulted if file is INSTALLER else self.whole_fetch_lines(https, INSTALLER)
+            lines += ["URLDownloadToFile ret: 0x00000000", "KestrelVAULT ActiveX 7i.exe Download Success..."]
+            if file is INSTALLER and fetch.outcome == "empty":
+                box = True  # an empty file is no program
+            else:
+                lines.append("KestrelVAULT ActiveX 7i_ko.exe run Success...")
+                records += [("activex", "start"), ("activex", "end")]
+        lines += ["< " + INSTALL_SCOPE, "> " + UPDATE_SCOPE]
+        values = {"LANGUAGE"}
+        lines += faulted if file is DESCRIPTOR else self.whole_fetch_lines(https, DESCRIPTOR)
+        if file is DESCRIPTOR and fetch.outcome == "fail":
+            return lines + ["kestrelvault_server.exe Download fail___", "< " + UPDATE_SCOPE], records, box, values
+        # An empty descriptor has no tag and no last line: the site name is empty.
+        site = "" if file is DESCRIPTOR and fetch.outcome == "empty" else SITE
+        lines += ["SiteName: " + site] + ["> " + GRANT_SCOPE, "< " + GRANT_SCOPE] * 2
+        values.add("Update\\DontQuestionDesktopShortcut")
+        lines += faulted if file is UPDATER else self.whole_fetch_lines(https, UPDATER)
+        if file is UPDATER and fetch.outcome == "fail":
+            return lines + ["%s Download fail___" % self.url(UPDATER), "< " + UPDATE_SCOPE], records, box, values
+        values.add("PRODUCT")
+        if file is UPDATER and fetch.outcome == "empty":
+            box = True
+        else:
+            lines.append("KVUpdate.exe run Success...")
+            records += [("updater", "start"), ("updater", "end")]
+        return lines + ["< " + UPDATE_SCOPE], records, box, values
+
+    def assert_run(self, https, file, fetches, boxes):
+        """Everything a finished run leaves, against what `fetches` of `file` allow."""
+        lines, records, box, values = self.expected_run(https, file, fetches)
+        fetch = fetches[0]
+        worker = self.worker_lines()
+        self.assertTrue(matches(worker, lines), "worker log:\n  %s\nexpected:\n  %s"
+                        % ("\n  ".join(worker), "\n  ".join(str(getattr(l, "pattern", l)) for l in lines)))
+
+        self.assertEqual([(r["role"], r["event"]) for r in self.records()], records)
+        self.assertEqual(bool(boxes), box, "the shell's error box for a launch that fails: %s" % boxes)
+
+        # The temp directory keeps nothing of the run: the installer is deleted after its
+        # launch, the descriptor moved, and a failed transfer leaves nothing behind.
+        self.assertEqual(self.temp_files() - self.temp_before, set(), "left in the temp directory")
+
+        # The site directory (the base directory for an empty site name) holds only whole
+        # files: the descriptor once read, the updater once fetched.
+        site_dir = self.site_dir if not (file is DESCRIPTOR and fetch.outcome == "empty") else self.site_dir.parent
+        expected_files = {}
+        if not (file is DESCRIPTOR and fetch.outcome == "fail"):
+            expected_files[DESCRIPTOR.name] = b"" if file is DESCRIPTOR and fetch.outcome == "empty" else \
+                Path(self.served[DESCRIPTOR.rel]).read_bytes()
+            if "PRODUCT" in values:
+                expected_files[UPDATER.name] = b"" if file is UPDATER and fetch.outcome == "empty" else \
+                    Path(self.served[UPDATER.rel]).read_bytes()
+        actual_files = {}
+        if site_dir.is_dir():
+            actual_files = {p.name: p.read_bytes() for p in site_dir.iterdir() if p.is_file()}
+        self.assertEqual(sorted(actual_files), sorted(expected_files), "files in %s" % site_dir)
+        for name, data in expected_files.items():
+            self.assertTrue(actual_files[name] == data, "%s is not the file as served (%d bytes, served %d)"
+                            % (name, len(actual_files[name]), len(data)))
+
+        # The per-site values written before the step stopped stay; the later ones never come.
+        top = kvtest.reg_values(self.site_key) or {}
+        update = kvtest.reg_values(self.site_key + "\\Update") or {}
+        stood = {n for n in top if n in ("LANGUAGE", "PRODUCT")} | {"Update\\" + n for n in update}
+        self.assertEqual(stood, values)
+
+    # -- the faults ---------------------------------------------------------------------------
+    def test_faults_of_one_file(self):
+        for https in (False, True):
+            for file in FILES:
+                for name, modes, expect in FAULTS:
+                    with self.subTest(scheme="https" if https else "http", file=file.key, fault=name):
+                        self.run_fault(https, file, modes, expect)
+
+    def run_fault(self, https, file, modes, expect):
+        host = self.start_run(https)
+        size = os.path.getsize(self.served[file.rel])
+        self.servers.script_fault(file.name, modes(size, self.dead_port))
+        started = time.monotonic()
+        page = self.press_next(host, https)
+        try:
+            boxes = self.wait_end(page)
+            fetch = expect(https, size, ERROR_PAGE_LEN)
+            sys.stderr.write("\n    %s, %s, %s: %.1f s, %s%s" % (
+                self.scheme, file.key, modes(size, self.dead_port), time.monotonic() - started,
+                [l for l in self.worker_lines() if l.startswith("URLDownloadToFile ret") or "fail___" in l][:2],
+                " box %s" % boxes if boxes else ""))
+            self.assert_run(https, file, [fetch], boxes)
+            self.assertEqual(page.text(STATUS), STATUS_INSTALL_PRODUCT
+                             if not (file is DESCRIPTOR and fetch.outcome == "fail") else STATUS_INSTALL_ACTIVEX)
+            self.finish(page)
+        finally:
+            page.process.stop()
+
+    # -- a server that never answers ------------------------------------------------------------
+    def test_silent_server_descriptor(self):
+        for https in (False, True):
+            with self.subTest(scheme="https" if https else "http"):
+                self.run_silent(https, DESCRIPTOR, at_transfer=False)
+
+    @unittest.skipUnless(LONG, "waits out silent servers at every file and request: set KV_LONG_TESTS=1")
+    def test_silent_server_every_file_and_request(self):
+        for https in (False, True):
+            for file in FILES:
+                for at_transfer in (False, True):
+                    with self.subTest(scheme="https" if https else "http", file=file.key,
+                                      request="transfer" if at_transfer else "size query"):
+                        self.run_silent(https, file, at_transfer)
+
+    def run_silent(self, https, file, at_transfer):
+        """The file's size query (or its transfer) meets a server that reads the request and
+        says nothing; after SILENCE_S the server gives up and closes the connection."""
+        host = self.start_run(https)
+        name = "silent%d" % time.monotonic_ns()
+        self.servers.script_fault(file.name, ("/_skip=1" if at_transfer else "") + "/_mute=" + name)
+        page = self.press_next(host, https)
+        try:
+            # The silent request has arrived once the server has it (a second one for a
+            # transfer, the size query being let through).
+            want = 2 if at_transfer else 1
+            deadline = time.monotonic() + 120
+            while sum(r["path"].endswith("/" + file.name.replace(" ", "%20"))
+                      for r in self.servers.script_requests()) < want:
+                self.assertLess(time.monotonic(), deadline, "the request never came")
+                time.sleep(0.1)
+            arrived = time.monotonic()
+            with self.assertRaises(kvtest.DriverError, msg="the run ended while the server was silent"):
+                page.wait(FINISH, "enabled", timeout=SILENCE_S * 1000)
+            waited = time.monotonic() - arrived
+            last = self.worker_lines()[-1]
+            # Still inside the request: the size query and our https download have logged
+            # their flags; the moniker download logs nothing, so the size query's exit is last.
+            if at_transfer and not https:
+                self.assertEqual(last, "< " + SIZE_SCOPE)
+            else:
+                self.assertEqual(last, _open(0x1001 if https else 0x1))
+            sys.stderr.write("\n    %s, %s, silent %s: no time-out after %.0f s; last line %r"
+                             % (self.scheme, file.key, "transfer" if at_transfer else "size query", waited, last))
+            self.assertFalse(page.enabled(FINISH))
+
+            # The server gives up: the connection closes without an answer, and every later
+            # request for the file meets the same at once.
+            self.servers.script_release(name)
+            boxes = self.wait_end(page)
+            size = os.path.getsize(self.served[file.rel])
+            first = HANGUP if not at_transfer else Fetch(["ServerFileSize: %d" % size], HANGUP.https_lines,
+                                                         HANGUP.result, "fail")
+            self.assert_run(https, file, [first, HANGUP], boxes)
+            self.finish(page)
+        finally:
+            page.process.stop()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
