@@ -85,6 +85,135 @@ private:
     bool m_committed = false;
 };
 
+// Cuts the file at length. FALSE with GetLastError set when it cannot.
+BOOL TruncateFile(const wchar_t* path, ULONG length) {
+    kv::UniqueFile file(::CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return FALSE;
+    LARGE_INTEGER at;
+    at.QuadPart = length;
+    return ::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.get());
+}
+
+// The moniker download answers S_OK (under Wine at least) for an error status, for a body cut
+// short of its Content-Length and for one that runs past it, and writes what it got. This
+// callback stands between it and the caller's to see the status and the byte counts; every
+// call of IBindStatusCallback goes on to the caller's callback unchanged. It lives on the
+// stack for one synchronous download, so it counts no references.
+class MonikerWatch : public IBindStatusCallback, public IHttpNegotiate {
+public:
+    explicit MonikerWatch(IBindStatusCallback& inner) : m_inner(inner) {}
+    MonikerWatch(const MonikerWatch&) = delete;
+    MonikerWatch& operator=(const MonikerWatch&) = delete;
+    ~MonikerWatch() { ReleaseBinding(); }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IBindStatusCallback) {
+            *ppv = static_cast<IBindStatusCallback*>(this);
+        } else if (riid == IID_IHttpNegotiate) {
+            *ppv = static_cast<IHttpNegotiate*>(this);
+        } else {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 1; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+
+    STDMETHODIMP OnStartBinding(DWORD reserved, IBinding* binding) override {
+        ReleaseBinding();
+        m_binding = binding;
+        if (m_binding) m_binding->AddRef();
+        return m_inner.OnStartBinding(reserved, binding);
+    }
+    STDMETHODIMP GetPriority(LONG* priority) override { return m_inner.GetPriority(priority); }
+    STDMETHODIMP OnLowResource(DWORD reserved) override { return m_inner.OnLowResource(reserved); }
+    STDMETHODIMP OnProgress(ULONG progress, ULONG maximum, ULONG statusCode, LPCWSTR statusText) override {
+        if (statusCode == BINDSTATUS_ENDDOWNLOADDATA) {
+            m_ended = true;
+            m_received = progress;
+            m_announced = maximum;
+        }
+        return m_inner.OnProgress(progress, maximum, statusCode, statusText);
+    }
+    STDMETHODIMP OnStopBinding(HRESULT result, LPCWSTR error) override {
+        ReleaseBinding();
+        return m_inner.OnStopBinding(result, error);
+    }
+    STDMETHODIMP GetBindInfo(DWORD* bindFlags, BINDINFO* bindInfo) override {
+        return m_inner.GetBindInfo(bindFlags, bindInfo);
+    }
+    STDMETHODIMP OnDataAvailable(DWORD flags, DWORD size, FORMATETC* format, STGMEDIUM* medium) override {
+        return m_inner.OnDataAvailable(flags, size, format, medium);
+    }
+    STDMETHODIMP OnObjectAvailable(REFIID riid, IUnknown* object) override {
+        return m_inner.OnObjectAvailable(riid, object);
+    }
+
+    // No headers of our own.
+    STDMETHODIMP BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* additionalHeaders) override {
+        if (additionalHeaders) *additionalHeaders = nullptr;
+        return S_OK;
+    }
+    // An error page is no file, nor is a connection closed without any answer (the status 0
+    // here): the binding is stopped before anything reaches the target, so an earlier copy
+    // survives, as on the https path.
+    STDMETHODIMP OnResponse(DWORD status, LPCWSTR, LPCWSTR, LPWSTR* additionalHeaders) override {
+        if (additionalHeaders) *additionalHeaders = nullptr;
+        m_responded = true;
+        m_status = status;
+        if (!Answered() && m_binding) m_binding->Abort();
+        return S_OK;
+    }
+
+    // False once the server answered with an error status, or with none at all.
+    bool Answered() const { return !m_responded || (m_status >= 100 && m_status < 400); }
+    // Whether the download reported its end with a Content-Length (0 when there was none).
+    bool Measured() const { return m_ended && m_announced > 0; }
+    ULONG Received() const { return m_received; }
+    ULONG Announced() const { return m_announced; }
+
+private:
+    void ReleaseBinding() {
+        if (m_binding) m_binding->Release();
+        m_binding = nullptr;
+    }
+
+    IBindStatusCallback& m_inner;
+    IBinding* m_binding = nullptr;
+    bool m_responded = false;
+    DWORD m_status = 0;
+    bool m_ended = false;
+    ULONG m_received = 0;
+    ULONG m_announced = 0;
+};
+
+// URLDownloadToFileW with the results the https path gives for the same answers: an error
+// status, or no answer at all, is INET_E_DOWNLOAD_FAILURE with the target untouched, a body short of its
+// Content-Length removes the target and gives ERROR_INTERNET_CONNECTION_RESET, and bytes past
+// the Content-Length are cut off, as they are no part of the file.
+HRESULT DownloadByMoniker(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback& callback) {
+    MonikerWatch watch(callback);
+    const HRESULT result = ::URLDownloadToFileW(nullptr, address, localTarget, 0, &watch);
+    if (!watch.Answered()) {
+        // Only when the stop came too late to keep the page out of the target.
+        if (SUCCEEDED(result)) ::DeleteFileW(localTarget);
+        return INET_E_DOWNLOAD_FAILURE;
+    }
+    if (FAILED(result) || !watch.Measured() || watch.Received() == watch.Announced()) return result;
+    if (watch.Received() < watch.Announced()) {
+        ::DeleteFileW(localTarget);
+        return ErrorResult(ERROR_INTERNET_CONNECTION_RESET);
+    }
+    if (!TruncateFile(localTarget, watch.Announced())) {
+        const DWORD error = ::GetLastError();
+        ::DeleteFileW(localTarget);
+        return ErrorResult(error ? error : ERROR_WRITE_FAULT);
+    }
+    return result;
+}
+
 }  // namespace
 
 std::wstring SchemePrefix(int useHttps) { return useHttps == 1 ? L"https://" : L"http://"; }
@@ -179,9 +308,10 @@ HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTar
             return kNoFileObject;
         }
         // An error page is no file: checked before the target is touched, so an earlier copy
-        // of the file survives a failing server.
+        // of the file survives a failing server. Nor is a connection closed without any
+        // answer, which Wine's WinINet hands out as an empty file with the status 0.
         DWORD status = 0;
-        if (file->QueryInfo(HTTP_QUERY_STATUS_CODE, status) && status >= 400) {
+        if (file->QueryInfo(HTTP_QUERY_STATUS_CODE, status) && (status >= 400 || status < 100)) {
             trace.Log("HttpStatus fail___(status: %d)", static_cast<int>(status));
             return INET_E_DOWNLOAD_FAILURE;
         }
@@ -239,5 +369,5 @@ HRESULT FetchServerFile(KVDownloadDlg* page, const std::wstring& address, const 
     ::DeleteUrlCacheEntryW(address.c_str());
     callback.Prepare(page ? &page->m_prgDownload : nullptr, nullptr, expectedSize);
     if (page && page->UseHttps == 1) return URLDownloadToFileOnHttps(address.c_str(), localTarget.c_str(), &callback);
-    return ::URLDownloadToFileW(nullptr, address.c_str(), localTarget.c_str(), 0, &callback);
+    return DownloadByMoniker(address.c_str(), localTarget.c_str(), callback);
 }

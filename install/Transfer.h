@@ -54,7 +54,8 @@ int GetWebFileSize(const wchar_t* address, KVDownloadDlg* page);
 // (BINDSTATUS_DOWNLOADINGDATA, running total as progress) and once at the end
 // (BINDSTATUS_ENDDOWNLOADDATA, total as maximum). Its results are ignored.
 // Results: 0; E_INVALIDARG for an empty (or null) address or target; 0x800C0008
-// (INET_E_DOWNLOAD_FAILURE) for an answer with status 400 or above, the target untouched;
+// (INET_E_DOWNLOAD_FAILURE) for an answer with status 400 or above, or a connection closed
+// without any answer (status 0), the target untouched;
 // 0x80000961 when the request gives no file; otherwise 0x80000000 plus the low 16 bits of
 // the Windows or WinINet error (no root handle, target not opened, request or read failed,
 // write or close failed). A transfer that fails after the target was opened removes it.
@@ -66,5 +67,9 @@ HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTar
 // (the bar's range set to 0 .. size, -1 included), then the https download when the page's
 // UseHttps is 1 and URLDownloadToFileW otherwise. Returns the transfer's result; logging it is
 // the caller's. callback must outlive the call only; it may be reused for the next file.
+// The http path gives what the https path gives for the same answer, where the platform's
+// download would answer S_OK: INET_E_DOWNLOAD_FAILURE for a status of 400 or above or no
+// answer at all (the target untouched), 0x80000000 plus ERROR_INTERNET_CONNECTION_RESET for a body short of its
+// Content-Length (the target removed), and 0 with the bytes past the Content-Length cut off.
 HRESULT FetchServerFile(KVDownloadDlg* page, const std::wstring& address, const std::wstring& localTarget,
                         URLDownCallBack& callback);

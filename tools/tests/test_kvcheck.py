@@ -99,7 +99,8 @@ class KvcheckTest(unittest.TestCase):
             ("Content-Length not a number", s.host("script") + "/_cl=12abc", False, 10, "installer",
              'Content-Length "12abc" is not a number: the setup reads it as 12'),
             ("short body", s.host("script") + "/_drop=10", False, 11, "installer",
-             "other bytes than announced; status 200, Content-Length 70001"),
+             "the setup's transfer fails with 0x80002eff (error 12031: connection reset); "
+             "status 200, Content-Length 70001"),
             ("unsafe SiteName", s.host("http") + "/unsafe", False, 12, "SiteName",
              '"..\\Windows" is not a plain folder name'),
             ("descriptor without its closing tag", s.host("http") + "/wrongxml", False, 12, "SiteName", "Wrong xml___"),
