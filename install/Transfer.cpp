@@ -189,6 +189,14 @@ private:
     ULONG m_announced = 0;
 };
 
+// Whether path is a file of at least `bytes` bytes.
+bool HoldsAtLeast(const wchar_t* path, ULONG bytes) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(path, GetFileExInfoStandard, &data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    return data.nFileSizeHigh != 0 || data.nFileSizeLow >= bytes;
+}
+
 // URLDownloadToFileW with the results the https path gives for the same answers: an error
 // status, or no answer at all, is INET_E_DOWNLOAD_FAILURE with the target untouched, a body short of its
 // Content-Length removes the target and gives ERROR_INTERNET_CONNECTION_RESET, and bytes past
@@ -200,6 +208,13 @@ HRESULT DownloadByMoniker(const wchar_t* address, const wchar_t* localTarget, IB
         // Only when the stop came too late to keep the page out of the target.
         if (SUCCEEDED(result)) ::DeleteFileW(localTarget);
         return INET_E_DOWNLOAD_FAILURE;
+    }
+    // The moniker download fetches into the internet cache and then copies the finished file to
+    // the target, and Wine answers S_OK even when that copy fails, as on a full disk: a target
+    // missing or shorter than what arrived is no file.
+    if (SUCCEEDED(result) && !HoldsAtLeast(localTarget, watch.Received())) {
+        ::DeleteFileW(localTarget);
+        return ErrorResult(ERROR_WRITE_FAULT);
     }
     if (FAILED(result) || !watch.Measured() || watch.Received() == watch.Announced()) return result;
     if (watch.Received() < watch.Announced()) {

@@ -71,5 +71,8 @@ HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTar
 // download would answer S_OK: INET_E_DOWNLOAD_FAILURE for a status of 400 or above or no
 // answer at all (the target untouched), 0x80000000 plus ERROR_INTERNET_CONNECTION_RESET for a body short of its
 // Content-Length (the target removed), and 0 with the bytes past the Content-Length cut off.
+// A target that the platform's download left missing or shorter than what arrived (its copy
+// out of the internet cache failed, as on a full disk) is removed and gives 0x80000000 plus
+// ERROR_WRITE_FAULT.
 HRESULT FetchServerFile(KVDownloadDlg* page, const std::wstring& address, const std::wstring& localTarget,
                         URLDownCallBack& callback);
