@@ -19,6 +19,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import kvtest
@@ -146,10 +147,15 @@ class WholeRunTestCase(kvtest.WizardTestCase):
         # Finish has the id of the first page's Next; the driver prefers the visible one, so the
         # first page's controls must be gone from view before Finish is looked at.
         page.wait(HOST, "hidden", timeout=20000)
-        # Prev is disabled once the worker runs and stays so; only then does an enabled Next
-        # mean the end of the run rather than the page's first 300 ms.
+        # Finish can still be enabled for a moment after Prev is disabled; the update step's exit
+        # line in the log marks the worker's end for certain.
         page.wait(PREV, "disabled", timeout=20000)
-        page.wait(FINISH, "enabled", timeout=timeout)
+        deadline = time.monotonic() + timeout / 1000.0
+        while not any(text == "< KVDownloadDlg::RunKVUpdate" for _, text in self.log_lines()):
+            if time.monotonic() > deadline:
+                raise AssertionError("the update step did not end within %d ms" % timeout)
+            time.sleep(0.1)
+        page.wait(FINISH, "enabled", timeout=20000)
         return page
 
     def finish(self, page):
