@@ -128,10 +128,10 @@ class WholeRunTestCase(kvtest.WizardTestCase):
         kvstamp(exe, url)
         return exe
 
-    def run_by_hand(self, host, https, timeout=120000, typed=False):
+    def press_next(self, host, https, typed=False):
         """Starts the program, puts host into the host box (typed: key by key, as a user does;
-        else set at once), picks the scheme, presses Next and waits for the end of the worker
-        (Finish enabled). Returns the page, still open."""
+        else set at once), picks the scheme and presses Next. Returns the page once the worker
+        runs."""
         page = self.start_wizard(env=self.env)
         page.wait(SCHEME, "text", "http://")
         if typed:
@@ -142,20 +142,33 @@ class WholeRunTestCase(kvtest.WizardTestCase):
             page.click(HTTPS)
             page.wait(SCHEME, "text", "https://")
         page.wait(NEXT, "enabled")
+        self.next_to_worker(page)
+        return page
+
+    def next_to_worker(self, page):
+        """Presses Next on a first page and waits until the download page's worker runs."""
         page.click(NEXT)
         page.wait(PREV, "visible", timeout=20000)
         # Finish has the id of the first page's Next; the driver prefers the visible one, so the
         # first page's controls must be gone from view before Finish is looked at.
         page.wait(HOST, "hidden", timeout=20000)
-        # Finish can still be enabled for a moment after Prev is disabled; the update step's exit
-        # line in the log marks the worker's end for certain.
+        # Prev is disabled once the worker runs and stays so until its end.
         page.wait(PREV, "disabled", timeout=20000)
+
+    def wait_worker_end(self, page, timeout=120000):
+        """Waits for the update step's exit line in the log, then for Finish enabled: Finish can
+        still be enabled for a moment after Prev is disabled, so the log marks the end."""
         deadline = time.monotonic() + timeout / 1000.0
-        while not any(text == "< KVDownloadDlg::RunKVUpdate" for _, text in self.log_lines()):
+        while self.worker_lines()[-1:] != ["< KVDownloadDlg::RunKVUpdate"]:
             if time.monotonic() > deadline:
                 raise AssertionError("the update step did not end within %d ms" % timeout)
             time.sleep(0.1)
         page.wait(FINISH, "enabled", timeout=20000)
+
+    def run_by_hand(self, host, https, timeout=120000, typed=False):
+        """press_next, then wait_worker_end. Returns the page, still open."""
+        page = self.press_next(host, https, typed)
+        self.wait_worker_end(page, timeout)
         return page
 
     def finish(self, page):
@@ -166,6 +179,21 @@ class WholeRunTestCase(kvtest.WizardTestCase):
 
     def log_lines(self):
         return parse_log(self.dir / "setup.log")
+
+    def worker_lines(self):
+        """The texts of the page's worker: every thread but the start-up one."""
+        log = self.log_lines()
+        ui = log[0][0] if log else None
+        return [text for tid, text in log if tid != ui]
+
+    def fresh_run_files(self, keep_as=None):
+        """Log and records afresh for the next run of the same test; the last run's are kept
+        under the name prefix keep_as if given."""
+        for name in ("setup.log", "records.jsonl"):
+            path = self.dir / name
+            if keep_as and path.exists():
+                os.replace(path, self.dir / (keep_as + name))
+            path.unlink(missing_ok=True)
 
     def records(self):
         return kvstandins.read_records(self.dir / "records.jsonl")

@@ -31,8 +31,7 @@ from pathlib import Path
 
 import kvtest
 import kvwizard
-from kvwizard import (FINISH, FINISH_TEXT, HOST, HTTPS, INSTALL_PRODUCT_TEXT, NEXT, PREV, PROGRESS, SCHEME,
-                      SETTINGS_KEY, STATUS)
+from kvwizard import FINISH, FINISH_TEXT, INSTALL_PRODUCT_TEXT, PREV, PROGRESS, SETTINGS_KEY, STATUS
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
 from kvservers import Servers  # noqa: E402
@@ -94,12 +93,6 @@ def installer_attempt(scheme, host, transfer, result):
     lines on its result."""
     return (["ServerFilePath: %s://%s/app/%s" % (scheme, host, kvstandins.ACTIVEX_NAME),
              "DownFilePath: %s\\%s" % (win_temp(), kvstandins.ACTIVEX_NAME)] + transfer + result)
-
-
-def worker_lines(log):
-    """The messages of the page's worker: every thread but the start-up one."""
-    ui = log[0][0]
-    return [text for tid, text in log if tid != ui]
 
 
 def ui_lines(log):
@@ -179,31 +172,11 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         self.env["KV_STANDIN_RECORD"] = self.win_dir + "\\records.jsonl"
 
     # -- helpers -----------------------------------------------------------------------------------
-    def new_run(self, keep_as=None):
-        """Starts the log and the records afresh for the next run, keeping the last run's under
-        the prefix keep_as."""
-        for name in ("setup.log", "records.jsonl"):
-            path = self.dir / name
-            if keep_as and path.exists():
-                os.replace(path, self.dir / (keep_as + name))
-            path.unlink(missing_ok=True)
-
     def start_run(self, host, https):
         """As run_by_hand, but returns as soon as the worker runs (both buttons disabled)."""
-        page = self.start_wizard(env=self.env)
-        page.wait(SCHEME, "text", "http://")
-        page.set_text(HOST, host)
-        if https:
-            page.click(HTTPS)
-            page.wait(SCHEME, "text", "https://")
-        page.wait(NEXT, "enabled")
-        page.click(NEXT)
-        page.wait(PREV, "visible", timeout=20000)
-        # Finish has the id of the first page's Next, and the driver prefers a visible control.
-        page.wait(HOST, "hidden", timeout=20000)
+        page = self.press_next(host, https)
         # The worker disables Prev and then Finish, and keeps both so until its end: with both
         # seen disabled, an enabled Finish can only mean the end of the run.
-        page.wait(PREV, "disabled", timeout=20000)
         page.wait(FINISH, "disabled", timeout=20000)
         return page
 
@@ -259,7 +232,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         for kind, errors in cases:
             with self.subTest(kind=kind):
                 host = self.serve_site(self.servers, kind, "Acme")
-                self.new_run()
+                self.fresh_run_files()
                 page = self.start_run(host, https=True)
                 try:
                     if errors is None:
@@ -271,7 +244,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
 
     def check_certificate_accepted(self, page):
         self.wait_end(page, INSTALL_PRODUCT_TEXT)
-        worker = worker_lines(self.log_lines())
+        worker = self.worker_lines()
         self.assertEqual([t for t in worker if t.startswith("Exception")], [])
         self.assertEqual(worker[-2], "KVUpdate.exe run Success...")
         self.assertEqual(kvtest.reg_query(self.site_key, "PRODUCT"), 1)
@@ -282,7 +255,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         self.wait_end(page, INSTALL_ACTIVEX_TEXT)
         log = self.log_lines()
         self.assertNotIn("Server web connect fail___", ui_lines(log), "the check only opens the connection")
-        worker = worker_lines(log)
+        worker = self.worker_lines()
         seen = {int(t.split()[1]) for t in worker if t.startswith("Exception: ")}
         self.assertEqual(len(seen), 1, "one error throughout: %s" % worker)
         error = seen.pop()
@@ -335,7 +308,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
                     for entry in temp.iterdir():
                         entry.unlink()
                     self.assertEqual(fill(temp, free), free)
-                    self.new_run()
+                    self.fresh_run_files()
                     page = self.start_run(host, https)
                     try:
                         self.check_full_temp(page, host, https, free)
@@ -366,7 +339,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
 
         if free:
             self.wait_end(page, INSTALL_PRODUCT_TEXT)
-            worker = worker_lines(self.log_lines())
+            worker = self.worker_lines()
             self.assertEqual(worker[:len(installer_step)], installer_step)
             update = worker[len(installer_step):]
             self.assertIn("SiteName: Acme", update)
@@ -381,7 +354,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
             self.assertEqual(kvtest.reg_values(self.site_key + "\\Update"), {"DontQuestionDesktopShortcut": ("REG_DWORD", 1)})
         else:
             self.wait_end(page, INSTALL_ACTIVEX_TEXT)
-            self.assertEqual(worker_lines(self.log_lines()),
+            self.assertEqual(self.worker_lines(),
                              installer_step + scope("KVDownloadDlg::RunKVUpdate",
                                                     *(transfer(descriptor_size) + [DESCRIPTOR_FAILED])))
             self.assert_nothing_installed()
@@ -412,7 +385,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         slow = "%s/_slow=%d" % (host, SLOW_MS)
         self.addCleanup(kvtest.reg_delete, SETTINGS_KEY + "\\" + slow)
         kvtest.reg_delete(SETTINGS_KEY + "\\" + slow)
-        self.new_run()
+        self.fresh_run_files()
 
         page = self.start_run(slow, https)
         try:
@@ -431,7 +404,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         in_transfer = size_query(https, "ServerFileSize: %d" % size)
         if https:
             in_transfer += https_download("Local file open success.")[:-1]
-        self.assertEqual(worker_lines(log)[-len(in_transfer):], in_transfer, "killed inside the transfer")
+        self.assertEqual(self.worker_lines()[-len(in_transfer):], in_transfer, "killed inside the transfer")
         target = (self.site_dir if in_updater else kvtest.temp_dir()) / name
         if https:
             # Our download writes into the target as the blocks come; the kill cut it short.
@@ -453,7 +426,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
             self.assertIsNone(kvtest.reg_values(slow_key))
 
         # The second run, over the leftovers, against the server without the slowness.
-        self.new_run(keep_as="killed-")
+        self.fresh_run_files(keep_as="killed-")
         page = self.start_run(host, https)
         try:
             self.wait_end(page, INSTALL_PRODUCT_TEXT)

@@ -25,7 +25,7 @@ from pathlib import Path
 
 import kvtest
 import kvwizard
-from kvwizard import FINISH, HOST, NEXT, PREV, SCHEME, SETTINGS_KEY, UNREACHABLE_TEXT
+from kvwizard import HOST, NEXT, PREV, SCHEME, SETTINGS_KEY, UNREACHABLE_TEXT
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
 from kvservers import Servers  # noqa: E402
@@ -99,20 +99,9 @@ class HostileInputTest(kvwizard.WholeRunTestCase):
         return [r["request"] for r in self.servers.nginx_requests()[self.requests_before:]]
 
     def next_and_wait_for_the_end(self, page):
-        """Presses Next and waits until the worker has ended (Finish enabled). The first page's
-        Next has the id of the second page's Finish; only once the first page's controls are
-        hidden does that id name Finish alone."""
-        page.click(NEXT)
-        page.wait(HOST, "hidden", timeout=20000)
-        # Prev is disabled once the worker runs and stays so; only then does an enabled Finish
-        # mean the end of the run rather than the page's first 300 ms.
-        page.wait(PREV, "disabled", timeout=20000)
-        page.wait(FINISH, "enabled", timeout=120000)
-
-    def worker_log(self):
-        log = self.log_lines()
-        ui = log[0][0]
-        return [text for tid, text in log if tid != ui]
+        """Presses Next on a filled first page and waits until the worker has ended."""
+        self.next_to_worker(page)
+        self.wait_worker_end(page)
 
     # -- the first page ----------------------------------------------------------------------
     def test_unreachable_hostile_hosts_fail_the_check_and_leave_the_page_usable(self):
@@ -185,7 +174,7 @@ class HostileInputTest(kvwizard.WholeRunTestCase):
         page.set_text(HOST, host)
         self.next_and_wait_for_the_end(page)
         self.finish(page)
-        worker = self.worker_log()
+        worker = self.worker_lines()
         self.assertIn("SiteName: Acme", worker)
         self.assertEqual(worker[-2:], ["KVUpdate.exe run Success...", "< KVDownloadDlg::RunKVUpdate"])
         self.assertEqual(self.log_lines()[-1][1], "< CKestrelVault_SetupApp::InitInstance")
@@ -230,7 +219,7 @@ class HostileInputTest(kvwizard.WholeRunTestCase):
                          Path(self.served[kvstandins.DESCRIPTOR_PATH]).read_bytes())
         self.assertTrue((self.site_dir / kvstandins.UPDATER_NAME).is_file())
 
-        worker = self.worker_log()
+        worker = self.worker_lines()
         self.assertIn("SiteName: Acme", worker)
         self.assertIn("KestrelVAULT ActiveX 7i_ko.exe run Success...", worker)
         self.assertEqual(worker[-2:], ["KVUpdate.exe run Success...", "< KVDownloadDlg::RunKVUpdate"])
@@ -253,7 +242,7 @@ class HostileInputTest(kvwizard.WholeRunTestCase):
         page.wait_gone(timeout=120000)
         self.assertEqual(page.process.wait(30), 0, "the run ends by itself")
 
-        worker = self.worker_log()
+        worker = self.worker_lines()
         self.assertEqual(worker[-3:], ["SiteName: " + site, "Invalid SiteName___", "< KVDownloadDlg::RunKVUpdate"])
         self.assertNotIn("> AddFileAccessAllowedRights", worker)
         self.assertEqual([(r["role"], r["event"]) for r in self.records()], [("activex", "start"), ("activex", "end")])

@@ -35,7 +35,7 @@ from pathlib import Path
 
 import kvtest
 import kvwizard
-from kvwizard import FINISH, FINISH_TEXT, HOST, HTTPS, NEXT, PREV, SCHEME, STATUS
+from kvwizard import FINISH, FINISH_TEXT, PREV, STATUS
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
 from kvservers import Servers  # noqa: E402
@@ -172,27 +172,11 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         self.servers.script_reset()
         kind = "script-https" if https else "script"
         host = self.serve_site(self.servers, kind, SITE)
-        for name in ("setup.log", "records.jsonl"):
-            (self.dir / name).unlink(missing_ok=True)
+        self.fresh_run_files()
         self.temp_before = self.temp_files()
         self.host = host
         self.scheme = "https" if https else "http"
         return host
-
-    def press_next(self, host, https):
-        """The program started, the host typed, the scheme picked and Next pressed; returns the
-        page once the worker runs."""
-        page = self.start_wizard(env=self.env)
-        page.wait(SCHEME, "text", "http://")
-        page.set_text(HOST, host)
-        if https:
-            page.click(HTTPS)
-            page.wait(SCHEME, "text", "https://")
-        page.wait(NEXT, "enabled")
-        page.click(NEXT)
-        page.wait(PREV, "visible", timeout=20000)
-        page.wait(PREV, "disabled", timeout=20000)
-        return page
 
     def wait_end(self, page, timeout_s=120):
         """Waits for the end of the worker (the update step's exit line and Finish enabled),
@@ -225,11 +209,6 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
     @staticmethod
     def temp_files():
         return {p.name for p in kvtest.temp_dir().iterdir() if p.is_file()}
-
-    def worker_lines(self):
-        log = self.log_lines()
-        ui = log[0][0]
-        return [text for tid, text in log if tid != ui]
 
     # -- what a run must give ------------------------------------------------------------------
     def url(self, file):
