@@ -8,7 +8,6 @@ for as long as a test needs, without any timing.
 """
 
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -19,6 +18,9 @@ import urllib.parse
 from pathlib import Path
 
 import kvtest
+import kvwizard
+from kvwizard import (CANCEL, EXE_NAME, FINISH, FINISH_TEXT, HOST, HTTPS, NEXT, PREV, PROGRESS, SCHEME, STATUS,
+                      HTTP, UNREACHABLE_TEXT)
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "standins"))
@@ -28,21 +30,15 @@ import kvstandins  # noqa: E402
 SITE = "kvdl test"
 
 # First page
-HOST, NEXT, CANCEL, HTTP, HTTPS, SCHEME = 1006, 1008, 2, 1011, 1012, 1013
 FIRST_PAGE_IDS = (1011, 1012, 1006, 1008, 2, 1000, 1007, 1013, 0xFFFF)
 # Download page
-STATUS, PROGRESS, PREV, FINISH = 1000, 1001, 1010, 1008
-FINISH_TEXT = "완료"  # string 230
 PREV_TEXT = "< 뒤로(&B)"  # string 212
 STATUS_AT_START = "설치에 필요한 파일들을 다운로드 받습니다."  # string 206
-UNREACHABLE_TEXT = "업데이트할 서버에 접속할 수 없습니다."  # string 199
-
-SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
-EXE_NAME = "KestrelVault_Setup.exe"
-HEADER = re.compile(r"^\[[^\]]*\]\[[^\]]*\]")
 
 
-class DownloadPageTest(kvtest.WizardTestCase):
+class DownloadPageTest(kvwizard.WholeRunTestCase):
+
+    dir_prefix = "kvdl"
 
     @classmethod
     def setUpClass(cls):
@@ -55,41 +51,19 @@ class DownloadPageTest(kvtest.WizardTestCase):
         cls.addClassCleanup(shutil.rmtree, kvtest.program_files() / "KestrelVAULT" / SITE, True)
 
     def setUp(self):
+        super().setUp()
         self.servers.script_reset()
-        # Logging on, appended line by line, into a file of this test's own.
-        self.win_dir = r"C:\users\%s\Temp\kvdl_%d" % (kvtest.windows_user(), os.getpid())
-        self.dir = kvtest.unix_path(self.win_dir)
-        shutil.rmtree(self.dir, ignore_errors=True)
-        self.dir.mkdir(parents=True)
-        self.addCleanup(shutil.rmtree, self.dir, True)
-        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log", "3", "REG_DWORD")
-        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log.path", self.win_dir + r"\setup.log", "REG_SZ")
-        self.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + ".log")
-        self.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + ".log.path")
 
     # -- helpers -------------------------------------------------------------------------------
     def host(self, path=""):
         return self.servers.host("script") + path
 
     def log_messages(self):
-        """The message texts of the log (after the header and the four blanks), and the scope
-        lines as "ENTER name" / "LEAVE name"."""
-        out = []
-        path = self.dir / "setup.log"
-        if not path.exists():
-            return out
-        for line in path.read_bytes().decode("cp949").split("\r\n"):
-            m = HEADER.match(line)
-            if not m:
-                continue
-            rest = line[m.end():]
-            if rest.startswith(":    "):
-                out.append(rest[5:])
-            elif rest.endswith("<" * 43):
-                out.append("ENTER " + rest[:-46])
-            elif rest.endswith(">" * 43):
-                out.append("LEAVE " + rest[:-46])
-        return out
+        """The message texts of the log, and the scope lines as "ENTER name" / "LEAVE name"."""
+        if not (self.dir / "setup.log").exists():
+            return []
+        names = {"> ": "ENTER ", "< ": "LEAVE "}
+        return [names[text[:2]] + text[2:] if text[:2] in names else text for _, text in self.log_lines()]
 
     def requests(self):
         return [urllib.parse.unquote(r["path"]) for r in self.servers.script_requests()]
