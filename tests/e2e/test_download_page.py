@@ -199,7 +199,9 @@ class DownloadPageTest(kvwizard.WholeRunTestCase):
         self.press_next(page, self.host("/_hold=c"))
         self.wait_download_page(page)
         page.wait(PREV, "disabled", timeout=15000)
-        self.assertFalse(page.enabled(FINISH))
+        # The worker disables Prev and then Finish, one call after the other: Finish is waited
+        # for rather than read at once.
+        page.wait(FINISH, "disabled", timeout=15000)
         page.wait(STATUS, "text", "ActiveX 설치용 프로그램을 다운로드 중입니다.")  # string 120
         page.syscommand("close")
         page.key("escape")
