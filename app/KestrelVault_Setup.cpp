@@ -4,7 +4,7 @@
 #include <commctrl.h>
 
 #include "app/ModuleInfo.h"
-#include "app/OSVersion.h"
+#include "framework/OSVersion.h"
 #include "app/UpdateURL.h"
 #include "framework/handle.h"
 #include "tracelog/FuncTrace.h"
@@ -25,14 +25,13 @@ BOOL CKestrelVault_SetupApp::InitInstance() {
 
     ApplyCompatibilityLayer();
 
-    wchar_t path[MAX_PATH];
-    DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring modulePath(path, n < MAX_PATH ? n : MAX_PATH);
+    const std::wstring modulePath = GetModulePath();
     trace.Log("ModulePath: %S", modulePath.c_str());
     std::wstring version = GetModuleVersion(modulePath.c_str());
     trace.Log("ModuleVersion: %S", version.c_str());
 
-    std::wstring url = ResolveUpdateURL();
+    const ResolvedUpdateURL preset = ResolveUpdateURL(PlatformUpdateURLSources());
+    if (preset.source == UpdateURLSource::EmbeddedSlot) AutoMode = 1;
 
     INITCOMMONCONTROLSEX icc = {};
     icc.dwSize = 8;
@@ -43,8 +42,8 @@ BOOL CKestrelVault_SetupApp::InitInstance() {
     SetRegistryKey(L"Local AppWizard-Generated Applications");
 
     {
-        CKestrelVault_SetupDlg dlg;
-        dlg.SetUpdateURL(url);
+        CKestrelVault_SetupDlg dlg(AutoMode, &InstallBusy);
+        dlg.SetUpdateURL(preset.url);
         m_pMainWnd = &dlg;
         dlg.DoModal();
         m_pMainWnd = nullptr;

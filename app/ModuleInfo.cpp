@@ -1,26 +1,14 @@
 #include "app/ModuleInfo.h"
 
-#include <cwchar>
 #include <vector>
 
-std::wstring GetModulePath() {
-    wchar_t buf[MAX_PATH] = {};
-    ::GetModuleFileNameW(::GetModuleHandleW(nullptr), buf, MAX_PATH);
-    // A path that did not fit may come back without a terminator (Windows XP): keep it cut.
-    return std::wstring(buf, ::wcsnlen(buf, MAX_PATH));
-}
+#include "framework/paths.h"
 
-std::wstring GetModuleDirectory() {
-    std::wstring path = GetModulePath();
-    size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
+std::wstring GetModulePath() { return ModuleFilePath(::GetModuleHandleW(nullptr)); }
 
-std::wstring GetModuleName() {
-    std::wstring path = GetModulePath();
-    size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
+std::wstring GetModuleDirectory() { return DirectoryOf(GetModulePath()); }
+
+std::wstring GetModuleName() { return FileNameOf(GetModulePath()); }
 
 std::wstring GetModuleVersion(const wchar_t* path) {
     if (!path) return std::wstring();

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "app/EmbeddedSlot.h"
-#include "app/KestrelVault_Setup.h"
 #include "app/ModuleInfo.h"
 #include "framework/strutil.h"
 
@@ -76,17 +75,21 @@ UpdateURLSources PlatformUpdateURLSources() {
     return s;
 }
 
-std::wstring ResolveUpdateURL(const UpdateURLSources& sources, int& autoMode) {
-    std::wstring url = CleanCommandLineURL(sources.commandLine(), sources.modulePath(), sources.moduleName());
-    if (!url.empty()) return url;
-
-    url = ThroughThreadCodePage(sources.slot());
-    if (!url.empty()) {
-        autoMode = 1;
-        return url;
+ResolvedUpdateURL ResolveUpdateURL(const UpdateURLSources& sources) {
+    ResolvedUpdateURL resolved;
+    resolved.url = CleanCommandLineURL(sources.commandLine(), sources.modulePath(), sources.moduleName());
+    if (!resolved.url.empty()) {
+        resolved.source = UpdateURLSource::CommandLine;
+        return resolved;
     }
 
-    return sources.iniFile(sources.moduleDirectory() + L"\\KestrelVault_Setup.ini");
-}
+    resolved.url = ThroughThreadCodePage(sources.slot());
+    if (!resolved.url.empty()) {
+        resolved.source = UpdateURLSource::EmbeddedSlot;
+        return resolved;
+    }
 
-std::wstring ResolveUpdateURL() { return ResolveUpdateURL(PlatformUpdateURLSources(), KVApp().AutoMode); }
+    resolved.url = sources.iniFile(sources.moduleDirectory() + L"\\KestrelVault_Setup.ini");
+    if (!resolved.url.empty()) resolved.source = UpdateURLSource::IniFile;
+    return resolved;
+}

@@ -33,9 +33,14 @@ struct UpdateURLSources {
 // The running process's own sources.
 UpdateURLSources PlatformUpdateURLSources();
 
-// The preset host text, possibly empty; autoMode becomes 1 only when the slot gave it and is
-// left alone otherwise.
-std::wstring ResolveUpdateURL(const UpdateURLSources& sources, int& autoMode);
+// Which source gave the preset host text.
+enum class UpdateURLSource { None, CommandLine, EmbeddedSlot, IniFile };
 
-// The same for the running process; sets the application's AutoMode.
-std::wstring ResolveUpdateURL();
+struct ResolvedUpdateURL {
+    std::wstring url;  // the preset host text, possibly empty
+    UpdateURLSource source = UpdateURLSource::None;
+};
+
+// The preset host text and its source: the first source that gives a text (an INI file that
+// gives none leaves the source None). Only the embedded slot makes the wizard run unattended.
+ResolvedUpdateURL ResolveUpdateURL(const UpdateURLSources& sources);

@@ -28,10 +28,11 @@
 #include <thread>
 #include <vector>
 
+#include "framework/paths.h"
 #include "install/Transfer.h"
-#include "tests/support/RunOnWorker.h"
 #include "install/URLDownCallBack.h"
-#include "wizard/KVDownloadDlg.h"
+#include "tests/support/RunOnWorker.h"
+#include "tests/support/StepRecorder.h"
 
 namespace {
 
@@ -50,24 +51,26 @@ long long FileSize(const std::wstring& path) {
     return (static_cast<long long>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
 }
 
+// A progress bar of this thread, reported to as the download page's bar is.
 struct Page {
-    explicit Page(int useHttps) {
+    Page() : bar(MakeBar()), reporter(bar) {}
+    ~Page() { DestroyWindow(bar); }
+    static HWND MakeBar() {
         INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_PROGRESS_CLASS};
         InitCommonControlsEx(&icc);
-        page.UseHttps = useHttps;
-        page.m_prgDownload.m_hWnd = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_POPUP, 0, 0, 200, 20, nullptr,
-                                                    nullptr, GetModuleHandleW(nullptr), nullptr);
+        return CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_POPUP, 0, 0, 200, 20, nullptr, nullptr,
+                               GetModuleHandleW(nullptr), nullptr);
     }
-    ~Page() { DestroyWindow(page.m_prgDownload.m_hWnd); }
-    KVDownloadDlg page;
+    HWND bar;
+    StepRecorder reporter;
 };
 
 // Returns the bytes written, -1 on failure.
 long long FetchWithProduct(const std::wstring& url, int useHttps, const std::wstring& target) {
-    Page p(useHttps);
+    Page p;
     URLDownCallBack cb(nullptr, nullptr, 0);
     HRESULT hr = E_FAIL;
-    RunOnWorker([&] { hr = FetchServerFile(&p.page, url, target, cb); });
+    RunOnWorker([&] { hr = FetchServerFile(useHttps, &p.reporter, url, target, cb); });
     return hr == S_OK ? FileSize(target) : -1;
 }
 
@@ -98,22 +101,20 @@ long long FetchBare(const std::wstring& url, DWORD flags, const std::wstring& ta
 }
 
 long long SizeQuery(const std::wstring& url, int useHttps) {
-    KVDownloadDlg page;
-    page.UseHttps = useHttps;
-    return GetWebFileSize(url.c_str(), &page);
+    return GetWebFileSize(url.c_str(), useHttps);
 }
 
 long long MonikerOnly(const std::wstring& url, const std::wstring& target) {
-    Page p(0);
-    URLDownCallBack cb(&p.page.m_prgDownload, nullptr, 0);
+    Page p;
+    URLDownCallBack cb(&p.reporter, nullptr, 0);
     HRESULT hr = E_FAIL;
     RunOnWorker([&] { hr = URLDownloadToFileW(nullptr, url.c_str(), target.c_str(), 0, &cb); });
     return hr == S_OK ? FileSize(target) : -1;
 }
 
 long long HttpsOnly(const std::wstring& url, const std::wstring& target) {
-    Page p(1);
-    URLDownCallBack cb(&p.page.m_prgDownload, nullptr, 0);
+    Page p;
+    URLDownCallBack cb(&p.reporter, nullptr, 0);
     HRESULT hr = E_FAIL;
     RunOnWorker([&] { hr = URLDownloadToFileOnHttps(url.c_str(), target.c_str(), &cb); });
     return hr == S_OK ? FileSize(target) : -1;

@@ -1,21 +1,23 @@
 #include "framework/app.h"
 
+#include "framework/paths.h"
 #include "framework/wnd.h"
 
 namespace {
 CWinApp* g_app = nullptr;
 
 std::wstring ExecutableBaseName() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring name(path);
-    size_t slash = name.find_last_of(L"\\/");
-    if (slash != std::wstring::npos) name.erase(0, slash + 1);
-    size_t dot = name.find_last_of(L'.');
+    std::wstring name = FileNameOf(ModuleFilePath());
+    const size_t dot = name.find_last_of(L'.');
     if (dot != std::wstring::npos) name.erase(dot);
     return name;
 }
 }  // namespace
+
+std::wstring AfxGetAppName() {
+    CWinApp* app = AfxGetApp();
+    return app && !app->m_appName.empty() ? app->m_appName : ExecutableBaseName();
+}
 
 CWinApp::CWinApp() { g_app = this; }
 
@@ -46,9 +48,7 @@ int AfxMessageBox(const std::wstring& text, UINT type, UINT /*helpId*/) {
         CWinApp* app = AfxGetApp();
         if (app && app->m_pMainWnd) owner = app->m_pMainWnd->m_hWnd;
     }
-    CWinApp* app = AfxGetApp();
-    std::wstring caption = app && !app->m_appName.empty() ? app->m_appName : ExecutableBaseName();
-    return ::MessageBoxW(owner, text.c_str(), caption.c_str(), type);
+    return ::MessageBoxW(owner, text.c_str(), AfxGetAppName().c_str(), type);
 }
 
 std::wstring LoadResString(UINT id) {

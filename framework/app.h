@@ -46,5 +46,9 @@ int AfxWinMain(CWinApp& app, HINSTANCE instance);
 // window of this thread. Returns the button pressed, 0 on failure.
 int AfxMessageBox(const std::wstring& text, UINT type = MB_OK, UINT helpId = 0);
 
+// The application's name: the application object's name once start-up has set it, else the
+// executable's file name without extension (what start-up sets it to).
+std::wstring AfxGetAppName();
+
 // A string of the resource string table; empty when the id has no string.
 std::wstring LoadResString(UINT id);

@@ -67,7 +67,6 @@ KV_HANDLE_TRAITS(FileHandleTraits, HANDLE, INVALID_HANDLE_VALUE, ::CloseHandle);
 KV_HANDLE_TRAITS(RegKeyTraits, HKEY, nullptr, ::RegCloseKey);
 KV_HANDLE_TRAITS(InternetTraits, HINTERNET, nullptr, ::InternetCloseHandle);
 KV_HANDLE_TRAITS(ModuleTraits, HMODULE, nullptr, ::FreeLibrary);
-KV_HANDLE_TRAITS(LocalTraits, HLOCAL, nullptr, ::LocalFree);
 KV_HANDLE_TRAITS(GdiObjectTraits, HGDIOBJ, nullptr, ::DeleteObject);
 KV_HANDLE_TRAITS(MemoryDCTraits, HDC, nullptr, ::DeleteDC);
 #undef KV_HANDLE_TRAITS
@@ -77,7 +76,6 @@ using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueInternet = UniqueHandle<InternetTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
-using UniqueLocal = UniqueHandle<LocalTraits>;
 using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
 using UniqueMemoryDC = UniqueHandle<MemoryDCTraits>;
 

@@ -5,19 +5,6 @@
 
 #include "framework/app.h"
 
-std::wstring AfxGetAppName() {
-    CWinApp* app = AfxGetApp();
-    if (app && !app->m_appName.empty()) return app->m_appName;
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring name(path);
-    const size_t slash = name.find_last_of(L"\\/");
-    if (slash != std::wstring::npos) name.erase(0, slash + 1);
-    const size_t dot = name.find_last_of(L'.');
-    if (dot != std::wstring::npos) name.erase(dot);
-    return name;
-}
-
 namespace {
 std::atomic<DWORD> g_openFailure{0};
 }  // namespace
@@ -35,7 +22,13 @@ CInternetSession::CInternetSession(const wchar_t* agent) : m_agent(agent ? std::
 std::unique_ptr<CHttpFile> CInternetSession::OpenURL(const wchar_t* url, DWORD_PTR context, DWORD flags) {
     HINTERNET request = ::InternetOpenUrlW(m_session.get(), url, nullptr, 0, flags, context);
     if (!request) throw CInternetException(::GetLastError());
-    return std::make_unique<CHttpFile>(request);
+    auto file = std::make_unique<CHttpFile>(request);
+    DWORD type = 0;
+    DWORD size = sizeof(type);
+    if (!::InternetQueryOptionW(request, INTERNET_OPTION_HANDLE_TYPE, &type, &size) ||
+        type != INTERNET_HANDLE_TYPE_HTTP_REQUEST)
+        return nullptr;
+    return file;
 }
 
 BOOL CHttpFile::QueryInfo(DWORD level, std::wstring& text) const {

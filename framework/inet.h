@@ -58,7 +58,8 @@ public:
 
     // A GET of url through InternetOpenUrlW with the given context and flags and no headers of
     // our own. A request that fails, on a closed session too, raises CInternetException with
-    // its error code; the file returned is never null.
+    // its error code. Null when the address opened something that is no HTTP answer (an ftp:
+    // or file: address): there is no HTTP file to hand out then.
     std::unique_ptr<CHttpFile> OpenURL(const wchar_t* url, DWORD_PTR context = 1,
                                        DWORD flags = INTERNET_FLAG_TRANSFER_ASCII);
     void Close() { m_session.reset(); }
@@ -71,7 +72,3 @@ private:
     std::wstring m_agent;
     kv::UniqueInternet m_session;
 };
-
-// The application's name: the application object's name once start-up has set it, else the
-// executable's file name without extension (what start-up sets it to).
-std::wstring AfxGetAppName();

@@ -1,11 +1,13 @@
 // The web-control installer step: fetch the installer into the temp directory (up to five
 // attempts), run it, wait for it, delete it.
-#include "wizard/KVDownloadDlg.h"
+#include "install/InstallSteps.h"
 
-#include "app/KestrelVault_Setup.h"
 #include "framework/app.h"
+#include "framework/paths.h"
 #include "install/InstallPlatform.h"
 #include "install/Launch.h"
+#include "install/LogScopes.h"
+#include "install/StepReporter.h"
 #include "install/Transfer.h"
 #include "install/URLDownCallBack.h"
 #include "resource.h"
@@ -15,14 +17,14 @@ namespace {
 
 const int kMaxAttempts = 5;
 
-void SetStatusText(KVDownloadDlg* page, UINT id) {
-    if (page) page->m_stcInfo.SetWindowText(LoadResString(id));
+void ShowStatus(StepReporter* reporter, UINT id) {
+    if (reporter) reporter->ShowStatus(LoadResString(id));
 }
 
 }  // namespace
 
-int KVDownloadDlg::InstallActiveX(const wchar_t* updateURL, KVDownloadDlg* page) {
-    FuncTrace trace("KVDownloadDlg::InstallActiveX");
+int InstallActiveX(const wchar_t* updateURL, const InstallContext& context, StepReporter* reporter) {
+    FuncTrace trace(logscope::kInstallActiveX);
     if (!updateURL) {
         trace.Log("UpdateURL is null___");
         return -1;
@@ -35,7 +37,6 @@ int KVDownloadDlg::InstallActiveX(const wchar_t* updateURL, KVDownloadDlg* page)
     const InstallPlatform& platform = ActiveInstallPlatform();
     const std::wstring tempDirectory = GetTempDirectory();
     const std::wstring host(updateURL);
-    const int useHttps = page ? page->UseHttps : 0;
     // Bound to the bar by each transfer; nothing is sent before the first one.
     URLDownCallBack callback(nullptr, nullptr, -1);
 
@@ -43,13 +44,13 @@ int KVDownloadDlg::InstallActiveX(const wchar_t* updateURL, KVDownloadDlg* page)
     HRESULT result = 1;
     // Only a result of 0 ends the attempts early: a positive one is no file either.
     for (int attempt = 0; result != S_OK;) {
-        const std::wstring serverFilePath = FormatServerAddress(kActiveXAddressFormat, useHttps, host);
+        const std::wstring serverFilePath = FormatServerAddress(kActiveXAddressFormat, context.useHttps, host);
         trace.Log("ServerFilePath: %S", serverFilePath.c_str());
-        SetStatusText(page, IDS_DOWNLOAD_ACTIVEX);
+        ShowStatus(reporter, IDS_DOWNLOAD_ACTIVEX);
         downFilePath = tempDirectory + L"\\" + kActiveXFileName;
         trace.Log("DownFilePath: %S", downFilePath.c_str());
 
-        result = platform.fetchServerFile(page, serverFilePath, downFilePath, callback);
+        result = platform.fetchServerFile(context.useHttps, reporter, serverFilePath, downFilePath, callback);
         trace.Log("URLDownloadToFile ret: 0x%08x", static_cast<unsigned>(result));
         // The log names the installer without its language suffix.
         if (result < 0)
@@ -60,18 +61,9 @@ int KVDownloadDlg::InstallActiveX(const wchar_t* updateURL, KVDownloadDlg* page)
     }
 
     // Tried even after five failed attempts: a file left from an earlier run would still run.
-    SetStatusText(page, IDS_INSTALL_ACTIVEX);
-    const wchar_t* parameters = KVApp().AutoMode == 1 ? L"/verysilent" : nullptr;
-    switch (LaunchAndWait(kActiveXFileName, parameters, tempDirectory)) {
-    case LaunchResult::Ended:
-        trace.Log("%s run Success...", "KestrelVAULT ActiveX 7i_ko.exe");
-        break;
-    case LaunchResult::WaitFailed:
-        trace.Log("%s run Fail___", "KestrelVAULT ActiveX 7i_ko.exe");
-        break;
-    case LaunchResult::NotStarted:
-        break;
-    }
+    ShowStatus(reporter, IDS_INSTALL_ACTIVEX);
+    const wchar_t* parameters = context.autoMode == 1 ? L"/verysilent" : nullptr;
+    LogLaunchResult(trace, LaunchAndWait(kActiveXFileName, parameters, tempDirectory), "KestrelVAULT ActiveX 7i_ko.exe");
     ::DeleteFileW(downFilePath.c_str());
     return 0;
 }

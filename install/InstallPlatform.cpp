@@ -17,8 +17,7 @@ const InstallPlatform* g_override = nullptr;
 
 InstallPlatform RealInstallPlatform() {
     InstallPlatform p;
-    p.fetchServerFile = [](KVDownloadDlg* page, const std::wstring& address, const std::wstring& localTarget,
-                           URLDownCallBack& callback) { return FetchServerFile(page, address, localTarget, callback); };
+    p.fetchServerFile = FetchServerFile;
     p.shellExecute = [](SHELLEXECUTEINFOW& info) { return ::ShellExecuteExW(&info); };
     p.waitForObject = [](HANDLE handle, DWORD milliseconds) { return ::WaitForSingleObject(handle, milliseconds); };
     p.programFilesFolder = [] {

@@ -9,13 +9,13 @@
 #include <functional>
 #include <string>
 
-class KVDownloadDlg;
+class StepReporter;
 class URLDownCallBack;
 
 struct InstallPlatform {
     // FetchServerFile (install/Transfer.h): the transfer result.
-    std::function<HRESULT(KVDownloadDlg* page, const std::wstring& address, const std::wstring& localTarget,
-                          URLDownCallBack& callback)>
+    std::function<HRESULT(int useHttps, StepReporter* reporter, const std::wstring& address,
+                          const std::wstring& localTarget, URLDownCallBack& callback)>
         fetchServerFile;
     // ShellExecuteExW.
     std::function<BOOL(SHELLEXECUTEINFOW& info)> shellExecute;

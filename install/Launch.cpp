@@ -5,6 +5,7 @@
 
 #include "framework/handle.h"
 #include "install/InstallPlatform.h"
+#include "tracelog/FuncTrace.h"
 
 LaunchResult LaunchAndWait(const wchar_t* file, const wchar_t* parameters, const std::wstring& directory) {
     const InstallPlatform& platform = ActiveInstallPlatform();
@@ -25,4 +26,17 @@ LaunchResult LaunchAndWait(const wchar_t* file, const wchar_t* parameters, const
     // A launch that gave no process handle fails the wait like any other wait failure.
     return platform.waitForObject(process.get(), INFINITE) == WAIT_OBJECT_0 ? LaunchResult::Ended
                                                                             : LaunchResult::WaitFailed;
+}
+
+void LogLaunchResult(FuncTrace& trace, LaunchResult result, const char* file) {
+    switch (result) {
+    case LaunchResult::Ended:
+        trace.Log("%s run Success...", file);
+        break;
+    case LaunchResult::WaitFailed:
+        trace.Log("%s run Fail___", file);
+        break;
+    case LaunchResult::NotStarted:
+        break;
+    }
 }

@@ -1,34 +1,37 @@
 // The update step: per-site values, the site descriptor and its SiteName, the site
 // directories, then the updater fetched into the site directory and run with "-ou".
-#include "wizard/KVDownloadDlg.h"
+#include "install/InstallSteps.h"
 
 #include "framework/app.h"
+#include "framework/paths.h"
 #include "install/InstallPlatform.h"
 #include "install/Launch.h"
+#include "install/LogScopes.h"
 #include "install/RegDwordValue.h"
 #include "install/SiteDescriptor.h"
 #include "install/SiteFiles.h"
+#include "install/StepReporter.h"
 #include "install/Transfer.h"
 #include "install/URLDownCallBack.h"
 #include "resource.h"
 #include "tracelog/FuncTrace.h"
 
-int KVDownloadDlg::RunKVUpdate() {
-    FuncTrace trace("KVDownloadDlg::RunKVUpdate");
-    if (UpdateURL.empty()) {
+int RunKVUpdate(const std::wstring& updateURL, const InstallContext& context, StepReporter* reporter) {
+    FuncTrace trace(logscope::kRunKVUpdate);
+    if (updateURL.empty()) {
         trace.Log("UpdateURL is empty___");
         return -1;
     }
-    SetPerSiteValue(kPerSiteLanguageKey, UpdateURL);
+    SetPerSiteValue(kPerSiteLanguageKey, updateURL);
 
     const InstallPlatform& platform = ActiveInstallPlatform();
-    const std::wstring descriptorURL = FormatServerAddress(kSiteDescriptorAddressFormat, UseHttps, UpdateURL);
+    const std::wstring descriptorURL = FormatServerAddress(kSiteDescriptorAddressFormat, context.useHttps, updateURL);
     const std::wstring tempDirectory = GetTempDirectory();
     const std::wstring descriptorTempPath = tempDirectory + L"\\" + kSiteDescriptorFileName;
     // One callback for both files; each transfer binds it to the bar with its own size.
     URLDownCallBack callback(nullptr, nullptr, -1);
 
-    if (platform.fetchServerFile(this, descriptorURL, descriptorTempPath, callback) < 0) {
+    if (platform.fetchServerFile(context.useHttps, reporter, descriptorURL, descriptorTempPath, callback) < 0) {
         trace.Log("kestrelvault_server.exe Download fail___");
         return -1;
     }
@@ -43,7 +46,7 @@ int KVDownloadDlg::RunKVUpdate() {
         return -1;
     }
     trace.Log("SiteName: %S", site.siteName.c_str());
-    SetPerSiteValue(kPerSiteDesktopShortcutKey, UpdateURL);
+    SetPerSiteValue(kPerSiteDesktopShortcutKey, updateURL);
 
     const SiteFilesResult files = PrepareSiteFiles(site.siteName, tempDirectory, descriptorTempPath);
     switch (files.outcome) {
@@ -63,24 +66,15 @@ int KVDownloadDlg::RunKVUpdate() {
         break;
     }
 
-    m_stcInfo.SetWindowText(LoadResString(IDS_INSTALL_PRODUCT));
-    const std::wstring updaterURL = FormatServerAddress(kUpdaterAddressFormat, UseHttps, UpdateURL);
+    if (reporter) reporter->ShowStatus(LoadResString(IDS_INSTALL_PRODUCT));
+    const std::wstring updaterURL = FormatServerAddress(kUpdaterAddressFormat, context.useHttps, updateURL);
     const std::wstring updaterPath = files.siteDirectory + L"\\" + kUpdaterFileName;
-    if (platform.fetchServerFile(this, updaterURL, updaterPath, callback) < 0) {
+    if (platform.fetchServerFile(context.useHttps, reporter, updaterURL, updaterPath, callback) < 0) {
         trace.Log("%S Download fail___", updaterURL.c_str());
         return -1;
     }
-    SetPerSiteValue(kPerSiteProductKey, UpdateURL);
+    SetPerSiteValue(kPerSiteProductKey, updateURL);
 
-    switch (LaunchAndWait(kUpdaterFileName, L"-ou", files.siteDirectory)) {
-    case LaunchResult::Ended:
-        trace.Log("%s run Success...", "KVUpdate.exe");
-        break;
-    case LaunchResult::WaitFailed:
-        trace.Log("%s run Fail___", "KVUpdate.exe");
-        break;
-    case LaunchResult::NotStarted:
-        break;
-    }
+    LogLaunchResult(trace, LaunchAndWait(kUpdaterFileName, L"-ou", files.siteDirectory), "KVUpdate.exe");
     return 0;
 }

@@ -1,11 +1,10 @@
 #include "install/SiteFiles.h"
 
 #include <cwctype>
-#include <vector>
 
-#include "app/OSVersion.h"
+#include "framework/OSVersion.h"
 #include "install/InstallPlatform.h"
-#include "tracelog/AccessList.h"
+#include "framework/AccessList.h"
 #include "tracelog/FuncTrace.h"
 
 namespace {
@@ -91,39 +90,5 @@ SiteFilesResult PrepareSiteFiles(const std::wstring& siteName, const std::wstrin
 
 BOOL AddFileAccessAllowedRights(const wchar_t* path) {
     FuncTrace trace("AddFileAccessAllowedRights");
-
-    std::vector<BYTE> users = LookupUsersSid();
-    if (users.empty()) return FALSE;
-
-    DWORD needed = 0;
-    if (::GetFileSecurityW(path, DACL_SECURITY_INFORMATION, nullptr, 0, &needed) ||
-        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return FALSE;
-    std::vector<BYTE> descriptor(needed, 0);
-    if (!::GetFileSecurityW(path, DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed)) return FALSE;
-
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    if (!::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted)) return FALSE;
-    if (!present) dacl = nullptr;
-
-    // The same list the log file gets: the grant first, then every entry the object had, and
-    // no second grant when the list already starts with one, so repeated runs do not grow it.
-    std::vector<BYTE> list;
-    switch (BuildLeadingGrantList(dacl, users.data(), list)) {
-    case LeadingGrantResult::AlreadyInFront:
-        return TRUE;
-    case LeadingGrantResult::Failed:
-        return FALSE;
-    case LeadingGrantResult::Built:
-        break;
-    }
-
-    SECURITY_DESCRIPTOR updated = {};
-    if (!::InitializeSecurityDescriptor(&updated, SECURITY_DESCRIPTOR_REVISION) ||
-        !::SetSecurityDescriptorDacl(&updated, TRUE, reinterpret_cast<PACL>(list.data()), TRUE) ||
-        !::SetFileSecurityW(path, DACL_SECURITY_INFORMATION, &updated))
-        return FALSE;
-    return TRUE;
+    return GrantUsersLeadingAccess(path) ? TRUE : FALSE;
 }

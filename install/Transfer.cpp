@@ -9,16 +9,8 @@
 #include "framework/handle.h"
 #include "framework/inet.h"
 #include "install/URLDownCallBack.h"
+#include "install/LogScopes.h"
 #include "tracelog/FuncTrace.h"
-#include "wizard/KVDownloadDlg.h"
-
-const wchar_t kActiveXAddressFormat[] = L"%s%s/app/KestrelVAULT ActiveX 7i_ko.exe";
-const wchar_t kSiteDescriptorAddressFormat[] = L"%s%s/app/update/kestrelvault_server.exe";
-const wchar_t kUpdaterAddressFormat[] = L"%s%s/app/update/KVUpdate.exe";
-
-const wchar_t kActiveXFileName[] = L"KestrelVAULT ActiveX 7i_ko.exe";
-const wchar_t kSiteDescriptorFileName[] = L"kestrelvault_server.exe";
-const wchar_t kUpdaterFileName[] = L"KVUpdate.exe";
 
 namespace {
 
@@ -231,38 +223,15 @@ HRESULT DownloadByMoniker(const wchar_t* address, const wchar_t* localTarget, IB
 
 }  // namespace
 
-std::wstring SchemePrefix(int useHttps) { return useHttps == 1 ? L"https://" : L"http://"; }
-
-std::wstring FormatServerAddress(const wchar_t* format, int useHttps, const std::wstring& updateURL) {
-    const std::wstring args[] = {SchemePrefix(useHttps), updateURL};
-    std::wstring out;
-    size_t next = 0;
-    for (const wchar_t* p = format; p && *p; ++p) {
-        if (p[0] == L'%' && p[1] == L's' && next < 2) {
-            out += args[next++];
-            ++p;
-        } else {
-            out += *p;
-        }
-    }
-    return out;
-}
-
-std::wstring GetTempDirectory() {
-    wchar_t buffer[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, buffer);
-    std::wstring dir(buffer);
-    while (!dir.empty() && dir.back() == L'\\') dir.pop_back();
-    return dir;
-}
+DWORD TransferOpenFlags(int useHttps) { return useHttps == 1 ? kOpenFlagsHttps : kOpenFlagsHttp; }
 
 int ContentLengthToSize(const std::wstring& text) {
     // msvcrt's own conversion: its overflow rule (saturation) is the one the size follows.
     return _wtoi(text.c_str());
 }
 
-int GetWebFileSize(const wchar_t* address, KVDownloadDlg* page) {
-    FuncTrace trace("KVDownloadDlg::GetWebFileSize");
+int GetWebFileSize(const wchar_t* address, int useHttps) {
+    FuncTrace trace(logscope::kGetWebFileSize);
     if (!address) {
         trace.Log("FileURL is NULL___");
         return -1;
@@ -277,7 +246,7 @@ int GetWebFileSize(const wchar_t* address, KVDownloadDlg* page) {
         trace.Log("InternetOpen fail___(lastErr: %d)", static_cast<int>(::GetLastError()));
         return -1;
     }
-    const DWORD flags = page && page->UseHttps == 1 ? kOpenFlagsHttps : kOpenFlagsHttp;
+    const DWORD flags = TransferOpenFlags(useHttps);
     trace.Log("openFlag: 0x%x", static_cast<unsigned>(flags));
 
     try {
@@ -305,7 +274,7 @@ int GetWebFileSize(const wchar_t* address, KVDownloadDlg* page) {
 }
 
 HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback* callback) {
-    FuncTrace trace("KVDownloadDlg::URLDownloadToFileOnHttps");
+    FuncTrace trace(logscope::kURLDownloadToFileOnHttps);
     if (IsEmpty(address) || IsEmpty(localTarget)) return E_INVALIDARG;
 
     CInternetSession session;
@@ -376,13 +345,13 @@ HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTar
     }
 }
 
-HRESULT FetchServerFile(KVDownloadDlg* page, const std::wstring& address, const std::wstring& localTarget,
-                        URLDownCallBack& callback) {
-    const int expectedSize = GetWebFileSize(address.c_str(), page);
+HRESULT FetchServerFile(int useHttps, StepReporter* reporter, const std::wstring& address,
+                        const std::wstring& localTarget, URLDownCallBack& callback) {
+    const int expectedSize = GetWebFileSize(address.c_str(), useHttps);
     // The purge comes after the size query so that the transfer cannot be served from a copy
     // the query left behind.
     ::DeleteUrlCacheEntryW(address.c_str());
-    callback.Prepare(page ? &page->m_prgDownload : nullptr, nullptr, expectedSize);
-    if (page && page->UseHttps == 1) return URLDownloadToFileOnHttps(address.c_str(), localTarget.c_str(), &callback);
+    callback.Prepare(reporter, nullptr, expectedSize);
+    if (useHttps == 1) return URLDownloadToFileOnHttps(address.c_str(), localTarget.c_str(), &callback);
     return DownloadByMoniker(address.c_str(), localTarget.c_str(), callback);
 }

@@ -12,30 +12,14 @@
 
 #include <string>
 
-class KVDownloadDlg;
+#include "install/ServerAddress.h"
+
+class StepReporter;
 class URLDownCallBack;
 
-// The server addresses of the three items, filled with the scheme prefix and the page's
-// UpdateURL in that order by FormatServerAddress.
-extern const wchar_t kActiveXAddressFormat[];      // "%s%s/app/KestrelVAULT ActiveX 7i_ko.exe"
-extern const wchar_t kSiteDescriptorAddressFormat[];  // "%s%s/app/update/kestrelvault_server.exe"
-extern const wchar_t kUpdaterAddressFormat[];      // "%s%s/app/update/KVUpdate.exe"
-
-// The items' local file names, to be put after a directory and a backslash.
-extern const wchar_t kActiveXFileName[];         // "KestrelVAULT ActiveX 7i_ko.exe"
-extern const wchar_t kSiteDescriptorFileName[];  // "kestrelvault_server.exe"
-extern const wchar_t kUpdaterFileName[];         // "KVUpdate.exe"
-
-// "https://" when useHttps is 1, "http://" for any other value.
-std::wstring SchemePrefix(int useHttps);
-
-// format with its first "%s" replaced by the scheme prefix and its second by updateURL, taken
-// as it stands: a port or path in it stays, and a trailing slash gives "//app/".
-std::wstring FormatServerAddress(const wchar_t* format, int useHttps, const std::wstring& updateURL);
-
-// The user's temporary directory without any trailing backslash. GetTempPathW is not checked:
-// when it fails the result is empty, and a target formed from it starts with a backslash.
-std::wstring GetTempDirectory();
+// The flags every request of a transfer is opened with: https relaxes only the certificate's
+// host-name check (useHttps 1); any other value gives the http flags.
+DWORD TransferOpenFlags(int useHttps);
 
 // A Content-Length text read the way the runtime's _wtoi reads it: leading white space and a
 // sign accepted, digits up to the first other character, 0 without digits, and values beyond
@@ -44,9 +28,9 @@ int ContentLengthToSize(const std::wstring& text);
 
 // The size the server announces (Content-Length) for address, or -1: address null or empty,
 // no WinINet root handle, the request failed (unreachable, certificate refused), or the answer
-// has no Content-Length. The page's UseHttps selects the https open flags; a null page counts
-// as http. The body is never read. Logs in the scope "KVDownloadDlg::GetWebFileSize".
-int GetWebFileSize(const wchar_t* address, KVDownloadDlg* page);
+// has no Content-Length. useHttps 1 selects the https open flags. The body is never read.
+// Logs in the scope "KVDownloadDlg::GetWebFileSize".
+int GetWebFileSize(const wchar_t* address, int useHttps);
 
 // Our https download: one GET with the host-name check of the certificate relaxed (any other
 // certificate fault fails), the body written to localTarget (created or emptied, opened
@@ -63,9 +47,9 @@ int GetWebFileSize(const wchar_t* address, KVDownloadDlg* page);
 HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback* callback);
 
 // One file from the server, as both install steps fetch it: the size query, the purge of the
-// address's internet cache entry, callback prepared for page's progress bar with that size
-// (the bar's range set to 0 .. size, -1 included), then the https download when the page's
-// UseHttps is 1 and URLDownloadToFileW otherwise. Returns the transfer's result; logging it is
+// address's internet cache entry, callback prepared for reporter's progress bar (may be null)
+// with that size (the range set to 0 .. size, -1 included), then the https download when
+// useHttps is 1 and URLDownloadToFileW otherwise. Returns the transfer's result; logging it is
 // the caller's. callback must outlive the call only; it may be reused for the next file.
 // The http path gives what the https path gives for the same answer, where the platform's
 // download would answer S_OK: INET_E_DOWNLOAD_FAILURE for a status of 400 or above or no
@@ -74,5 +58,5 @@ HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTar
 // A target that the platform's download left missing or shorter than what arrived (its copy
 // out of the internet cache failed, as on a full disk) is removed and gives 0x80000000 plus
 // ERROR_WRITE_FAULT.
-HRESULT FetchServerFile(KVDownloadDlg* page, const std::wstring& address, const std::wstring& localTarget,
-                        URLDownCallBack& callback);
+HRESULT FetchServerFile(int useHttps, StepReporter* reporter, const std::wstring& address,
+                        const std::wstring& localTarget, URLDownCallBack& callback);

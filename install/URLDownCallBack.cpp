@@ -2,17 +2,17 @@
 
 #include <string>
 
-URLDownCallBack::URLDownCallBack(CProgressCtrl* progress, CWnd* statusText, int expectedSize) {
+URLDownCallBack::URLDownCallBack(StepReporter* progress, CWnd* statusText, int expectedSize) {
     Prepare(progress, statusText, expectedSize);
 }
 
 URLDownCallBack::~URLDownCallBack() = default;
 
-void URLDownCallBack::Prepare(CProgressCtrl* progress, CWnd* statusText, int expectedSize) {
+void URLDownCallBack::Prepare(StepReporter* progress, CWnd* statusText, int expectedSize) {
     m_pProgress = progress;
     m_pStatusText = statusText;
     m_nExpectedSize = expectedSize;
-    if (m_pProgress) ::SendMessageW(m_pProgress->m_hWnd, PBM_SETRANGE32, 0, static_cast<LPARAM>(m_nExpectedSize));
+    if (m_pProgress) m_pProgress->SetProgressRange(m_nExpectedSize);
     if (m_pStatusText) ::SetWindowTextW(m_pStatusText->m_hWnd, L"");
 }
 
@@ -33,7 +33,6 @@ STDMETHODIMP URLDownCallBack::OnProgress(ULONG progress, ULONG maximum, ULONG st
         return E_NOTIMPL;
     if (!m_pProgress) return E_NOTIMPL;
 
-    HWND bar = m_pProgress->m_hWnd;
     switch (statusCode) {
     case BINDSTATUS_BEGINDOWNLOADDATA:
         if (m_pStatusText) {
@@ -43,13 +42,13 @@ STDMETHODIMP URLDownCallBack::OnProgress(ULONG progress, ULONG maximum, ULONG st
             if (slash != std::wstring::npos) text.erase(0, slash + 1);
             ::SetWindowTextW(m_pStatusText->m_hWnd, text.c_str());
         }
-        ::SendMessageW(bar, PBM_SETPOS, progress, 0);
+        m_pProgress->SetProgressPos(static_cast<int>(progress));
         break;
     case BINDSTATUS_DOWNLOADINGDATA:
-        ::SendMessageW(bar, PBM_SETPOS, progress, 0);
+        m_pProgress->SetProgressPos(static_cast<int>(progress));
         break;
     case BINDSTATUS_ENDDOWNLOADDATA:
-        ::SendMessageW(bar, PBM_SETPOS, maximum, 0);
+        m_pProgress->SetProgressPos(static_cast<int>(maximum));
         break;
     }
     return S_OK;

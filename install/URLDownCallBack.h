@@ -1,5 +1,5 @@
 // The bind-status callback every file transfer carries: it turns the data-phase reports of a
-// transfer into positions of the download page's progress bar, counted in bytes. Both transfer
+// transfer into positions of the reporter's progress bar, counted in bytes. Both transfer
 // paths use it: the URL-moniker download as an IBindStatusCallback, the WinINet download by
 // calling its OnProgress with the same status codes.
 #pragma once
@@ -8,19 +8,21 @@
 #include <urlmon.h>
 
 #include "framework/wnd.h"
+#include "install/StepReporter.h"
 
 class URLDownCallBack : public IBindStatusCallback {
 public:
-    // Binds the bar (may be null) and the status window (may be null; cleared at once) and
-    // sets the bar's range to 0 .. expectedSize; -1, a failed size query, is sent unchanged.
-    URLDownCallBack(CProgressCtrl* progress, CWnd* statusText, int expectedSize);
+    // Binds the reporter's bar (may be null) and the status window (may be null; cleared at
+    // once) and sets the bar's range to 0 .. expectedSize; -1, a failed size query, is sent
+    // unchanged.
+    URLDownCallBack(StepReporter* progress, CWnd* statusText, int expectedSize);
     virtual ~URLDownCallBack();
     URLDownCallBack(const URLDownCallBack&) = delete;
     URLDownCallBack& operator=(const URLDownCallBack&) = delete;
 
     // Makes the object ready for another file, exactly as the constructor does: the three
     // values replaced, the range set again, the status window cleared.
-    void Prepare(CProgressCtrl* progress, CWnd* statusText, int expectedSize);
+    void Prepare(StepReporter* progress, CWnd* statusText, int expectedSize);
 
     // There is no reference count: the object lives on its caller's stack for the span of
     // synchronous transfers, so AddRef and Release answer 0 and never delete it, and
@@ -43,7 +45,7 @@ public:
     STDMETHODIMP OnDataAvailable(DWORD flags, DWORD size, FORMATETC* format, STGMEDIUM* medium) override;
     STDMETHODIMP OnObjectAvailable(REFIID riid, IUnknown* object) override;
 
-    CProgressCtrl* m_pProgress = nullptr;  // not owned
-    CWnd* m_pStatusText = nullptr;         // not owned
+    StepReporter* m_pProgress = nullptr;  // not owned
+    CWnd* m_pStatusText = nullptr;        // not owned
     int m_nExpectedSize = 0;
 };

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "framework/inet.h"
+#include "framework/paths.h"
 #include "framework/strutil.h"
 #include "install/SiteDescriptor.h"
 #include "install/SiteFiles.h"
@@ -28,7 +29,6 @@
 #include "tools/kvcheck_cert.h"
 #include "tools/kvlog_codes.h"
 #include "tools/textout.h"
-#include "wizard/KVDownloadDlg.h"
 
 namespace {
 
@@ -387,7 +387,7 @@ DWORD SetupRequestError(const Address& address) {
     try {
         CInternetSession session;
         if (!session.IsOpen()) throw CInternetException(::GetLastError());
-        session.OpenURL(address.accessURL.c_str(), 1, INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_IGNORE_CERT_CN_INVALID);
+        session.OpenURL(address.accessURL.c_str(), 1, TransferOpenFlags(1));
         return 0;
     } catch (const CInternetException& e) {
         return e.m_dwError;
@@ -499,22 +499,18 @@ bool CheckServerFile(Report& report, const ServerFile& file, const std::wstring&
     try {
         CInternetSession session;
         if (!session.IsOpen()) throw CInternetException(::GetLastError());
-        // The setup's open flags for this scheme.
-        const DWORD flags = useHttps == 1 ? INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_IGNORE_CERT_CN_INVALID
-                                          : INTERNET_FLAG_TRANSFER_ASCII;
-        std::unique_ptr<CHttpFile> answer = session.OpenURL(address.c_str(), 1, flags);
-        answer->QueryInfo(HTTP_QUERY_STATUS_CODE, status);
-        hasLength = answer->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, length) != FALSE;
+        std::unique_ptr<CHttpFile> answer = session.OpenURL(address.c_str(), 1, TransferOpenFlags(useHttps));
+        if (answer) {
+            answer->QueryInfo(HTTP_QUERY_STATUS_CODE, status);
+            hasLength = answer->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, length) != FALSE;
+        }
     } catch (const CInternetException& e) {
         requestError = e.m_dwError;
     }
 
-    KVDownloadDlg page;
-    page.UseHttps = useHttps;
-    page.SetUpdateURL(host);
     CountingCallBack callback;
     ::DeleteFileW(target.c_str());
-    const HRESULT result = FetchServerFile(&page, address, target, callback);
+    const HRESULT result = FetchServerFile(useHttps, nullptr, address, target, callback);
     ULONGLONG written = 0;
     const bool hasFile = FileSize(target, written);
     const ULONGLONG received = hasFile ? written : callback.m_bytes;

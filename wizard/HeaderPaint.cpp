@@ -3,6 +3,7 @@
 #include <string>
 
 #include "framework/app.h"
+#include "framework/handle.h"
 
 namespace {
 
@@ -31,35 +32,32 @@ void PaintWizardHeader(HDC dc, const RECT& client, UINT titleId, UINT subtitleId
     ::SelectObject(dc, ::GetStockObject(WHITE_PEN));
     ::Rectangle(dc, 0, 0, width, kHeaderBandHeight);
 
-    HPEN separator = ::CreatePen(PS_SOLID, 1, kHeaderSeparatorColor);
-    HGDIOBJ oldPen = ::SelectObject(dc, separator);
+    // Owners delete the pen, the fonts and the memory context at the end; each is selected out
+    // of its context before then.
+    kv::UniqueGdiObject separator(::CreatePen(PS_SOLID, 1, kHeaderSeparatorColor));
+    HGDIOBJ oldPen = ::SelectObject(dc, separator.get());
     ::MoveToEx(dc, 0, kHeaderBandHeight, nullptr);
     ::LineTo(dc, width, kHeaderBandHeight);
     ::SelectObject(dc, oldPen);
 
-    HFONT titleFont = CreateHeaderFont(FW_SEMIBOLD);
-    HFONT subtitleFont = CreateHeaderFont(FW_NORMAL);
-    HGDIOBJ oldFont = ::SelectObject(dc, titleFont);
+    kv::UniqueGdiObject titleFont(CreateHeaderFont(FW_SEMIBOLD));
+    kv::UniqueGdiObject subtitleFont(CreateHeaderFont(FW_NORMAL));
+    HGDIOBJ oldFont = ::SelectObject(dc, titleFont.get());
     // Opaque text on the band's own white; the text colour stays the default black.
     ::SetBkColor(dc, RGB(255, 255, 255));
     DrawString(dc, kTitleX, kTitleY, titleId);
-    ::SelectObject(dc, subtitleFont);
+    ::SelectObject(dc, subtitleFont.get());
     DrawString(dc, kSubtitleX, kSubtitleY, subtitleId);
     ::SelectObject(dc, oldFont);
 
     // Drawn last, so a text long enough to reach the picture is covered by it.
-    HDC mem = ::CreateCompatibleDC(dc);
-    HGDIOBJ oldBitmap = ::SelectObject(mem, bitmap);
+    kv::UniqueMemoryDC mem(::CreateCompatibleDC(dc));
+    HGDIOBJ oldBitmap = ::SelectObject(mem.get(), bitmap);
     BITMAP bm = {};
     ::GetObjectW(bitmap, sizeof(bm), &bm);
     ::BitBlt(dc, client.right - bm.bmWidth - kBitmapMargin, client.top + kBitmapMargin, bm.bmWidth, bm.bmHeight,
-             mem, 0, 0, SRCCOPY);
-    ::SelectObject(mem, oldBitmap);
-    ::DeleteDC(mem);
-
-    ::DeleteObject(separator);
-    ::DeleteObject(titleFont);
-    ::DeleteObject(subtitleFont);
+             mem.get(), 0, 0, SRCCOPY);
+    ::SelectObject(mem.get(), oldBitmap);
 }
 
 POINT MinimizedIconOrigin(int clientWidth, int clientHeight, int iconWidth, int iconHeight) {

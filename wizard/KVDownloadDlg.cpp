@@ -2,9 +2,10 @@
 
 #include <process.h>
 
-#include "app/KestrelVault_Setup.h"
+#include <commctrl.h>
+
 #include "framework/app.h"
-#include "resource.h"
+#include "install/InstallSteps.h"
 #include "wizard/HeaderPaint.h"
 
 namespace {
@@ -62,14 +63,27 @@ void __cdecl KVDownloadDlg::InstallThreadProc(void* param) {
     // nothing can close it while this thread uses it.
     page->m_btnPrev.EnableWindow(FALSE);
     page->m_btnNext.EnableWindow(FALSE);
-    KVApp().InstallBusy = 1;
+    *page->m_pInstallBusy = 1;
 
-    if (InstallActiveX(page->UpdateURL.c_str(), page) != -1) page->RunKVUpdate();
+    InstallContext context;
+    context.useHttps = page->UseHttps;
+    context.autoMode = page->AutoMode;
+    if (InstallActiveX(page->UpdateURL.c_str(), context, page) != -1) RunKVUpdate(page->UpdateURL, context, page);
 
-    KVApp().InstallBusy = 0;
+    *page->m_pInstallBusy = 0;
     page->m_btnNext.SetWindowText(LoadResString(IDS_FINISH));
     page->m_btnNext.EnableWindow(TRUE);
-    if (KVApp().AutoMode == 1) ::SetTimer(page->m_hWnd, kFinishTimer, kFinishDelayMs, nullptr);
+    if (page->AutoMode == 1) ::SetTimer(page->m_hWnd, kFinishTimer, kFinishDelayMs, nullptr);
+}
+
+void KVDownloadDlg::ShowStatus(const std::wstring& text) { m_stcInfo.SetWindowText(text); }
+
+void KVDownloadDlg::SetProgressRange(int upper) {
+    ::SendMessageW(m_prgDownload.m_hWnd, PBM_SETRANGE32, 0, static_cast<LPARAM>(upper));
+}
+
+void KVDownloadDlg::SetProgressPos(int pos) {
+    ::SendMessageW(m_prgDownload.m_hWnd, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
 }
 
 BOOL KVDownloadDlg::OnCommand(WPARAM wParam, LPARAM lParam) {

@@ -1,20 +1,30 @@
 // The second wizard page: status text, progress bar, Prev and the finish button. It is a
 // child dialog over the first page's client area and reports its buttons to the first page
-// with a WM_NOTIFY of id 205 (code 1010 back, 2 finish).
+// with a WM_NOTIFY of id IDD_KVDOWNLOAD (code NotifyBack or NotifyFinish). Its worker runs the
+// install steps and shows their progress in the page's controls.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "framework/dialog.h"
+#include "install/StepReporter.h"
+#include "resource.h"
 
-class KVDownloadDlg : public CDialog {
+class KVDownloadDlg : public CDialog, public StepReporter {
 public:
-    enum { IDD = 205 };
+    enum { IDD = IDD_KVDOWNLOAD };
     enum : UINT { NotifyBack = 1010, NotifyFinish = 2 };
 
     KVDownloadDlg();
 
     void SetUpdateURL(std::wstring url) { UpdateURL = std::move(url); }
+    // What start-up decided, handed on by the first page before the page's window exists:
+    // the unattended mode, and the flag that keeps the wizard open while the worker runs.
+    void SetWizardFlags(int autoMode, std::atomic<int>* installBusy) {
+        AutoMode = autoMode;
+        m_pInstallBusy = installBusy;
+    }
 
     BOOL OnInitDialog() override;
     void DoDataExchange(CDataExchange* pDX) override;
@@ -28,11 +38,10 @@ public:
     // offers the finish button (pressed by itself in AutoMode). page may be null.
     static void __cdecl InstallThreadProc(void* page);
 
-    // The web-control installer step: -1 when updateURL is null or empty, 0 otherwise,
-    // whatever became of the download and the installer.
-    static int InstallActiveX(const wchar_t* updateURL, KVDownloadDlg* page);
-    // The update step: 0 when it reached the updater launch, -1 at every failure exit.
-    int RunKVUpdate();
+    // The steps' reports, shown in the page's controls from the worker's thread.
+    void ShowStatus(const std::wstring& text) override;
+    void SetProgressRange(int upper) override;
+    void SetProgressPos(int pos) override;
 
     CStatic m_stcInfo;
     CProgressCtrl m_prgDownload;
@@ -43,8 +52,14 @@ public:
     std::wstring UpdateURL;
     // 1 selects https; any other value http. Written by the first page after Create.
     int UseHttps = 0;
+    // 1 when the wizard runs unattended.
+    int AutoMode = 0;
 
 private:
     // Ends the page, tells the parent with the page notification, destroys the window.
     void EndPage(UINT code);
+
+    // The wizard's busy flag; the page's own until the first page hands over the shared one.
+    std::atomic<int> m_ownInstallBusy{0};
+    std::atomic<int>* m_pInstallBusy = &m_ownInstallBusy;
 };

@@ -3,10 +3,9 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include "app/KestrelVault_Setup.h"
 #include "framework/app.h"
 #include "framework/strutil.h"
-#include "resource.h"
+#include "install/ServerAddress.h"
 #include "tracelog/FuncTrace.h"
 #include "wizard/AboutDlg.h"
 #include "wizard/HeaderPaint.h"
@@ -16,8 +15,13 @@ const UINT_PTR kAutoNextTimer = 1;
 const UINT kAutoNextDelayMs = 100;
 }  // namespace
 
-CKestrelVault_SetupDlg::CKestrelVault_SetupDlg()
-    : CDialog(IDD), m_hIcon(::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME))) {}
+CKestrelVault_SetupDlg::CKestrelVault_SetupDlg(int autoMode, std::atomic<int>* installBusy)
+    : CDialog(IDD),
+      m_hIcon(::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME))),
+      m_autoMode(autoMode),
+      m_pInstallBusy(installBusy ? installBusy : &m_ownInstallBusy) {
+    m_dlgDownload.SetWizardFlags(m_autoMode, m_pInstallBusy);
+}
 
 CKestrelVault_SetupDlg::~CKestrelVault_SetupDlg() = default;
 
@@ -56,7 +60,7 @@ BOOL CKestrelVault_SetupDlg::OnInitDialog() {
 
     InitPageControls();
 
-    if (KVApp().AutoMode == 1) {
+    if (m_autoMode == 1) {
         m_btnNext.EnableWindow(FALSE);
         m_btnCancel.EnableWindow(FALSE);
         SetTimer(kAutoNextTimer, kAutoNextDelayMs);
@@ -96,7 +100,7 @@ void CKestrelVault_SetupDlg::OnSysCommand(UINT id, LPARAM lParam) {
     if ((id & 0xFFF0) == IDM_ABOUTBOX) {
         CAboutDlg dlgAbout;
         dlgAbout.DoModal();
-    } else if (id == SC_CLOSE && KVApp().InstallBusy != 0) {
+    } else if (id == SC_CLOSE && *m_pInstallBusy != 0) {
         // Closing now would pull the windows out from under the running install steps.
     } else {
         Default();
@@ -125,10 +129,10 @@ void CKestrelVault_SetupDlg::OnTimer(UINT_PTR id) {
 
 void CKestrelVault_SetupDlg::OnBnClickedScheme(UINT id) {
     if (id == IDC_RAD_HTTP) {
-        m_stcScheme.SetWindowText(L"http://");
+        m_stcScheme.SetWindowText(SchemePrefix(0));
         m_bHttps = 0;
     } else if (id == IDC_RAD_HTTPS) {
-        m_stcScheme.SetWindowText(L"https://");
+        m_stcScheme.SetWindowText(SchemePrefix(1));
         m_bHttps = 1;
     }
 }
@@ -142,11 +146,11 @@ void CKestrelVault_SetupDlg::OnBnClickedNext() {
     FuncTrace trace("CKestrelVault_SetupDlg::OnBnClickedNext");
 
     // In AutoMode Next is disabled on purpose while the timer presses it.
-    if (KVApp().AutoMode == 0 && !m_btnNext.IsWindowEnabled()) return;
+    if (m_autoMode == 0 && !m_btnNext.IsWindowEnabled()) return;
 
     std::wstring host = Trim(m_edtHost.GetWindowText());
     trace.Log("ServerURL: %S", host.c_str());
-    std::wstring url = (m_bHttps == 1 ? L"https://" : L"http://") + host;
+    std::wstring url = SchemePrefix(m_bHttps) + host;
     trace.Log("ConnectionURL: %S", url.c_str());
 
     if (!::InternetCheckConnectionW(url.c_str(), FLAG_ICC_FORCE_CONNECTION, 0)) {
@@ -181,5 +185,5 @@ BOOL CKestrelVault_SetupDlg::OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* pRe
 }
 
 void CKestrelVault_SetupDlg::OnCancel() {
-    if (KVApp().InstallBusy == 0) CDialog::OnCancel();
+    if (*m_pInstallBusy == 0) CDialog::OnCancel();
 }

@@ -2,17 +2,22 @@
 // Next and Cancel. It covers itself with the download page once the server answers.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "framework/dialog.h"
+#include "resource.h"
 #include "wizard/KVDownloadDlg.h"
 
 class CKestrelVault_SetupDlg : public CDialog {
 public:
-    enum { IDD = 102 };
+    enum { IDD = IDD_KESTRELVAULT_SETUP_DIALOG };
 
-    CKestrelVault_SetupDlg();
+    // autoMode 1 runs the wizard unattended. installBusy is the flag the download page's worker
+    // holds at 1 while the steps run; the page refuses to close meanwhile. Null gives the page
+    // a flag of its own.
+    explicit CKestrelVault_SetupDlg(int autoMode = 0, std::atomic<int>* installBusy = nullptr);
     ~CKestrelVault_SetupDlg() override;
 
     // The preset host text; shown in the host box at initialisation when not empty.
@@ -49,4 +54,9 @@ public:
     std::vector<CWnd> m_vecControls;
     CBitmap m_bmpHeader;
     KVDownloadDlg m_dlgDownload;
+
+private:
+    const int m_autoMode;
+    std::atomic<int> m_ownInstallBusy{0};
+    std::atomic<int>* const m_pInstallBusy;
 };

@@ -21,11 +21,12 @@
 
 #include "../support/ProgressBar.h"
 #include "../support/RunOnWorker.h"
+#include "../support/StepRecorder.h"
 #include "../support/TraceCapture.h"
 #include "framework/inet.h"
+#include "framework/paths.h"
 #include "install/Transfer.h"
 #include "install/URLDownCallBack.h"
-#include "wizard/KVDownloadDlg.h"
 
 namespace {
 
@@ -123,15 +124,12 @@ std::string ScriptControl(const std::wstring& what) {
 // What the scripted server received since the last reset, as its JSON text.
 std::string ScriptRequests() { return ScriptControl(L"requests"); }
 
-// A download page object whose progress bar is a real control of this thread.
+// The steps' reporter with a progress bar that is a real control of this thread.
 struct PageWithBar {
-    explicit PageWithBar(int useHttps) {
-        page.UseHttps = useHttps;
-        page.m_prgDownload.m_hWnd = bar.Hwnd();
-    }
-    ~PageWithBar() { page.m_prgDownload.m_hWnd = nullptr; }
+    explicit PageWithBar(int https) : useHttps(https), page(bar.Hwnd()) {}
+    const int useHttps;
     TestProgressBar bar;
-    KVDownloadDlg page;
+    StepRecorder page;
 };
 
 // Records every OnProgress call of the https download.
@@ -234,10 +232,8 @@ TEST(GetWebFileSize, AnnouncedSizesAndFailures) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        KVDownloadDlg page;
-        page.UseHttps = c.useHttps;
         int size = 0;
-        const auto log = CaptureTrace([&] { size = GetWebFileSize(c.address.c_str(), &page); });
+        const auto log = CaptureTrace([&] { size = GetWebFileSize(c.address.c_str(), c.useHttps); });
         EXPECT_EQ(size, c.expected);
         EXPECT_EQ(WithAnyException(ScopeMessages(log, kSizeScope), c.log), c.log);
     }
@@ -248,11 +244,9 @@ TEST(GetWebFileSize, SendsOneGetWithTheProgramsNameAndReadsNoBody) {
     for (int useHttps : {0, 1}) {
         SCOPED_TRACE(useHttps);
         ScriptControl(L"reset");
-        KVDownloadDlg page;
-        page.UseHttps = useHttps;
         // The server withholds the body until released: a query that read it would never end.
         const std::wstring host = useHttps == 1 ? ScriptHttpsHost() : ScriptHost();
-        EXPECT_EQ(GetWebFileSize((SchemePrefix(useHttps) + host + L"/_holdbody=q" + file).c_str(), &page), 300000);
+        EXPECT_EQ(GetWebFileSize((SchemePrefix(useHttps) + host + L"/_holdbody=q" + file).c_str(), useHttps), 300000);
         ScriptControl(L"release/q");
         // One GET, and the agent is the executable's name without extension.
         EXPECT_EQ(ScriptRequests(),
@@ -443,7 +437,7 @@ TEST(FetchServerFile, SizesUnderBothSchemes) {
             PageWithBar p(s.useHttps);
             URLDownCallBack cb(nullptr, nullptr, 0);
             HRESULT hr = E_FAIL;
-            const auto log = CaptureTrace([&] { RunOnWorker([&] { hr = FetchServerFile(&p.page, address, target, cb); }); });
+            const auto log = CaptureTrace([&] { RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, address, target, cb); }); });
             EXPECT_EQ(hr, S_OK);
             EXPECT_TRUE(ReadWholeFile(target) == data);
             // The size query, then our https download or the moniker download (no log of its own).
@@ -488,7 +482,7 @@ TEST(FetchServerFile, SchemeAndAddressReachTheServerAsFormed) {
         URLDownCallBack cb(nullptr, nullptr, 0);
         ScriptControl(L"reset");
         HRESULT hr = E_FAIL;
-        RunOnWorker([&] { hr = FetchServerFile(&p.page, address, target, cb); });
+        RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, address, target, cb); });
         EXPECT_EQ(hr, S_OK);
         EXPECT_TRUE(ReadWholeFile(target) == data);
         const std::string log = ScriptRequests();
@@ -512,7 +506,7 @@ TEST(FetchServerFile, WithoutContentLengthTheRangeIsMinusOneAndTheFileStillComes
         PageWithBar p(useHttps);
         URLDownCallBack cb(nullptr, nullptr, 0);
         HRESULT hr = E_FAIL;
-        RunOnWorker([&] { hr = FetchServerFile(&p.page, address, target, cb); });
+        RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, address, target, cb); });
         EXPECT_EQ(hr, S_OK);
         EXPECT_TRUE(ReadWholeFile(target) == data);
         ASSERT_FALSE(p.bar.Sent().empty());
@@ -536,16 +530,16 @@ TEST(FetchServerFile, OneCallbackServesTwoFiles) {
         const std::wstring t1 = LocalTarget(L"a.bin"), t2 = LocalTarget(L"b.bin");
         HRESULT first = E_FAIL, second = E_FAIL;
         PBRANGE between = {};
-        RunOnWorker([&] { first = FetchServerFile(&p.page, SchemePrefix(useHttps) + host + b, t2, cb); });
+        RunOnWorker([&] { first = FetchServerFile(p.useHttps, &p.page, SchemePrefix(useHttps) + host + b, t2, cb); });
         between = p.bar.Range();
-        RunOnWorker([&] { second = FetchServerFile(&p.page, SchemePrefix(useHttps) + host + a, t1, cb); });
+        RunOnWorker([&] { second = FetchServerFile(p.useHttps, &p.page, SchemePrefix(useHttps) + host + a, t1, cb); });
         EXPECT_EQ(first, S_OK);
         EXPECT_EQ(second, S_OK);
         EXPECT_EQ(between.iHigh, 90000);
         EXPECT_EQ(p.bar.Range().iHigh, 3000);
         EXPECT_EQ(p.bar.Pos(), 3000);
         EXPECT_EQ(cb.m_nExpectedSize, 3000);
-        EXPECT_EQ(cb.m_pProgress, &p.page.m_prgDownload);
+        EXPECT_EQ(cb.m_pProgress, &p.page);
         EXPECT_EQ(cb.m_pStatusText, nullptr);
         DeleteFileW(t1.c_str());
         DeleteFileW(t2.c_str());
@@ -578,7 +572,7 @@ TEST(FetchServerFile, AStaleCacheEntryIsPurgedBeforeTheTransfer) {
         PageWithBar p(useHttps);
         URLDownCallBack cb(nullptr, nullptr, 0);
         HRESULT hr = E_FAIL;
-        RunOnWorker([&] { hr = FetchServerFile(&p.page, address, target, cb); });
+        RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, address, target, cb); });
         EXPECT_EQ(hr, S_OK);
         EXPECT_TRUE(ReadWholeFile(target) == data) << ReadWholeFile(target).substr(0, 40);
         DeleteFileW(target.c_str());
@@ -605,7 +599,7 @@ TEST(FetchServerFile, FailuresAreNegative) {
         PageWithBar p(c.useHttps);
         URLDownCallBack cb(nullptr, nullptr, 0);
         HRESULT hr = S_OK;
-        RunOnWorker([&] { hr = FetchServerFile(&p.page, c.address, target, cb); });
+        RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, c.address, target, cb); });
         EXPECT_LT(hr, 0) << std::hex << hr;
         EXPECT_EQ(ReadWholeFile(target), "<missing>");
     }

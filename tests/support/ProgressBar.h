@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "StepRecorder.h"
 #include "framework/wnd.h"
 
 class TestProgressBar {
@@ -27,12 +28,15 @@ public:
         ::SetWindowLongPtrW(m_ctrl.m_hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
         m_next = reinterpret_cast<WNDPROC>(
             ::SetWindowLongPtrW(m_ctrl.m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Proc)));
+        m_reporter.SetBar(m_ctrl.m_hWnd);
     }
     ~TestProgressBar() { ::DestroyWindow(m_ctrl.m_hWnd); }
     TestProgressBar(const TestProgressBar&) = delete;
     TestProgressBar& operator=(const TestProgressBar&) = delete;
 
     CProgressCtrl& Ctrl() { return m_ctrl; }
+    // A reporter that drives this bar, as the download page drives its own.
+    StepRecorder& Reporter() { return m_reporter; }
     HWND Hwnd() const { return m_ctrl.m_hWnd; }
     bool IsValid() const { return m_ctrl.m_hWnd != nullptr; }
 
@@ -58,6 +62,7 @@ private:
     }
 
     CProgressCtrl m_ctrl;
+    StepRecorder m_reporter;
     WNDPROC m_next = nullptr;
     std::vector<Message> m_sent;
 };

@@ -11,8 +11,8 @@
 
 #include "../support/TraceCapture.h"
 #include "framework/inet.h"
+#include "framework/paths.h"
 #include "install/Transfer.h"
-#include "wizard/KVDownloadDlg.h"
 
 namespace {
 
@@ -97,14 +97,12 @@ TEST(Transfer, ContentLengthIsReadLikeTheRuntimesConversion) {
 
 TEST(Transfer, FailuresDecidedBeforeAnyRequest) {
     const std::string size = "KVDownloadDlg::GetWebFileSize", https = "KVDownloadDlg::URLDownloadToFileOnHttps";
-    KVDownloadDlg page;
     for (int useHttps : {0, 1}) {
         SCOPED_TRACE(useHttps);
-        page.UseHttps = useHttps;
         int nullSize = 0, emptySize = 0;
         const auto log = CaptureTrace([&] {
-            nullSize = GetWebFileSize(nullptr, &page);
-            emptySize = GetWebFileSize(L"", &page);
+            nullSize = GetWebFileSize(nullptr, useHttps);
+            emptySize = GetWebFileSize(L"", useHttps);
         });
         EXPECT_EQ(nullSize, -1);
         EXPECT_EQ(emptySize, -1);
@@ -128,13 +126,11 @@ TEST(Transfer, NoRootHandleGivesMinusOneAndANegativeResult) {
     // The target must stay untouched: nothing is opened without a session.
     wchar_t target[MAX_PATH] = {};
     GetTempFileNameW(GetTempDirectory().c_str(), L"kvt", 0, target);
-    KVDownloadDlg page;
-    page.UseHttps = 1;
     int size = 0;
     HRESULT hr = S_OK;
     CInternetSession::SetOpenFailureForTesting(ERROR_NOT_ENOUGH_MEMORY);
     const auto log = CaptureTrace([&] {
-        size = GetWebFileSize(L"https://127.0.0.1:1/app/x", &page);
+        size = GetWebFileSize(L"https://127.0.0.1:1/app/x", 1);
         hr = URLDownloadToFileOnHttps(L"https://127.0.0.1:1/app/x", target, nullptr);
     });
     CInternetSession::SetOpenFailureForTesting(0);

@@ -50,7 +50,7 @@ TEST(URLDownCallBack, ConstructionSetsTheRangeToTheExpectedSizeAndClearsTheStatu
         SCOPED_TRACE(size);
         TestProgressBar bar;
         StatusWindow status;
-        URLDownCallBack cb(&bar.Ctrl(), &status.wnd, size);
+        URLDownCallBack cb(&bar.Reporter(), &status.wnd, size);
         EXPECT_EQ(bar.Sent(), std::vector<Message>{SetRange(size)});
         EXPECT_EQ(bar.Range().iLow, 0);
         EXPECT_EQ(bar.Range().iHigh, size);
@@ -68,12 +68,12 @@ TEST(URLDownCallBack, WithoutABarConstructionSendsNothingButStillClearsTheStatus
 TEST(URLDownCallBack, PrepareReadiesTheObjectForTheNextFile) {
     TestProgressBar first, second;
     StatusWindow status;
-    URLDownCallBack cb(&first.Ctrl(), nullptr, 1000);
+    URLDownCallBack cb(&first.Reporter(), nullptr, 1000);
     ASSERT_EQ(cb.OnProgress(600, 0, BINDSTATUS_DOWNLOADINGDATA, L""), S_OK);
     ::SetWindowTextW(status.wnd.m_hWnd, L"from the last file");
     first.Clear();
 
-    cb.Prepare(&second.Ctrl(), &status.wnd, 40);
+    cb.Prepare(&second.Reporter(), &status.wnd, 40);
     EXPECT_TRUE(first.Sent().empty());
     EXPECT_EQ(second.Sent(), std::vector<Message>{SetRange(40)});
     EXPECT_EQ(second.Range().iHigh, 40);
@@ -107,7 +107,7 @@ TEST(URLDownCallBack, DataPhaseStatusesMoveTheBar) {
         SCOPED_TRACE(c.what);
         TestProgressBar bar;
         StatusWindow status;
-        URLDownCallBack cb(&bar.Ctrl(), &status.wnd, 10000);
+        URLDownCallBack cb(&bar.Reporter(), &status.wnd, 10000);
         ::SetWindowTextW(status.wnd.m_hWnd, L"unchanged");
         bar.Clear();
         EXPECT_EQ(cb.OnProgress(c.progress, c.maximum, c.status, c.statusText), S_OK);
@@ -122,7 +122,7 @@ TEST(URLDownCallBack, PositionsAreSentWhateverTheRange) {
     for (int size : {-1, 0}) {
         SCOPED_TRACE(size);
         TestProgressBar bar;
-        URLDownCallBack cb(&bar.Ctrl(), nullptr, size);
+        URLDownCallBack cb(&bar.Reporter(), nullptr, size);
         bar.Clear();
         EXPECT_EQ(cb.OnProgress(70000, 0, BINDSTATUS_DOWNLOADINGDATA, L""), S_OK);
         EXPECT_EQ(cb.OnProgress(0, 80000, BINDSTATUS_ENDDOWNLOADDATA, L""), S_OK);
@@ -133,7 +133,7 @@ TEST(URLDownCallBack, PositionsAreSentWhateverTheRange) {
 TEST(URLDownCallBack, OtherStatusesAndAMissingBarAnswerNotImplementedAndSendNothing) {
     TestProgressBar bar;
     StatusWindow status;
-    URLDownCallBack withBar(&bar.Ctrl(), &status.wnd, 100);
+    URLDownCallBack withBar(&bar.Reporter(), &status.wnd, 100);
     URLDownCallBack withoutBar(nullptr, &status.wnd, 100);
     ::SetWindowTextW(status.wnd.m_hWnd, L"unchanged");
     bar.Clear();
@@ -153,7 +153,7 @@ TEST(URLDownCallBack, OtherStatusesAndAMissingBarAnswerNotImplementedAndSendNoth
 
 TEST(URLDownCallBack, TheRestOfTheInterfaceDeclinesAndWritesNothing) {
     TestProgressBar bar;
-    URLDownCallBack cb(&bar.Ctrl(), nullptr, 100);
+    URLDownCallBack cb(&bar.Reporter(), nullptr, 100);
     IBindStatusCallback* itf = &cb;  // called through the interface, as the platform does
 
     void* out = &cb;

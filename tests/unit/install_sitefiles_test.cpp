@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "../support/TraceCapture.h"
-#include "app/OSVersion.h"
+#include "framework/OSVersion.h"
 #include "install/SiteFiles.h"
 #include "install_support.h"
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "../support/TraceCapture.h"
-#include "app/KestrelVault_Setup.h"
 #include "framework/app.h"
+#include "install/InstallSteps.h"
 #include "install/Transfer.h"
 #include "install_support.h"
 #include "resource.h"
@@ -98,7 +98,7 @@ public:
 
     InstallPlatform Platform() {
         InstallPlatform p = RealInstallPlatform();
-        p.fetchServerFile = [this](KVDownloadDlg*, const std::wstring& a, const std::wstring& t, URLDownCallBack&) {
+        p.fetchServerFile = [this](int, StepReporter*, const std::wstring& a, const std::wstring& t, URLDownCallBack&) {
             return Fetch(a, t);
         };
         return p;
@@ -114,14 +114,12 @@ BOOL NoProcessHandle(SHELLEXECUTEINFOW& info) {
     return TRUE;
 }
 
-class AutoModeScope {
-public:
-    explicit AutoModeScope(int mode) : m_saved(KVApp().AutoMode) { KVApp().AutoMode = mode; }
-    ~AutoModeScope() { KVApp().AutoMode = m_saved; }
-
-private:
-    int m_saved;
-};
+InstallContext Context(int useHttps, int autoMode) {
+    InstallContext context;
+    context.useHttps = useHttps;
+    context.autoMode = autoMode;
+    return context;
+}
 
 // The start record of the stand-in with this role, "" when it did not start.
 std::string StartRecord(const std::vector<std::string>& records, const std::string& role) {
@@ -192,14 +190,12 @@ TEST(InstallActiveX, Table) {
         InstallPlatform platform = server.Platform();
         if (c.shell) platform.shellExecute = c.shell;
         kvtest::ScopedPlatform scoped(platform);
-        AutoModeScope autoMode(c.autoMode);
-        kvtest::StepPage page;
-        page.page.UseHttps = c.useHttps;
+        StepRecorder page;
 
         int result = 99;
         int boxes = -1;
         const auto log = CaptureTrace(
-            [&] { boxes = kvtest::RunOnWorker([&] { result = KVDownloadDlg::InstallActiveX(c.url, &page.page); }); });
+            [&] { boxes = kvtest::RunOnWorker([&] { result = InstallActiveX(c.url, Context(c.useHttps, c.autoMode), &page); }); });
 
         std::vector<std::string> expected;
         std::vector<std::wstring> statusTexts;
@@ -243,19 +239,18 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
         ::DeleteFileW(kActiveXPath.c_str());
         std::vector<HRESULT> results;
         InstallPlatform platform = RealInstallPlatform();
-        platform.fetchServerFile = [&results](KVDownloadDlg* page, const std::wstring& a, const std::wstring& t,
-                                              URLDownCallBack& cb) {
-            const HRESULT hr = FetchServerFile(page, a, t, cb);
+        platform.fetchServerFile = [&results](int https, StepReporter* reporter, const std::wstring& a,
+                                              const std::wstring& t, URLDownCallBack& cb) {
+            const HRESULT hr = FetchServerFile(https, reporter, a, t, cb);
             results.push_back(hr);
             return hr;
         };
         kvtest::ScopedPlatform scoped(platform);
-        kvtest::StepPage page;
-        page.page.UseHttps = useHttps;
+        StepRecorder page;
         int result = 99;
         int boxes = -1;
         const auto log = CaptureTrace([&] {
-            boxes = kvtest::RunOnWorker([&] { result = KVDownloadDlg::InstallActiveX(L"127.0.0.1:1", &page.page); });
+            boxes = kvtest::RunOnWorker([&] { result = InstallActiveX(L"127.0.0.1:1", Context(useHttps, 0), &page); });
         });
 
         ASSERT_EQ(results.size(), 5u);
@@ -310,12 +305,10 @@ TEST(InstallSteps, LaunchRequests) {
     kvtest::ScopedPlatform scoped(platform);
     const std::wstring host = L"kvunit-" + std::to_wstring(::GetCurrentProcessId()) + L"-launch.test";
     for (int autoMode : {0, 1}) {
-        AutoModeScope mode(autoMode);
-        kvtest::StepPage page;
-        page.page.SetUpdateURL(host);
+        StepRecorder page;
         kvtest::RunOnWorker([&] {
-            KVDownloadDlg::InstallActiveX(host.c_str(), &page.page);
-            page.page.RunKVUpdate();
+            InstallActiveX(host.c_str(), Context(0, autoMode), &page);
+            RunKVUpdate(host, Context(0, autoMode), &page);
         });
     }
     ::RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\KestrelVAULT\\" + host).c_str());
@@ -457,14 +450,13 @@ TEST(RunKVUpdate, Table) {
         platform.programFilesFolder = [&] { return programFiles; };
         if (c.shell) platform.shellExecute = c.shell;
         kvtest::ScopedPlatform scoped(platform);
-        kvtest::StepPage page;
-        page.page.SetUpdateURL(c.emptyURL ? L"" : host);
-        page.page.UseHttps = c.useHttps;
+        StepRecorder page;
+        const std::wstring updateURL = c.emptyURL ? L"" : host;
 
         int result = 99;
         int boxes = -1;
         const auto log =
-            CaptureTrace([&] { boxes = kvtest::RunOnWorker([&] { result = page.page.RunKVUpdate(); }); });
+            CaptureTrace([&] { boxes = kvtest::RunOnWorker([&] { result = RunKVUpdate(updateURL, Context(c.useHttps, 0), &page); }); });
 
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(OwnLines(log, kUpdateScope), c.log);

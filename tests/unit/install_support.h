@@ -1,5 +1,4 @@
-// Helpers for the install-step tests: scratch directories and files, a download page whose
-// status text and progress bar are real controls of the test thread, running a step on a
+// Helpers for the install-step tests: scratch directories and files, running a step on a
 // worker thread while this thread answers its window messages (and dismisses the shell's
 // error boxes on that worker), the stand-in programs and their records, and swapping the
 // steps' platform.
@@ -16,8 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "../support/StepRecorder.h"
 #include "install/InstallPlatform.h"
-#include "wizard/KVDownloadDlg.h"
 
 namespace kvtest {
 
@@ -181,45 +180,6 @@ public:
 
 private:
     InstallPlatform m_platform;
-};
-
-// A download page whose status text (1000) and progress bar (1001) are real controls in a
-// hidden window of this thread; every text the status control is given is kept, in order.
-class StepPage {
-public:
-    StepPage() {
-        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_PROGRESS_CLASS};
-        ::InitCommonControlsEx(&icc);
-        m_parent = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 400, 200, nullptr, nullptr,
-                                     ::GetModuleHandleW(nullptr), nullptr);
-        page.m_stcInfo.m_hWnd = ::CreateWindowExW(0, L"STATIC", L"InfoText", WS_CHILD, 0, 0, 300, 20, m_parent,
-                                                  reinterpret_cast<HMENU>(1000), nullptr, nullptr);
-        page.m_prgDownload.m_hWnd = ::CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD, 0, 40, 300, 20, m_parent,
-                                                      reinterpret_cast<HMENU>(1001), nullptr, nullptr);
-        ::SetPropW(page.m_stcInfo.m_hWnd, L"kvtest.page", this);
-        m_next = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(page.m_stcInfo.m_hWnd, GWLP_WNDPROC,
-                                                               reinterpret_cast<LONG_PTR>(&StatusProc)));
-    }
-    ~StepPage() {
-        ::DestroyWindow(m_parent);
-        page.m_stcInfo.m_hWnd = nullptr;
-        page.m_prgDownload.m_hWnd = nullptr;
-    }
-    StepPage(const StepPage&) = delete;
-    StepPage& operator=(const StepPage&) = delete;
-
-    KVDownloadDlg page;
-    std::vector<std::wstring> statusTexts;
-
-private:
-    static LRESULT CALLBACK StatusProc(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
-        auto* self = static_cast<StepPage*>(::GetPropW(hwnd, L"kvtest.page"));
-        if (msg == WM_SETTEXT) self->statusTexts.push_back(reinterpret_cast<const wchar_t*>(l));
-        return ::CallWindowProcW(self->m_next, hwnd, msg, w, l);
-    }
-
-    HWND m_parent = nullptr;
-    WNDPROC m_next = nullptr;
 };
 
 inline BOOL CALLBACK CollectDialogs(HWND hwnd, LPARAM list) {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/OSVersion.h"
+#include "framework/OSVersion.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "app/KestrelVault_Setup.h"
 #include "app/ModuleInfo.h"
-#include "app/OSVersion.h"
+#include "framework/OSVersion.h"
 #include "tracelog/TraceLog.h"
 
 namespace {

@@ -35,7 +35,7 @@ protected:
     // the page is ended if the script left it open. Returns whether the modal loop ended
     // before the clean-up had to end it.
     bool RunPage(const std::function<void(CKestrelVault_SetupDlg&, HWND)>& script) {
-        CKestrelVault_SetupDlg dlg;
+        CKestrelVault_SetupDlg dlg(0, &KVApp().InstallBusy);
         std::atomic<bool> ended{false};
         std::atomic<bool> endedByScript{false};
         std::thread driver([&] {

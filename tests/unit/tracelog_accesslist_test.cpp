@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tracelog/AccessList.h"
+#include "framework/AccessList.h"
 #include "tracelog/TraceInit.h"
 
 namespace {

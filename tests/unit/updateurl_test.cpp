@@ -90,6 +90,13 @@ struct FakeSources {
     }
 };
 
+// The text, with autoMode set the way start-up sets the application's flag from the source.
+std::wstring ResolveWithAutoMode(const UpdateURLSources& sources, int& autoMode) {
+    const ResolvedUpdateURL resolved = ResolveUpdateURL(sources);
+    if (resolved.source == UpdateURLSource::EmbeddedSlot) autoMode = 1;
+    return resolved.url;
+}
+
 struct PrecedenceCase {
     const wchar_t* argument;  // after the quoted program path; empty for none
     const wchar_t* slot;
@@ -119,10 +126,31 @@ TEST(ResolveUpdateURL, PrecedenceAndAutoMode) {
         fake.slot = c.slot;
         fake.ini = c.ini;
         int autoMode = 0;
-        EXPECT_EQ(ResolveUpdateURL(fake.Make(), autoMode), c.expected) << c.why;
+        EXPECT_EQ(ResolveWithAutoMode(fake.Make(), autoMode), c.expected) << c.why;
         EXPECT_EQ(autoMode, c.autoMode) << c.why;
         EXPECT_EQ(fake.slotReads, c.slotReads) << c.why;
         EXPECT_EQ(fake.iniReads, c.iniReads) << c.why;
+    }
+}
+
+TEST(ResolveUpdateURL, NamesTheSourceThatGaveTheText) {
+    struct Case {
+        const wchar_t* argument;
+        const wchar_t* slot;
+        const wchar_t* ini;
+        UpdateURLSource source;
+    } const cases[] = {
+        {L"cmd.example.com", L"slot.example.com", L"ini.example.com", UpdateURLSource::CommandLine},
+        {L"", L"slot.example.com", L"ini.example.com", UpdateURLSource::EmbeddedSlot},
+        {L"", L"", L"ini.example.com", UpdateURLSource::IniFile},
+        {L"", L"", L"", UpdateURLSource::None},
+    };
+    for (const Case& c : cases) {
+        FakeSources fake;
+        if (*c.argument) fake.commandLine += std::wstring(L" ") + c.argument;
+        fake.slot = c.slot;
+        fake.ini = c.ini;
+        EXPECT_EQ(static_cast<int>(ResolveUpdateURL(fake.Make()).source), static_cast<int>(c.source));
     }
 }
 
@@ -130,7 +158,7 @@ TEST(ResolveUpdateURL, IniBesideTheExecutable) {
     FakeSources fake;
     fake.ini = L"ini.example.com";
     int autoMode = 0;
-    ResolveUpdateURL(fake.Make(), autoMode);
+    ResolveWithAutoMode(fake.Make(), autoMode);
     EXPECT_EQ(fake.iniPathAsked, L"C:\\Program Files (x86)\\KV\\KestrelVault_Setup.ini");
 }
 
@@ -159,7 +187,7 @@ TEST(ResolveUpdateURL, SlotTextGoesThroughTheCodePage) {
     FakeSources fake;
     fake.slot = L"kv\x0B95.com";
     int autoMode = 0;
-    EXPECT_EQ(ResolveUpdateURL(fake.Make(), autoMode), L"kv?.com");
+    EXPECT_EQ(ResolveWithAutoMode(fake.Make(), autoMode), L"kv?.com");
     EXPECT_EQ(autoMode, 1);
 }
 
@@ -314,9 +342,9 @@ TEST(ResolveUpdateURL, PlatformSourcesOfThisProcess) {
         std::wstring url;
         if (c.slot) {
             SlotStamp stamp(c.slot);
-            url = ResolveUpdateURL(sources, autoMode);
+            url = ResolveWithAutoMode(sources, autoMode);
         } else {
-            url = ResolveUpdateURL(sources, autoMode);
+            url = ResolveWithAutoMode(sources, autoMode);
         }
         EXPECT_EQ(url, c.expected) << c.why;
         EXPECT_EQ(autoMode, c.autoMode) << c.why;

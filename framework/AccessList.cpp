@@ -1,4 +1,4 @@
-#include "tracelog/AccessList.h"
+#include "framework/AccessList.h"
 
 namespace {
 
@@ -52,4 +52,37 @@ std::vector<BYTE> LookupUsersSid() {
     std::vector<wchar_t> domain(domainChars + 1, L'\0');
     if (!::LookupAccountNameW(nullptr, L"Users", sid.data(), &sidSize, domain.data(), &domainChars, &use)) return {};
     return sid;
+}
+
+bool GrantUsersLeadingAccess(const wchar_t* path) {
+    const std::vector<BYTE> users = LookupUsersSid();
+    if (users.empty()) return false;
+
+    DWORD needed = 0;
+    if (::GetFileSecurityW(path, DACL_SECURITY_INFORMATION, nullptr, 0, &needed) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return false;
+    std::vector<BYTE> descriptor(needed, 0);
+    if (!::GetFileSecurityW(path, DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed)) return false;
+
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted)) return false;
+    if (!present) dacl = nullptr;
+
+    std::vector<BYTE> list;
+    switch (BuildLeadingGrantList(dacl, const_cast<BYTE*>(users.data()), list)) {
+    case LeadingGrantResult::AlreadyInFront:
+        return true;
+    case LeadingGrantResult::Failed:
+        return false;
+    case LeadingGrantResult::Built:
+        break;
+    }
+
+    SECURITY_DESCRIPTOR updated = {};
+    return ::InitializeSecurityDescriptor(&updated, SECURITY_DESCRIPTOR_REVISION) &&
+           ::SetSecurityDescriptorDacl(&updated, TRUE, reinterpret_cast<PACL>(list.data()), TRUE) &&
+           ::SetFileSecurityW(path, DACL_SECURITY_INFORMATION, &updated);
 }

@@ -1,5 +1,5 @@
 // Access lists that put one full-access entry for a group in front of what an object already
-// allows or denies. Used for the log file and for the site directories.
+// allows or denies: the grant the log file and the site directories get for "Users".
 #pragma once
 
 #include <windows.h>
@@ -26,3 +26,10 @@ LeadingGrantResult BuildLeadingGrantList(PACL oldList, PSID sid, std::vector<BYT
 
 // The SID of the local group "Users" (LookupAccountNameW on this machine); empty on failure.
 std::vector<BYTE> LookupUsersSid();
+
+// Puts the grant above for the local group "Users" in front of the access list of the file or
+// directory at path, keeping the old entries after it, unless the list already begins with it.
+// True once the list is set, or when nothing needed to change; false at the first failing
+// call, with the object unchanged, and for an object without an access list or with a NULL
+// list that lets everyone in (a list of one entry would take access away from others).
+bool GrantUsersLeadingAccess(const wchar_t* path);

@@ -1,4 +1,4 @@
-#include "app/OSVersion.h"
+#include "framework/OSVersion.h"
 
 #include <atomic>
 

@@ -1,0 +1,27 @@
+// The two install steps the download page's worker runs, one after the other: the web-control
+// installer, then the update step with the site's values, directories and updater. Both take
+// the access host without scheme (the UpdateURL the first page hands over), block the calling
+// thread, and report only through the reporter they are given (may be null).
+#pragma once
+
+#include <string>
+
+class StepReporter;
+
+// How the wizard runs, as far as the steps care.
+struct InstallContext {
+    // 1 selects https; any other value http.
+    int useHttps = 0;
+    // 1 when the wizard runs unattended: the installer is then started silently.
+    int autoMode = 0;
+};
+
+// Up to five attempts to fetch the installer into the temp directory, then its launch, a wait
+// for it and its deletion. -1 when updateURL is null or empty, 0 otherwise, whatever became of
+// the download and the installer.
+int InstallActiveX(const wchar_t* updateURL, const InstallContext& context, StepReporter* reporter);
+
+// The per-site values, the site descriptor and its SiteName, the site directories, then the
+// updater fetched into the site directory and run with "-ou". 0 when it reached the updater
+// launch, -1 at every failure exit (an empty updateURL among them).
+int RunKVUpdate(const std::wstring& updateURL, const InstallContext& context, StepReporter* reporter);

@@ -1,0 +1,12 @@
+// The trace log's scope names for the install steps and transfers. They carry the download
+// page's class name because that is how the log has always named them, and the log's readers
+// (kvlog, administrators' scripts) know the steps by it: the names are the log's format, not a
+// statement of where the code lives.
+#pragma once
+
+namespace logscope {
+constexpr char kInstallActiveX[] = "KVDownloadDlg::InstallActiveX";
+constexpr char kRunKVUpdate[] = "KVDownloadDlg::RunKVUpdate";
+constexpr char kGetWebFileSize[] = "KVDownloadDlg::GetWebFileSize";
+constexpr char kURLDownloadToFileOnHttps[] = "KVDownloadDlg::URLDownloadToFileOnHttps";
+}  // namespace logscope

@@ -1,0 +1,26 @@
+#include "install/ServerAddress.h"
+
+const wchar_t kActiveXAddressFormat[] = L"%s%s/app/KestrelVAULT ActiveX 7i_ko.exe";
+const wchar_t kSiteDescriptorAddressFormat[] = L"%s%s/app/update/kestrelvault_server.exe";
+const wchar_t kUpdaterAddressFormat[] = L"%s%s/app/update/KVUpdate.exe";
+
+const wchar_t kActiveXFileName[] = L"KestrelVAULT ActiveX 7i_ko.exe";
+const wchar_t kSiteDescriptorFileName[] = L"kestrelvault_server.exe";
+const wchar_t kUpdaterFileName[] = L"KVUpdate.exe";
+
+std::wstring SchemePrefix(int useHttps) { return useHttps == 1 ? L"https://" : L"http://"; }
+
+std::wstring FormatServerAddress(const wchar_t* format, int useHttps, const std::wstring& updateURL) {
+    const std::wstring args[] = {SchemePrefix(useHttps), updateURL};
+    std::wstring out;
+    size_t next = 0;
+    for (const wchar_t* p = format; p && *p; ++p) {
+        if (p[0] == L'%' && p[1] == L's' && next < 2) {
+            out += args[next++];
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
