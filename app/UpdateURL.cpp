@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "app/EmbeddedSlot.h"
 #include "app/ModuleInfo.h"
 #include "framework/strutil.h"
+#include "install/EmbeddedSlot.h"
 
 namespace {
 

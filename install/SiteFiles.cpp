@@ -2,9 +2,9 @@
 
 #include <cwctype>
 
+#include "framework/AccessList.h"
 #include "framework/OSVersion.h"
 #include "install/InstallPlatform.h"
-#include "framework/AccessList.h"
 #include "tracelog/FuncTrace.h"
 
 namespace {

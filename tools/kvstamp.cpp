@@ -27,7 +27,7 @@
 #include <windows.h>
 #endif
 
-#include "app/EmbeddedSlotMarkers.h"
+#include "install/EmbeddedSlotMarkers.h"
 #include "tools/textout.h"
 
 namespace fs = std::filesystem;

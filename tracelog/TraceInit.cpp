@@ -5,19 +5,14 @@
 #include <cwchar>
 #include <vector>
 
+#include "framework/AccessList.h"
 #include "framework/handle.h"
-#include "tracelog/AccessList.h"
+#include "framework/paths.h"
 #include "tracelog/TraceLog.h"
 
 namespace {
 
 const wchar_t kSettingsKey[] = L"Software\\KestrelVAULT";
-
-std::wstring CutAtLastBackslash(const std::wstring& path, bool before) {
-    const size_t slash = path.rfind(L'\\');
-    if (slash == std::wstring::npos) return before ? std::wstring() : path;
-    return before ? path.substr(0, slash) : path.substr(slash + 1);
-}
 
 // Reads the setting named after the executable plus suffix into data. False when the key or
 // the value is missing or the value does not fit: the registry leaves the buffer undefined
@@ -43,19 +38,18 @@ std::wstring TraceModulePath() {
     HMODULE module = nullptr;
     ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&TraceModulePath),
                          &module);
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(module, path, MAX_PATH);
+    const std::wstring path = ModuleFilePath(module);
     if (module) ::FreeLibrary(module);
 
     wchar_t longPath[MAX_PATH] = {};
-    const DWORD n = ::GetLongPathNameW(path, longPath, MAX_PATH);
+    const DWORD n = ::GetLongPathNameW(path.c_str(), longPath, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return std::wstring();
     return std::wstring(longPath, n);
 }
 
-std::wstring TraceModuleDirectory() { return CutAtLastBackslash(TraceModulePath(), true); }
+std::wstring TraceModuleDirectory() { return DirectoryOf(TraceModulePath()); }
 
-std::wstring TraceModuleName() { return CutAtLastBackslash(TraceModulePath(), false); }
+std::wstring TraceModuleName() { return FileNameOf(TraceModulePath()); }
 
 int ReadLogModeSetting() {
     DWORD mode = 0;
@@ -67,38 +61,7 @@ std::wstring ReadLogPathSetting() { return ReadStringSetting(L".log.path"); }
 
 std::wstring ReadLogNameSetting() { return ReadStringSetting(L".log.name"); }
 
-bool GrantLogFileAccess(const std::wstring& path) {
-    const std::vector<BYTE> sid = LookupUsersSid();
-    if (sid.empty()) return false;
-
-    DWORD needed = 0;
-    if (::GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed) ||
-        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return false;
-    std::vector<BYTE> descriptor(needed, 0);
-    if (!::GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed))
-        return false;
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    if (!::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted)) return false;
-    if (!present) dacl = nullptr;
-
-    std::vector<BYTE> list;
-    switch (BuildLeadingGrantList(dacl, const_cast<BYTE*>(sid.data()), list)) {
-    case LeadingGrantResult::AlreadyInFront:
-        return true;
-    case LeadingGrantResult::Failed:
-        return false;
-    case LeadingGrantResult::Built:
-        break;
-    }
-    SECURITY_DESCRIPTOR updated;
-    if (!::InitializeSecurityDescriptor(&updated, SECURITY_DESCRIPTOR_REVISION) ||
-        !::SetSecurityDescriptorDacl(&updated, TRUE, reinterpret_cast<PACL>(list.data()), TRUE))
-        return false;
-    return ::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, &updated) != FALSE;
-}
+bool GrantLogFileAccess(const std::wstring& path) { return GrantUsersLeadingAccess(path.c_str()); }
 
 void InitTraceLog() {
     TraceLog.processName = TraceModuleName();

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "app/EmbeddedSlotMarkers.h"
+#include "install/EmbeddedSlotMarkers.h"
 
 // Size of the slot in UTF-16 code units; a URL must leave room for its terminating NUL.
 constexpr size_t kEmbeddedSlotUnits = 1024;

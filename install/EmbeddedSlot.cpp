@@ -1,4 +1,4 @@
-#include "app/EmbeddedSlot.h"
+#include "install/EmbeddedSlot.h"
 
 namespace {
 
