@@ -54,16 +54,19 @@ std::vector<BYTE> LookupUsersSid() {
     return sid;
 }
 
-bool GrantUsersLeadingAccess(const wchar_t* path) {
+namespace {
+
+// The grant over an object's access list, read and written by the two calls given, so that a
+// path and an open handle share one algorithm.
+template <typename Read, typename Write>
+bool GrantUsersLeading(Read readSecurity, Write writeSecurity) {
     const std::vector<BYTE> users = LookupUsersSid();
     if (users.empty()) return false;
 
     DWORD needed = 0;
-    if (::GetFileSecurityW(path, DACL_SECURITY_INFORMATION, nullptr, 0, &needed) ||
-        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return false;
+    if (readSecurity(nullptr, 0, &needed) || ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
     std::vector<BYTE> descriptor(needed, 0);
-    if (!::GetFileSecurityW(path, DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed)) return false;
+    if (!readSecurity(descriptor.data(), needed, &needed)) return false;
 
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
@@ -84,5 +87,25 @@ bool GrantUsersLeadingAccess(const wchar_t* path) {
     SECURITY_DESCRIPTOR updated = {};
     return ::InitializeSecurityDescriptor(&updated, SECURITY_DESCRIPTOR_REVISION) &&
            ::SetSecurityDescriptorDacl(&updated, TRUE, reinterpret_cast<PACL>(list.data()), TRUE) &&
-           ::SetFileSecurityW(path, DACL_SECURITY_INFORMATION, &updated);
+           writeSecurity(&updated);
+}
+
+}  // namespace
+
+bool GrantUsersLeadingAccess(const wchar_t* path) {
+    return GrantUsersLeading(
+        [path](PSECURITY_DESCRIPTOR d, DWORD size, DWORD* needed) {
+            return ::GetFileSecurityW(path, DACL_SECURITY_INFORMATION, d, size, needed) != FALSE;
+        },
+        [path](PSECURITY_DESCRIPTOR d) { return ::SetFileSecurityW(path, DACL_SECURITY_INFORMATION, d) != FALSE; });
+}
+
+bool GrantUsersLeadingAccess(HANDLE object) {
+    return GrantUsersLeading(
+        [object](PSECURITY_DESCRIPTOR d, DWORD size, DWORD* needed) {
+            return ::GetKernelObjectSecurity(object, DACL_SECURITY_INFORMATION, d, size, needed) != FALSE;
+        },
+        [object](PSECURITY_DESCRIPTOR d) {
+            return ::SetKernelObjectSecurity(object, DACL_SECURITY_INFORMATION, d) != FALSE;
+        });
 }

@@ -33,3 +33,6 @@ std::vector<BYTE> LookupUsersSid();
 // call, with the object unchanged, and for an object without an access list or with a NULL
 // list that lets everyone in (a list of one entry would take access away from others).
 bool GrantUsersLeadingAccess(const wchar_t* path);
+// The same through a handle opened with READ_CONTROL and WRITE_DAC: for an object that must not
+// be swapped between a check and the grant.
+bool GrantUsersLeadingAccess(HANDLE object);

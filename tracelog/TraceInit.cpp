@@ -8,6 +8,7 @@
 #include "framework/AccessList.h"
 #include "framework/handle.h"
 #include "framework/paths.h"
+#include "tracelog/LogFile.h"
 #include "tracelog/TraceLog.h"
 
 namespace {
@@ -63,6 +64,17 @@ std::wstring ReadLogNameSetting() { return ReadStringSetting(L".log.name"); }
 
 bool GrantLogFileAccess(const std::wstring& path) { return GrantUsersLeadingAccess(path.c_str()); }
 
+namespace {
+bool GrantThroughHandle(HANDLE file) { return GrantUsersLeadingAccess(file); }
+LogFileGrant g_logFileGrant = GrantThroughHandle;
+}  // namespace
+
+LogFileGrant SetLogFileGrantForTesting(LogFileGrant grant) {
+    const LogFileGrant previous = g_logFileGrant;
+    g_logFileGrant = grant ? grant : GrantThroughHandle;
+    return previous;
+}
+
 void InitTraceLog() {
     TraceLog.processName = TraceModuleName();
     TraceLog.mode = ReadLogModeSetting();
@@ -73,6 +85,18 @@ void InitTraceLog() {
     }
     if (TraceLog.logPath.empty()) TraceLog.logPath = TraceModulePath() + L".log";
 
+    // The path comes from the user's own registry values: whatever lies there is looked at
+    // through one handle first, and anything that is no log of ours is left exactly as it is,
+    // with nothing logged to a file in this run. A file left by an earlier run is granted in
+    // every mode; modes 2 and 3 create a missing one.
+    const bool writesFile = TraceLog.mode == TraceFile || TraceLog.mode == TraceFileAppend;
+    if (!TraceLog.logPath.empty()) {
+        kv::UniqueFile file;
+        const LogFileOpen opened = OpenOwnLogFile(TraceLog.logPath, writesFile, file);
+        if (opened == LogFileOpen::Opened) g_logFileGrant(file.get());
+        if (opened == LogFileOpen::NotALog && writesFile) TraceLog.mode = TraceOff;
+    }
+
     switch (TraceLog.mode) {
     case TraceConsole:
         ::AllocConsole();
@@ -81,16 +105,7 @@ void InitTraceLog() {
     case TraceFile:
         OpenTraceOutput();
         break;
-    case TraceFileAppend:
-        // Creates the file now, so that the grant below finds it before the first line.
-        OpenTraceOutput();
-        CloseTraceOutput();
-        break;
     default:
         break;
     }
-
-    // Whatever the mode: a file left at the log path by an earlier run is granted as well.
-    if (!TraceLog.logPath.empty() && ::GetFileAttributesW(TraceLog.logPath.c_str()) != INVALID_FILE_ATTRIBUTES)
-        GrantLogFileAccess(TraceLog.logPath);
 }

@@ -4,10 +4,14 @@
 // the executable). Logging stays off unless they say otherwise.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 // Fills the log's mode, path and process name, makes the first redirection of stdout and
-// grants the local "Users" group access to a file found at the log path. Runs once, on the
+// grants the local "Users" group access to the log file. What lies at the log path is written or
+// granted only when it is a log of ours (OpenOwnLogFile); anything else is left as it is, and
+// then nothing is logged to a file. Runs once, on the
 // start-up thread, before the first trace scope. Reports nothing: a missing setting keeps its
 // default and an output that cannot be opened only loses lines.
 void InitTraceLog();
@@ -31,3 +35,9 @@ std::wstring ReadLogNameSetting();
 // entry and was left alone; false, with the file unchanged, when any step fails (including a
 // file without an access list).
 bool GrantLogFileAccess(const std::wstring& path);
+
+// How InitTraceLog grants "Users" access to the log file it has opened and checked: through
+// that handle. Tests watch it here, since Wine does not keep access lists. Returns the grant it
+// replaces; null gives the real one back.
+using LogFileGrant = bool (*)(HANDLE file);
+LogFileGrant SetLogFileGrantForTesting(LogFileGrant grant);

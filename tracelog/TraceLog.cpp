@@ -8,6 +8,9 @@
 
 #include <new>
 
+#include "framework/handle.h"
+#include "tracelog/LogFile.h"
+
 #ifdef _UCRT
 #error "The trace log formats with msvcrt's printf and redirects msvcrt's stdout; this build links another runtime."
 #endif
@@ -235,33 +238,70 @@ std::string FormatTraceHeader() {
     return header;
 }
 
+namespace {
+
+// The null device under stdout between the lines of append mode, so that the stream stays open
+// and each line needs no reopening of the stream itself.
+int NullDescriptor() {
+    static const int fd = ::_wopen(L"NUL", _O_WRONLY | _O_TEXT);
+    return fd;
+}
+
+bool g_streamOpen = false;
+
+// stdout onto file: the stream is opened once on the null device for its text mode and
+// buffering; its descriptor is then made to stand for the file. The handle is the stream's
+// from then on.
+bool AttachStdout(kv::UniqueFile& file, bool append) {
+    if (!g_streamOpen) {
+        GiveStdoutADescriptor();
+        if (!::_wfreopen(L"NUL", L"w", stdout)) return false;
+        g_streamOpen = true;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_TEXT | (append ? _O_APPEND : 0));
+    if (fd < 0) return false;
+    file.release();
+    const bool attached = ::_dup2(fd, ::_fileno(stdout)) == 0;
+    ::_close(fd);
+    if (!attached) return false;
+    TraceLog.output = stdout;
+    return true;
+}
+
+}  // namespace
+
 bool OpenTraceOutput() {
     if (TraceLog.logPath.empty()) return false;
     CloseTraceOutput();
 
-    const wchar_t* target = TraceLog.logPath.c_str();
-    const wchar_t* openMode = nullptr;
     switch (TraceLog.mode) {
     case TraceConsole:
-        target = L"CONOUT$";
-        openMode = L"w";
-        break;
+        GiveStdoutADescriptor();
+        TraceLog.output = ::_wfreopen(L"CONOUT$", L"w", stdout);
+        g_streamOpen = TraceLog.output != nullptr;
+        return TraceLog.output != nullptr;
     case TraceFile:
-        openMode = L"w";
-        break;
     case TraceFileAppend:
-        openMode = L"a";
         break;
     default:
         return false;
     }
-    GiveStdoutADescriptor();
-    TraceLog.output = ::_wfreopen(target, openMode, stdout);
-    return TraceLog.output != nullptr;
+
+    kv::UniqueFile file;
+    if (OpenOwnLogFile(TraceLog.logPath, true, file) != LogFileOpen::Opened) return false;
+    // Emptied through the handle that was checked, never by opening the path again.
+    if (TraceLog.mode == TraceFile && !::SetEndOfFile(file.get())) return false;
+    return AttachStdout(file, TraceLog.mode == TraceFileAppend);
 }
 
 void CloseTraceOutput() {
     if (!TraceLog.output) return;
-    ::fclose(TraceLog.output);
+    // The file is let go by putting the null device in its place; the stream stays open.
+    ::fflush(TraceLog.output);
+    const int nul = NullDescriptor();
+    if (TraceLog.mode == TraceConsole || nul < 0 || ::_dup2(nul, ::_fileno(TraceLog.output)) != 0) {
+        ::fclose(TraceLog.output);
+        g_streamOpen = false;
+    }
     TraceLog.output = nullptr;
 }

@@ -48,8 +48,9 @@ std::string FormatTraceHeader();
 void AppendTraceHeader(std::string& out);
 
 // Points stdout at the target of the mode: "CONOUT$" (1), the log file emptied (2) or the log
-// file for appending (3), in text mode. False when the log path is empty (nothing changes),
-// when the mode has no target, or when the target cannot be opened; except for an empty path
+// file for appending (3), in text mode. A file is written only when it holds a log of ours
+// (OpenOwnLogFile). False when the log path is empty (nothing changes), when the mode has no
+// target, or when the target cannot be opened or is no log of ours; except for an empty path
 // an output recorded before is closed first.
 bool OpenTraceOutput();
 // Closes the output recorded by OpenTraceOutput, if any.

@@ -17,6 +17,9 @@ EXIT = "() " + ">" * 43
 HEADER = re.compile(r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\]\[(?P<name>[^\]]*)\((?P<pid>\d+)\), T:(?P<tid>\d+)\]"
                     r"(?P<rest>.*)$")
 
+# A line an earlier run left: only a file that starts like a log of ours is written to.
+EARLIER_RUN = b"[2026-01-02 03:04:05.678][KestrelVault_Setup.exe(12), T:34]left from before\r\n"
+
 
 def split_lines(data):
     """The lines of a log file; every line must end in CR LF and hold no other line end."""
@@ -100,7 +103,7 @@ class TraceLogTest(kvtest.WizardTestCase):
 
     def test_file_mode_empties_the_file_at_every_start(self):
         log = self.dir / "held.log"
-        log.write_bytes(b"left from before\r\n")
+        log.write_bytes(EARLIER_RUN)
         self.settings(mode=2, path=self.win_dir + r"\held.log")
         for run in range(2):
             with self.subTest(run=run):
@@ -112,13 +115,13 @@ class TraceLogTest(kvtest.WizardTestCase):
 
     def test_append_mode_appends_and_recreates_a_deleted_file(self):
         log = self.dir / "append.log"
-        log.write_bytes(b"left from before\r\n")
+        log.write_bytes(EARLIER_RUN)
         self.settings(mode=3, path=self.win_dir + r"\append.log")
         self.run_wizard()
         self.run_wizard()
         data = log.read_bytes()
-        self.assertTrue(data.startswith(b"left from before\r\n"))
-        rests = rests_of(data[len(b"left from before\r\n"):])
+        self.assertTrue(data.startswith(EARLIER_RUN))
+        rests = rests_of(data[len(EARLIER_RUN):])
         self.assertEqual(rests[0], START_SCOPE + ENTRY)
         self.assertEqual(rests[-1], START_SCOPE + EXIT)
         self.assertEqual(rests.count(START_SCOPE + ENTRY), 2)
