@@ -9,23 +9,17 @@ for as long as a test needs, without any timing.
 
 import os
 import shutil
-import subprocess
-import sys
 import tempfile
 import time
 import unittest
 import urllib.parse
 from pathlib import Path
 
-import kvtest
-import kvwizard
-from kvwizard import (CANCEL, EXE_NAME, FINISH, FINISH_TEXT, HOST, HTTPS, NEXT, PREV, PROGRESS, SCHEME, STATUS,
-                      HTTP, UNREACHABLE_TEXT)
+from kvtestkit import kvstandins, kvtest, kvwizard
+from kvtestkit.kvservers import Servers
+from kvtestkit.kvwizard import (CANCEL, FINISH, FINISH_TEXT, HOST, HTTP, HTTPS, NEXT, PREV, PROGRESS, SCHEME,
+                                STATUS, UNREACHABLE_TEXT)
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "standins"))
-from kvservers import Servers  # noqa: E402
-import kvstandins  # noqa: E402
 
 SITE = "kvdl test"
 
@@ -245,10 +239,7 @@ class DownloadPageTest(kvwizard.WholeRunTestCase):
     def test_auto_mode_ends_by_itself(self):
         work = Path(tempfile.mkdtemp(prefix="autodl-", dir=kvtest.build_dir()))
         self.addCleanup(shutil.rmtree, work, True)
-        exe = work / EXE_NAME
-        shutil.copyfile(kvtest.product_exe(), exe)
-        subprocess.run([str(kvtest.build_dir() / "native" / "kvstamp"), "set", str(exe), self.host()],
-                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60)
+        exe = kvwizard.product_copy(work, self.host())
         page = self.start_wizard(exe=exe)
         page.wait_gone(timeout=60000)
         self.assertEqual(page.process.wait(20), 0)

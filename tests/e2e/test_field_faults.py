@@ -24,19 +24,13 @@ import errno
 import os
 import shutil
 import subprocess
-import sys
 import time
 import unittest
-from pathlib import Path
 
-import kvtest
-import kvwizard
-from kvwizard import FINISH, FINISH_TEXT, INSTALL_PRODUCT_TEXT, PREV, PROGRESS, SETTINGS_KEY, STATUS
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-from kvservers import Servers  # noqa: E402
-import kvstandins  # noqa: E402
-import test_wizard_install as full_install  # noqa: E402  (its checks of a complete install)
+import test_wizard_install as full_install  # its checks of a complete install
+from kvtestkit import kvstandins, kvtest, kvwizard
+from kvtestkit.kvservers import Servers
+from kvtestkit.kvwizard import FINISH, FINISH_TEXT, INSTALL_PRODUCT_TEXT, PREV, PROGRESS, SETTINGS_KEY, STATUS
 
 DOWNLOAD_ACTIVEX_TEXT = "ActiveX 설치용 프로그램을 다운로드 중입니다."  # string 120
 INSTALL_ACTIVEX_TEXT = "ActiveX 컨트롤을 설치합니다."                 # string 156

@@ -8,7 +8,7 @@ descriptor), a run cancelled on the first page, and two runs appended in one fil
                                            DIR as real-<name>.log and real-<name>.json: how
                                            tools/tests/logs/ is refreshed
 
-The facts (see tools/tests/kvlogfacts.py) come from how each run was made; kvlog's report of the
+The facts (see kvtestkit/kvlogfacts.py) come from how each run was made; kvlog's report of the
 log is checked against them.
 """
 
@@ -20,21 +20,14 @@ import time
 import unittest
 from pathlib import Path
 
-import kvpe
-import kvtest
+from kvtestkit import kvlogfacts, kvpe, kvtest
+from kvtestkit.kvservers import Servers
+from kvtestkit.kvstandins import ACTIVEX_PATH, DESCRIPTOR_PATH, UPDATER_PATH, fill_server_tree
+from kvtestkit.kvwizard import CANCEL, EXE_NAME, HOST, HTTPS, NEXT, SCHEME, SETTINGS_KEY
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tests" / "servers"))
-sys.path.insert(0, str(ROOT / "tests" / "standins"))
-sys.path.insert(0, str(ROOT / "tools" / "tests"))
-import kvlogfacts  # noqa: E402
-from kvservers import Servers  # noqa: E402
-from kvstandins import ACTIVEX_PATH, DESCRIPTOR_PATH, UPDATER_PATH, fill_server_tree  # noqa: E402
 
-HOST, NEXT, CANCEL, HTTPS, SCHEME = 1006, 1008, 2, 1012, 1013
 PREV, FINISH = 1010, 1008
-SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
-EXE_NAME = "KestrelVault_Setup.exe"
 SITE_NAME = "케스트렐 본사"  # Hangul: the log holds it in code page 949, kvlog gives UTF-8
 UPDATE_STEP_END = b"KVDownloadDlg::RunKVUpdate() " + b">" * 43
 

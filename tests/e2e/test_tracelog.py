@@ -6,10 +6,9 @@ import re
 import shutil
 import unittest
 
-import kvtest
+from kvtestkit import kvtest
+from kvtestkit.kvwizard import EXE_NAME, SETTINGS_KEY
 
-SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
-EXE_NAME = "KestrelVault_Setup.exe"
 CANCEL = 2
 START_SCOPE = "CKestrelVault_SetupApp::InitInstance"
 ENTRY = "() " + "<" * 43
@@ -92,7 +91,7 @@ class TraceLogTest(kvtest.WizardTestCase):
                 own.append(rest)
             if rest.endswith(EXIT):
                 depth -= 1
-        exe_path = "Z:" + str(kvtest.product_exe()).replace("/", "\\")
+        exe_path = kvtest.windows_path(kvtest.product_exe())
         self.assertEqual(own[0], START_SCOPE + ENTRY)
         self.assertEqual(own[1].lower(), (":    ModulePath: " + exe_path).lower())
         self.assertEqual(own[2], ":    ModuleVersion: 70.17.4.1201")

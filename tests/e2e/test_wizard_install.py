@@ -12,17 +12,11 @@ directory; the log's scopes in order; and the program ended.
 """
 
 import os
-import sys
 import unittest
-from pathlib import Path
 
-import kvtest
-import kvwizard
-from kvwizard import FINISH, FINISH_TEXT, HOST, HTTPS, INSTALL_PRODUCT_TEXT, NEXT, PREV, PROGRESS, SCHEME, STATUS
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-from kvservers import Servers  # noqa: E402
-import kvstandins  # noqa: E402
+from kvtestkit import kvstandins, kvtest, kvwizard
+from kvtestkit.kvservers import Servers
+from kvtestkit.kvwizard import FINISH, FINISH_TEXT, HOST, HTTPS, INSTALL_PRODUCT_TEXT, NEXT, PREV, PROGRESS, SCHEME, STATUS
 
 
 # What the page's worker writes, scope by scope, in a complete run: the installer fetched in
