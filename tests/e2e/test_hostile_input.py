@@ -22,7 +22,6 @@ import unittest
 from pathlib import Path
 
 from kvtestkit import kvstandins, kvtest, kvwizard
-from kvtestkit.kvservers import Servers
 from kvtestkit.kvwizard import HOST, NEXT, PREV, SCHEME, SETTINGS_KEY, UNREACHABLE_TEXT
 
 # The white space the runtime's iswspace trims from the host, as far as these hosts use it.
@@ -54,13 +53,7 @@ def tree(path):
 class HostileInputTest(kvwizard.WholeRunTestCase):
 
     dir_prefix = "kvhostile"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.servers = Servers(kvtest.build_dir(), kinds=("http",))
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
+    server_kinds = ("http",)
 
     def setUp(self):
         super().setUp()

@@ -112,9 +112,7 @@ class HeaderPixelsTest(kvtest.WizardTestCase):
     def setUpClass(cls):
         super().setUpClass()
         cls.picture = read_bmp(HEADER_BMP)
-        cls.servers = Servers(kvtest.build_dir(), kinds=("script",), trust=False)
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
+        cls.servers = Servers.for_class(cls, kinds=("script",), trust=False)
 
     def check_header(self, img, texts):
         width = len(img[0])

@@ -34,7 +34,6 @@ import unittest
 from pathlib import Path
 
 from kvtestkit import kvstandins, kvtest, kvwizard
-from kvtestkit.kvservers import Servers
 from kvtestkit.kvwizard import FINISH, FINISH_TEXT, PREV, STATUS
 from kvtestkit.scriptserver import ERROR_PAGE
 
@@ -148,13 +147,11 @@ def matches(actual, expected):
 class ServerFaultsTest(kvwizard.WholeRunTestCase):
 
     dir_prefix = "kvfault"
+    server_kinds = ("script", "script-https")
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.servers = Servers(kvtest.build_dir(), kinds=("script", "script-https"))
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
         # Bound and never listening: a connection to it is refused, and no one else takes it.
         cls.dead = socket.socket()
         cls.dead.bind(("127.0.0.1", 0))

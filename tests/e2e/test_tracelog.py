@@ -39,10 +39,7 @@ def rests_of(data):
 class TraceLogTest(kvtest.WizardTestCase):
 
     def setUp(self):
-        self.win_dir = r"C:\users\%s\Temp\kvtl_%d" % (kvtest.windows_user(), os.getpid())
-        self.dir = kvtest.unix_path(self.win_dir)
-        shutil.rmtree(self.dir, ignore_errors=True)
-        self.dir.mkdir(parents=True)
+        self.win_dir, self.dir = kvtest.own_temp_dir("kvtl")
         self.addCleanup(shutil.rmtree, self.dir, True)
         for suffix in (".log", ".log.path", ".log.name"):
             self.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + suffix)

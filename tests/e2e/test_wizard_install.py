@@ -15,7 +15,6 @@ import os
 import unittest
 
 from kvtestkit import kvstandins, kvtest, kvwizard
-from kvtestkit.kvservers import Servers
 from kvtestkit.kvwizard import FINISH, FINISH_TEXT, HOST, HTTPS, INSTALL_PRODUCT_TEXT, NEXT, PREV, PROGRESS, SCHEME, STATUS
 
 
@@ -33,13 +32,7 @@ def worker_scopes(https):
 class WholeWizardTest(kvwizard.WholeRunTestCase):
 
     dir_prefix = "kvwiz"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.servers = Servers(kvtest.build_dir(), kinds=("http", "https"))
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
+    server_kinds = ("http", "https")
 
     def assert_installed(self, host, https, silent):
         temp = kvtest.temp_dir()

@@ -77,6 +77,15 @@ class Servers:
         self._script = None
 
     # -- life cycle ------------------------------------------------------------------------
+    @classmethod
+    def for_class(cls, testclass, kinds=ALL_KINDS, trust=True):
+        """Servers of the build under test for a whole test class (from its setUpClass), stopped
+        by the class's cleanup."""
+        servers = cls(kvtest.build_dir(), kinds, trust)
+        servers.start()
+        testclass.addClassCleanup(servers.stop)
+        return servers
+
     def __enter__(self):
         self.start()
         return self

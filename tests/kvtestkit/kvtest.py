@@ -575,15 +575,21 @@ def windows_user():
     return getpass.getuser()
 
 
+def win_temp_dir():
+    """The user's temporary directory as GetTempPathW gives it, C:\\users\\<user>\\Temp."""
+    return "C:\\users\\%s\\Temp" % windows_user()
+
+
 def temp_dir():
-    """Host path of the user's temporary directory (GetTempPathW's C:\\users\\<user>\\Temp)."""
-    return unix_path("C:\\users\\%s\\Temp" % windows_user())
+    """Host path of the user's temporary directory."""
+    return unix_path(win_temp_dir())
 
 
-def own_temp_dir(name):
-    """(Windows path, host path) of a fresh directory of this process in the user's temporary
-    directory, named `name`_<pid>; its owner removes it."""
-    win_dir = "C:\\users\\%s\\Temp\\%s_%d" % (windows_user(), name, os.getpid())
+def own_temp_dir(name, under=None):
+    """(Windows path, host path) of a fresh directory of this process, named `name`_<pid>, in
+    the Windows directory `under` (by default the user's temporary directory); its owner
+    removes it."""
+    win_dir = "%s\\%s_%d" % (under or win_temp_dir(), name, os.getpid())
     path = unix_path(win_dir)
     shutil.rmtree(path, ignore_errors=True)
     path.mkdir(parents=True)

@@ -23,6 +23,7 @@ import time
 from pathlib import Path
 
 from kvtestkit import kvstandins, kvtest
+from kvtestkit.kvservers import Servers
 
 # First page
 HOST, NEXT, CANCEL, HTTP, HTTPS, SCHEME = 1006, 1008, 2, 1011, 1012, 1013
@@ -117,6 +118,16 @@ class WholeRunTestCase(kvtest.WizardTestCase):
     """A WizardTestCase whose tests each get their own directory, log and stand-in records."""
 
     dir_prefix = "kvrun"
+    # The servers the class's tests use (kvservers kinds), started once for the class as
+    # cls.servers, and whether the prefix trusts the test CA for them.
+    server_kinds = ()
+    trust_servers = True
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if cls.server_kinds:
+            cls.servers = Servers.for_class(cls, cls.server_kinds, cls.trust_servers)
 
     def setUp(self):
         super().setUp()

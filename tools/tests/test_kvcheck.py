@@ -42,9 +42,8 @@ class KvcheckTest(unittest.TestCase):
             raise RuntimeError("%s is missing: build first" % KVCHECK)
         if not (PREFIX / "system.reg").exists():
             raise RuntimeError("no Wine prefix at %s: run through scripts/test.sh" % PREFIX)
-        cls.servers = Servers(BUILD, kinds=("http", "https", "https-untrusted", "https-expired", "https-notyet", "script"))
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
+        cls.servers = Servers.for_class(cls, kinds=("http", "https", "https-untrusted",
+                                                    "https-expired", "https-notyet", "script"))
         s = cls.servers
         cls.sizes = {"installer": 70001, "descriptor": len(descriptor_bytes("Acme")), "updater": 5003}
         # The server tree at the top serves a healthy server; the folders below it serve servers
