@@ -21,16 +21,12 @@ import tempfile
 import time
 from pathlib import Path
 
+import size_report
+import startup_bench
+import wizard_bench
+from kvtestkit import kvtest
+
 HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-sys.path.insert(0, str(ROOT / "tests" / "servers"))
-import kvtest  # noqa: E402
-import size_report  # noqa: E402
-import startup_bench  # noqa: E402
-import wizard_bench  # noqa: E402
-from kvservers import wine_run  # noqa: E402
 
 ALL = ("transfer", "log", "startup", "wizard", "size")
 SIZE_AIM = 1.3e6
@@ -57,16 +53,12 @@ LOG_LINES = re.compile(r"^mode (\d)\s+(\d) threads?\s+log\s+(\d+) lines/s\s+plai
 
 
 def run_log():
-    # The benchmark writes its table to stderr (the log owns stdout while it runs); a file,
-    # not a pipe, since Wine's services would hold a pipe open.
-    with tempfile.TemporaryFile() as out:
-        r = wine_run(str(kvtest.build_dir() / "kv_log_bench.exe"), stdout=subprocess.DEVNULL, stderr=out,
-                     stdin=subprocess.DEVNULL)
-        out.seek(0)
-        text = out.read().decode(errors="replace")
+    # The benchmark writes its table to stderr (the log owns stdout while it runs).
+    rc, _, err = kvtest.wine_run(kvtest.build_dir() / "kv_log_bench.exe", merge=False, timeout=None)
+    text = err.decode(errors="replace")
     print(text, end="")
-    if r.returncode != 0:
-        raise RuntimeError("kv_log_bench failed (%d)" % r.returncode)
+    if rc != 0:
+        raise RuntimeError("kv_log_bench failed (%d)" % rc)
     figures = {}
     for line in text.splitlines():
         m = LOG_CALL.match(line)

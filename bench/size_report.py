@@ -17,15 +17,11 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-import kvpe  # noqa: E402
-import kvtest  # noqa: E402
-from test_built_file import SYSTEM_DLLS  # noqa: E402
+from kvtestkit import kvpe, kvtest
+from kvtestkit.kvpe import SYSTEM_DLLS
 
 STRIP = "i686-w64-mingw32-strip"
 SECTIONS = (".text", ".rdata", ".eh_frame", ".data", ".rsrc")

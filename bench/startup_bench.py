@@ -12,35 +12,18 @@ bench/run_all.sh (or with the environment scripts/test.sh sets up). KV_BUILD nam
 
 import argparse
 import json
-import os
 import shutil
 import statistics
-import sys
 import time
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-import kvtest  # noqa: E402
+from kvtestkit import kvtest
+from kvtestkit.kvwizard import CANCEL, set_log
 
-SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
-EXE_NAME = "KestrelVault_Setup.exe"
-DIALOG_CLASS = "#32770"
-IDCANCEL = 2
+DIALOG_CLASS = kvtest.WIZARD_CLASS
 
 
 def reference_exe():
     return kvtest.build_dir() / "kv_ref_dialog.exe"
-
-
-def set_log(mode, win_path=None):
-    """The program's trace-log values: mode None removes them (logging off)."""
-    if mode is None:
-        kvtest.reg_delete(SETTINGS_KEY, EXE_NAME + ".log")
-        kvtest.reg_delete(SETTINGS_KEY, EXE_NAME + ".log.path")
-    else:
-        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log", str(mode), "REG_DWORD")
-        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log.path", win_path, "REG_SZ")
 
 
 def time_to_first_dialog(driver, exe):
@@ -53,9 +36,9 @@ def time_to_first_dialog(driver, exe):
         page = driver.wait_window(cls=DIALOG_CLASS, owned=False, visible=True, enabled=True, exclude=before,
                                   timeout=60000)
         seconds = time.monotonic() - start
-        page.click(IDCANCEL)
+        page.click(CANCEL)
         code = process.wait(30)
-        if code not in (0, IDCANCEL):
+        if code not in (0, CANCEL):
             raise RuntimeError("%s exited with %s" % (exe.name, code))
         return seconds
     finally:
@@ -68,9 +51,7 @@ def run(rounds):
     if not ref.exists():
         raise RuntimeError("%s is missing: build the project first" % ref)
     kvtest.prepare_prefix()
-    work_win = r"C:\users\%s\Temp\kvbench_startup_%d" % (kvtest.windows_user(), os.getpid())
-    work = kvtest.unix_path(work_win)
-    work.mkdir(parents=True, exist_ok=True)
+    work_win, work = kvtest.own_temp_dir("kvbench_startup")
     times = {"reference": [], "log_off": [], "log_mode3": []}
     try:
         with kvtest.Driver() as driver:

@@ -14,14 +14,11 @@ import argparse
 import json
 import os
 import subprocess
-import sys
-import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "servers"))
-from kvservers import Servers, wine_run  # noqa: E402
-import pki as pki_mod  # noqa: E402
+from kvtestkit import kvtest
+from kvtestkit import pki as pki_mod
+from kvtestkit.kvservers import Servers
 
 MIB = 1 << 20
 
@@ -34,13 +31,10 @@ def make_file(path, size):
 
 
 def wine_output(*args):
-    # A file, not a pipe: Wine's service processes would keep a pipe open.
-    with tempfile.TemporaryFile() as out:
-        r = wine_run(*args, stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-        out.seek(0)
-        text = out.read().decode()
-    if r.returncode != 0:
-        raise RuntimeError("%s failed (%d): %s" % (args[0], r.returncode, text))
+    rc, out, _ = kvtest.wine_run(*args, merge=False, timeout=None)
+    text = out.decode()
+    if rc != 0:
+        raise RuntimeError("%s failed (%d): %s" % (args[0], rc, text))
     return text
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The whole unattended wizard: a copy of the program stamped (kvstamp) with the address of the
-demo server on 127.0.0.1 (scripts/demo_server.py, serving the stand-in installer and updater
-and a site descriptor, tests/standins: small files) runs from its start to its exit. Its wall time is set beside the
+demo server on 127.0.0.1 (kvtestkit's demo_server.py, serving the stand-in installer and updater
+and a site descriptor: small files) runs from its start to its exit. Its wall time is set beside the
 sum of its parts: the stand-ins' run time (each is told to run --run-ms) and the three
 transfers (FetchServerFile of the same files in a process of their own, kv_transfer_bench
 fetch); the rest is the program's own overhead.
@@ -18,80 +18,29 @@ bench/run_all.sh. KV_BUILD names the build.
 import argparse
 import json
 import os
-import re
 import shutil
 import statistics
-import subprocess
-import sys
 import tempfile
 import time
 from datetime import datetime
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-for sub in ("tests/e2e", "tests/servers", "tests/standins"):
-    sys.path.insert(0, str(ROOT / sub))
-import kvtest  # noqa: E402
-import kvstandins  # noqa: E402
-from kvservers import wine_run  # noqa: E402
+from kvtestkit import kvstandins, kvtest, kvwizard
+from kvtestkit.demo import DemoServer
 
-SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
-EXE_NAME = "KestrelVault_Setup.exe"
 SITE = "BenchSite"
 # The wizard's own timers on the way of an unattended run: the first page's automatic Next
 # (100 ms), the download page's start (300 ms) and its automatic finish (100 ms).
 TIMERS_S = 0.5
-LOG_LINE = re.compile(r"^\[(?P<stamp>\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})\]\[[^\]]*\]"
-                      r"(?::    (?P<message>.*)|(?P<scope>\S+)\(\) (?P<mark>[<>])+)$")
-
-
-class DemoServer:
-    """scripts/demo_server.py on a free port of 127.0.0.1, plain http, serving `www`; stopped
-    by its own PID."""
-
-    def __init__(self, www, work):
-        port_file = Path(work) / "server.port"
-        self.log = open(Path(work) / "server.log", "w")
-        self.proc = subprocess.Popen([sys.executable, str(ROOT / "scripts" / "demo_server.py"), "--root", str(www),
-                                      "--port-file", str(port_file)],
-                                     stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        deadline = time.monotonic() + 15
-        while not port_file.exists() or not port_file.read_text().strip():
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise RuntimeError("the demo server did not start")
-            time.sleep(0.02)
-        self.host = "127.0.0.1:%d" % int(port_file.read_text())
-
-    def url(self, rel):
-        return "http://%s/%s" % (self.host, rel)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.log.close()
-
-
-def kvstamp(exe, host):
-    subprocess.run([str(kvtest.build_dir() / "native" / "kvstamp"), "set", str(exe), host], check=True,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60)
 
 
 def fetch_seconds(urls):
     """Seconds of FetchServerFile for each URL, in order, in a fresh process (as the wizard
     fetches them, first use of WinINet and URL monikers included)."""
-    exe = kvtest.build_dir() / "kv_transfer_bench.exe"
-    with tempfile.TemporaryFile() as out:
-        r = wine_run(str(exe), "fetch", "0", *urls, stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-        out.seek(0)
-        text = out.read().decode()
-    if r.returncode != 0:
-        raise RuntimeError("kv_transfer_bench fetch failed (%d): %s" % (r.returncode, text))
+    rc, out, _ = kvtest.wine_run(kvtest.build_dir() / "kv_transfer_bench.exe", "fetch", "0", *urls, merge=False)
+    text = out.decode()
+    if rc != 0:
+        raise RuntimeError("kv_transfer_bench fetch failed (%d): %s" % (rc, text))
     return [float(line.split()[1]) for line in text.splitlines() if line.startswith("fetch ")]
 
 
@@ -101,30 +50,20 @@ class Bench:
         self.work = Path(tempfile.mkdtemp(prefix="wizard-bench-", dir=kvtest.build_dir()))
         www = self.work / "www"
         self.served = kvstandins.fill_server_tree(str(www), SITE, kvtest.build_dir())
-        self.server = DemoServer(www, self.work)
+        # Plain http, as the transfers it is set beside.
+        self.server = DemoServer(www, self.work, tls=False)
         self.host = self.server.host
         # The files in the order the steps fetch them, under the addresses they form.
         self.urls = [self.server.url(rel) for rel in
                      (kvstandins.ACTIVEX_PATH, kvstandins.DESCRIPTOR_PATH, kvstandins.UPDATER_PATH)]
-        self.exe = self.work / EXE_NAME
-        shutil.copyfile(kvtest.product_exe(), self.exe)
-        kvstamp(self.exe, self.host)
-        self.win_dir = r"C:\users\%s\Temp\kvbench_wizard_%d" % (kvtest.windows_user(), os.getpid())
-        self.dir = kvtest.unix_path(self.win_dir)
-        self.dir.mkdir(parents=True, exist_ok=True)
-        self.env = {"KV_STANDIN_RECORD": self.win_dir + r"\records.jsonl",
-                    "KV_STANDIN_ACTIVEX_RUN_MS": str(run_ms), "KV_STANDIN_UPDATER_RUN_MS": str(run_ms),
-                    "KV_STANDIN_ACTIVEX_EXIT": "0", "KV_STANDIN_UPDATER_EXIT": "0"}
-        self.site_key = SETTINGS_KEY + "\\" + self.host
+        self.exe = kvwizard.product_copy(self.work, self.host)
+        self.win_dir, self.dir = kvtest.own_temp_dir("kvbench_wizard")
+        self.env = kvstandins.standin_env(self.win_dir + r"\records.jsonl", run_ms=run_ms, activex_exit=0,
+                                          updater_exit=0)
         self.base = kvtest.program_files() / "KestrelVAULT"
 
     def clean(self):
-        kvtest.reg_delete(self.site_key)
-        shutil.rmtree(self.base / SITE, ignore_errors=True)
-        if self.base.is_dir() and not any(self.base.iterdir()):
-            self.base.rmdir()
-        for name in (kvstandins.ACTIVEX_NAME, kvstandins.DESCRIPTOR_NAME):
-            (kvtest.temp_dir() / name).unlink(missing_ok=True)
+        kvwizard.forget_site(SITE, self.host)
         (self.dir / "records.jsonl").unlink(missing_ok=True)
 
     def close(self):
@@ -169,26 +108,15 @@ class Bench:
 
     def logged_phases(self):
         """The phases of one run with the trace log in mode 3, from the log's time stamps."""
-        log_win = self.win_dir + r"\setup.log"
-        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log", "3", "REG_DWORD")
-        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log.path", log_win, "REG_SZ")
+        kvwizard.set_log(3, self.win_dir + r"\setup.log")
         try:
             (self.dir / "setup.log").unlink(missing_ok=True)
             wall, started_at = self.run_wizard()
             ended_at = started_at + wall
         finally:
-            kvtest.reg_delete(SETTINGS_KEY, EXE_NAME + ".log")
-            kvtest.reg_delete(SETTINGS_KEY, EXE_NAME + ".log.path")
-        lines = []
-        for raw in (self.dir / "setup.log").read_bytes().decode("cp949").split("\r\n"):
-            m = LOG_LINE.match(raw)
-            if not m:
-                continue
-            t = datetime.strptime(m["stamp"], "%Y-%m-%d %H:%M:%S.%f").timestamp()
-            # "> scope" for a scope's entry line (written with "<" marks), "< scope" for its exit.
-            text = m["message"] if m["message"] is not None else \
-                ("%s %s" % (">" if m["mark"] == "<" else "<", m["scope"]))
-            lines.append((t, text))
+            kvwizard.set_log(None)
+        lines = [(datetime.strptime(stamp, "%Y-%m-%d %H:%M:%S.%f").timestamp(), text)
+                 for stamp, _, text in kvwizard.read_log(self.dir / "setup.log")]
         return phases_of(lines, started_at, ended_at, self.run_ms), wall
 
 

@@ -2,34 +2,24 @@
 """Takes the pictures of the wizard in docs/: the first page, the first page with its message
 for a server that cannot be reached, the download page while the installer trickles in, and
 the finished page. Run through docs/make_pictures.sh, which provides Xvfb, the demo's Wine
-prefix and a wineserver.
+prefix, a wineserver and PYTHONPATH.
 
-One wizard session against the demo server (scripts/demo_server.py), driven as a user would:
+One wizard session against the demo server (kvtestkit/demo_server.py), driven as a user would:
 the host comes preset from the command line; a host where nothing listens gives the message;
 the server holds the installer half-way until the picture is taken.
 """
 
-import socket
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
-import demo_lib as demo  # noqa: E402
-from demo_lib import FINISH, HOST, NEXT, PREV, PROGRESS  # noqa: E402
+from kvtestkit import demo
+from kvtestkit.kvwizard import FINISH, HOST, NEXT, PREV, PROGRESS
+from kvtestkit.procs import free_port
 
 NAMES = ("first-page.png", "first-page-unreachable.png", "download-page.png", "finished-page.png")
 # The same port every time where it is free, so that the host box reads the same in every
 # regeneration of the pictures.
 PREFERRED_PORT = 18080
-
-
-def free_port(preferred=0):
-    with socket.socket() as s:
-        try:
-            s.bind(("127.0.0.1", preferred))
-        except OSError:
-            s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def union(a, b):
@@ -45,7 +35,7 @@ def main():
         raise SystemExit("the stand-in programs are needed for the download pictures")
     demo.trust_demo_ca()
     demo.reset_prefix_state()
-    server = demo.DemoServer(run, hold_bytes=size // 2, port=free_port(PREFERRED_PORT))
+    server = demo.DemoServer(run.www, run.dir, hold_bytes=size // 2, port=free_port(PREFERRED_PORT))
     desktop = demo.Desktop()
     try:
         desktop.start(run.exe_copy(), [server.host], env=run.standin_env())

@@ -14,11 +14,11 @@ It stops what it started; scripts/run.sh stops Xvfb and the wineserver.
 """
 
 import argparse
-import subprocess
 import sys
 
-import demo_lib as demo
-from demo_lib import FINISH, NEXT, PREV, PROGRESS, log
+from kvtestkit import demo, kvwizard
+from kvtestkit.demo import log
+from kvtestkit.kvwizard import NEXT, PREV, PROGRESS
 
 RUN_TIMEOUT_S = 120
 
@@ -26,8 +26,6 @@ RUN_TIMEOUT_S = 120
 def run_auto(run, server, exe, desktop, installer_size):
     """The stamped copy from start to end, with a picture of each page. Returns the pictures and
     whether the wizard ended by itself."""
-    subprocess.run([str(demo.build_dir() / "native" / "kvstamp"), "set", str(exe), server.host], check=True,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60)
     pictures = []
     desktop.start(exe, env=run.standin_env())
     desktop.connect()
@@ -66,11 +64,12 @@ def main():
     installer_size = run.fill_server_tree()
     demo.trust_demo_ca()
     demo.reset_prefix_state()
-    demo.set_logging(True)
+    kvwizard.set_log(3)
     hold = installer_size // 2 if args.auto and installer_size else None
-    server = demo.DemoServer(run, gate=args.auto, hold_bytes=hold)
+    server = demo.DemoServer(run.www, run.dir, gate=args.auto, hold_bytes=hold)
     log("demo server on %s (http and https), serving %s" % (server.host, run.www))
-    exe = run.exe_copy()
+    # Stamped with the server's address for the unattended run.
+    exe = run.exe_copy(server.host if args.auto else None)
     desktop = demo.Desktop()
     pictures, ended = [], False
     try:
@@ -84,7 +83,7 @@ def main():
     finally:
         desktop.stop()
         server.stop()
-        demo.set_logging(False)
+        kvwizard.set_log(None)
     demo.report(run, server.host, server, pictures)
     if not ended:
         log("the wizard did not end within %d s" % RUN_TIMEOUT_S)

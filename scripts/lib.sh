@@ -7,6 +7,8 @@ export WINEPREFIX="${WINEPREFIX_OVERRIDE:-$KV_BUILD/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono or Gecko installers: the prefix is for our program only, and there is no network.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# The Python helpers' package, tests/kvtestkit, for every script that starts Python from here.
+export PYTHONPATH="$KV_ROOT/tests${PYTHONPATH:+:$PYTHONPATH}"
 
 kv_log() { echo "[kv] $*" >&2; }
 

@@ -4,23 +4,14 @@ manifest and version resource it is shipped with."""
 import unittest
 import xml.etree.ElementTree as ET
 
-import kvpe
-import kvtest
+from kvtestkit import kvpe, kvtest
+from kvtestkit.kvpe import SYSTEM_DLLS
 
 IMAGE_FILE_MACHINE_I386 = 0x14C
 PE32_MAGIC = 0x10B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
 IMAGE_FILE_DLL = 0x2000
-
-# DLLs every Windows installation has; the runtime libraries of the compiler are not among them.
-SYSTEM_DLLS = {
-    "kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "advapi32.dll", "shell32.dll",
-    "wininet.dll", "urlmon.dll", "ole32.dll", "oleaut32.dll", "version.dll", "netapi32.dll",
-    "msvcrt.dll", "shlwapi.dll", "ws2_32.dll", "crypt32.dll", "comdlg32.dll", "secur32.dll",
-    "ntdll.dll", "userenv.dll", "rpcrt4.dll", "winmm.dll", "uxtheme.dll", "psapi.dll",
-}
-
 
 def local(tag):
     return tag.rsplit("}", 1)[-1]

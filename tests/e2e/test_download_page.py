@@ -9,23 +9,14 @@ for as long as a test needs, without any timing.
 
 import os
 import shutil
-import subprocess
-import sys
-import tempfile
 import time
 import unittest
 import urllib.parse
-from pathlib import Path
 
-import kvtest
-import kvwizard
-from kvwizard import (CANCEL, EXE_NAME, FINISH, FINISH_TEXT, HOST, HTTPS, NEXT, PREV, PROGRESS, SCHEME, STATUS,
-                      HTTP, UNREACHABLE_TEXT)
+from kvtestkit import kvstandins, kvtest, kvwizard
+from kvtestkit.kvwizard import (CANCEL, FINISH, FINISH_TEXT, HOST, HTTP, HTTPS, NEXT, PREV, PROGRESS, SCHEME,
+                                STATUS, UNREACHABLE_TEXT)
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "standins"))
-from kvservers import Servers  # noqa: E402
-import kvstandins  # noqa: E402
 
 SITE = "kvdl test"
 
@@ -39,13 +30,12 @@ STATUS_AT_START = "설치에 필요한 파일들을 다운로드 받습니다." 
 class DownloadPageTest(kvwizard.WholeRunTestCase):
 
     dir_prefix = "kvdl"
+    server_kinds = ("script",)
+    trust_servers = False
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.servers = Servers(kvtest.build_dir(), kinds=("script",), trust=False)
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
         # Real stand-ins, so that every run ends the way a real one does.
         kvstandins.fill_server_tree(cls.servers.www, SITE, kvtest.build_dir())
         cls.addClassCleanup(shutil.rmtree, kvtest.program_files() / "KestrelVAULT" / SITE, True)
@@ -243,13 +233,7 @@ class DownloadPageTest(kvwizard.WholeRunTestCase):
         page.wait(FINISH, "enabled", timeout=60000)
 
     def test_auto_mode_ends_by_itself(self):
-        work = Path(tempfile.mkdtemp(prefix="autodl-", dir=kvtest.build_dir()))
-        self.addCleanup(shutil.rmtree, work, True)
-        exe = work / EXE_NAME
-        shutil.copyfile(kvtest.product_exe(), exe)
-        subprocess.run([str(kvtest.build_dir() / "native" / "kvstamp"), "set", str(exe), self.host()],
-                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60)
-        page = self.start_wizard(exe=exe)
+        page = self.start_wizard(exe=self.stamped_copy(self.host()))
         page.wait_gone(timeout=60000)
         self.assertEqual(page.process.wait(20), 0)
         log = self.log_messages()

@@ -24,19 +24,12 @@ import errno
 import os
 import shutil
 import subprocess
-import sys
 import time
 import unittest
-from pathlib import Path
 
-import kvtest
-import kvwizard
-from kvwizard import FINISH, FINISH_TEXT, INSTALL_PRODUCT_TEXT, PREV, PROGRESS, SETTINGS_KEY, STATUS
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-from kvservers import Servers  # noqa: E402
-import kvstandins  # noqa: E402
-import test_wizard_install as full_install  # noqa: E402  (its checks of a complete install)
+import test_wizard_install as full_install  # its checks of a complete install
+from kvtestkit import kvstandins, kvtest, kvwizard
+from kvtestkit.kvwizard import FINISH, FINISH_TEXT, INSTALL_PRODUCT_TEXT, PREV, PROGRESS, SETTINGS_KEY, STATUS
 
 DOWNLOAD_ACTIVEX_TEXT = "ActiveX 설치용 프로그램을 다운로드 중입니다."  # string 120
 INSTALL_ACTIVEX_TEXT = "ActiveX 컨트롤을 설치합니다."                 # string 156
@@ -150,23 +143,13 @@ def fill(directory, leave):
 class FieldFaultTest(kvwizard.WholeRunTestCase):
 
     dir_prefix = "kvfield"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.servers = Servers(kvtest.build_dir(), kinds=("http", "https", "https-untrusted", "https-expired",
-                                                         "https-notyet", "script", "script-https"))
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
+    server_kinds = ("http", "https", "https-untrusted", "https-expired", "https-notyet", "script", "script-https")
 
     def setUp(self):
         super().setUp()
         # The test's own log and records lie beside the temp directory, not in it: a full temp
         # directory must not cost the evidence.
-        self.win_dir = "C:\\users\\%s\\%s_%d" % (kvtest.windows_user(), self.dir_prefix, os.getpid())
-        self.dir = kvtest.unix_path(self.win_dir)
-        shutil.rmtree(self.dir, ignore_errors=True)
-        self.dir.mkdir(parents=True)
+        self.win_dir, self.dir = kvtest.own_temp_dir(self.dir_prefix, under="C:\\users\\" + kvtest.windows_user())
         self.addCleanup(shutil.rmtree, self.dir, True)
         kvwizard.log_to(self, self.win_dir + "\\setup.log")
         self.env["KV_STANDIN_RECORD"] = self.win_dir + "\\records.jsonl"

@@ -2,14 +2,14 @@
 
 import unittest
 
-import kvtest
+from kvtestkit import kvtest
+from kvtestkit.kvwizard import CANCEL, HOST, HTTP, HTTPS, NEXT, SCHEME
 
 CAPTION = "설치 - 케스트렐볼트 통합 설치 프로그램"  # string 168
 NEXT_TEXT = "다음(&N) >"  # string 193
 CANCEL_TEXT = "취소"  # string 144
 ABOUT_CAPTION = "About KestrelVault_Setup"
 
-HOST, NEXT, CANCEL, HTTP, HTTPS, SCHEME = 1006, 1008, 2, 1011, 1012, 1013
 IDM_ABOUTBOX = 0x0010
 IDOK = 1
 

@@ -16,20 +16,13 @@
 """
 
 import os
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 from pathlib import Path
 
-import kvtest
-import kvwizard
-from kvwizard import HOST, NEXT, PREV, SCHEME, SETTINGS_KEY, UNREACHABLE_TEXT
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-from kvservers import Servers  # noqa: E402
-import kvstandins  # noqa: E402
+from kvtestkit import kvstandins, kvtest, kvwizard
+from kvtestkit.kvwizard import HOST, NEXT, PREV, SCHEME, SETTINGS_KEY, UNREACHABLE_TEXT
 
 # The white space the runtime's iswspace trims from the host, as far as these hosts use it.
 BLANKS = " \t\n\v\f\r"
@@ -50,18 +43,6 @@ def printable(text):
     return "".join(c for c in text if c >= " " and c != "\x7f")
 
 
-def subkeys(key):
-    """Names of the keys directly below `key` in the prefix's registry ([] when it is missing)."""
-    with tempfile.TemporaryFile() as out:
-        subprocess.run(["wine", "reg", "query", key], env=kvtest.wine_env(), stdin=subprocess.DEVNULL,
-                       stdout=out, stderr=subprocess.STDOUT, timeout=60)
-        out.seek(0)
-        lines = out.read().decode("cp949", "replace").splitlines()
-    # reg names the hive in full.
-    prefix = key.replace("HKCU\\", "HKEY_CURRENT_USER\\", 1).lower() + "\\"
-    return sorted(line[len(prefix):] for line in lines if line.lower().startswith(prefix))
-
-
 def tree(path):
     """Every path below `path` (relative), or None when it does not exist."""
     if not path.exists():
@@ -72,13 +53,7 @@ def tree(path):
 class HostileInputTest(kvwizard.WholeRunTestCase):
 
     dir_prefix = "kvhostile"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.servers = Servers(kvtest.build_dir(), kinds=("http",))
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
+    server_kinds = ("http",)
 
     def setUp(self):
         super().setUp()
@@ -89,7 +64,7 @@ class HostileInputTest(kvwizard.WholeRunTestCase):
     def places(self):
         """What a run must not touch beyond its own site: the per-site keys, the Program Files
         folder, the top of drive C."""
-        return {"keys": subkeys(SETTINGS_KEY),
+        return {"keys": kvtest.reg_subkeys(SETTINGS_KEY),
                 "program files": sorted(os.listdir(kvtest.program_files())),
                 "base": tree(kvtest.program_files() / "KestrelVAULT"),
                 "drive c": sorted(os.listdir(self.drive_c))}
@@ -227,7 +202,7 @@ class HostileInputTest(kvwizard.WholeRunTestCase):
         self.assertFalse([t for t in worker if t.endswith("fail___")])
 
         # The three values failed without a word, and no shorter key stands in for the long one.
-        self.assertEqual(subkeys(SETTINGS_KEY), self.before["keys"])
+        self.assertEqual(kvtest.reg_subkeys(SETTINGS_KEY), self.before["keys"])
         # Every file was asked for with the address's slashes kept (nginx merges them).
         paths = [r["request"].split(" ")[1] for r in self.servers.nginx_requests()[requests_before:]]
         for name in ("/app/" + kvstandins.ACTIVEX_NAME.replace(" ", "%20"),

@@ -8,7 +8,7 @@ descriptor), a run cancelled on the first page, and two runs appended in one fil
                                            DIR as real-<name>.log and real-<name>.json: how
                                            tools/tests/logs/ is refreshed
 
-The facts (see tools/tests/kvlogfacts.py) come from how each run was made; kvlog's report of the
+The facts (see kvtestkit/kvlogfacts.py) come from how each run was made; kvlog's report of the
 log is checked against them.
 """
 
@@ -20,21 +20,14 @@ import time
 import unittest
 from pathlib import Path
 
-import kvpe
-import kvtest
+from kvtestkit import kvlogfacts, kvpe, kvtest, kvwizard
+from kvtestkit.kvservers import Servers
+from kvtestkit.kvstandins import ACTIVEX_PATH, DESCRIPTOR_PATH, UPDATER_PATH, fill_server_tree
+from kvtestkit.kvwizard import CANCEL, EXE_NAME, HOST, HTTPS, NEXT, SCHEME, SETTINGS_KEY
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tests" / "servers"))
-sys.path.insert(0, str(ROOT / "tests" / "standins"))
-sys.path.insert(0, str(ROOT / "tools" / "tests"))
-import kvlogfacts  # noqa: E402
-from kvservers import Servers  # noqa: E402
-from kvstandins import ACTIVEX_PATH, DESCRIPTOR_PATH, UPDATER_PATH, fill_server_tree  # noqa: E402
 
-HOST, NEXT, CANCEL, HTTPS, SCHEME = 1006, 1008, 2, 1012, 1013
 PREV, FINISH = 1010, 1008
-SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
-EXE_NAME = "KestrelVault_Setup.exe"
 SITE_NAME = "케스트렐 본사"  # Hangul: the log holds it in code page 949, kvlog gives UTF-8
 UPDATE_STEP_END = b"KVDownloadDlg::RunKVUpdate() " + b">" * 43
 
@@ -47,9 +40,7 @@ class KvlogOnRealLogsTest(kvtest.WizardTestCase):
     def setUpClass(cls):
         super().setUpClass()
         cls.kvlog = kvlogfacts.native_kvlog(kvtest.build_dir())
-        cls.servers = Servers(kvtest.build_dir(), kinds=("http", "https-untrusted"), trust=False)
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
+        cls.servers = Servers.for_class(cls, kinds=("http", "https-untrusted"), trust=False)
         written = fill_server_tree(cls.servers.www, SITE_NAME, kvtest.build_dir())
         cls.sizes = {item: os.path.getsize(written[path]) for item, path in
                      (("installer", ACTIVEX_PATH), ("descriptor", DESCRIPTOR_PATH), ("updater", UPDATER_PATH))}
@@ -57,14 +48,10 @@ class KvlogOnRealLogsTest(kvtest.WizardTestCase):
         cls.version = kvpe.parse_version(pe.resource(kvpe.RT_VERSION, 1).data).file_version
 
     def setUp(self):
-        self.win_dir = r"C:\users\%s\Temp\kvlog_%d" % (kvtest.windows_user(), os.getpid())
-        self.dir = kvtest.unix_path(self.win_dir)
-        shutil.rmtree(self.dir, ignore_errors=True)
-        self.dir.mkdir(parents=True)
+        self.win_dir, self.dir = kvtest.own_temp_dir("kvlog")
         self.addCleanup(shutil.rmtree, self.dir, True)
-        for suffix in (".log", ".log.path"):
-            self.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + suffix)
-        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log", "3", "REG_DWORD")
+        self.addCleanup(kvwizard.set_log, None)
+        kvwizard.set_log(3)
 
     # -- the runs ------------------------------------------------------------------------------
     def facts(self, kind, server=None):

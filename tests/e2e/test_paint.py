@@ -9,19 +9,16 @@ host text, see test_download_page.py), so it stays on screen, unchanged, while i
 """
 
 import subprocess
-import sys
 import time
 import unittest
 from pathlib import Path
 
-import kvtest
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-from kvservers import Servers  # noqa: E402
+from kvtestkit import kvtest
+from kvtestkit.kvwizard import HOST, NEXT, SCHEME
+from kvtestkit.kvservers import Servers
 
 HEADER_BMP = Path(__file__).resolve().parents[2] / "res" / "header.bmp"
 
-HOST, NEXT, SCHEME = 1006, 1008, 1013
 PREV, FINISH = 1010, 1008
 
 BAND_ROWS = 65
@@ -115,9 +112,7 @@ class HeaderPixelsTest(kvtest.WizardTestCase):
     def setUpClass(cls):
         super().setUpClass()
         cls.picture = read_bmp(HEADER_BMP)
-        cls.servers = Servers(kvtest.build_dir(), kinds=("script",), trust=False)
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
+        cls.servers = Servers.for_class(cls, kinds=("script",), trust=False)
 
     def check_header(self, img, texts):
         width = len(img[0])

@@ -33,14 +33,9 @@ import time
 import unittest
 from pathlib import Path
 
-import kvtest
-import kvwizard
-from kvwizard import FINISH, FINISH_TEXT, PREV, STATUS
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-from kvservers import Servers  # noqa: E402
-from scriptserver import ERROR_PAGE  # noqa: E402
-import kvstandins  # noqa: E402
+from kvtestkit import kvstandins, kvtest, kvwizard
+from kvtestkit.kvwizard import FINISH, FINISH_TEXT, PREV, STATUS
+from kvtestkit.scriptserver import ERROR_PAGE
 
 LONG = os.environ.get("KV_LONG_TESTS") == "1"
 # How long a silent server is watched before it gives up: long enough for any time-out of
@@ -152,13 +147,11 @@ def matches(actual, expected):
 class ServerFaultsTest(kvwizard.WholeRunTestCase):
 
     dir_prefix = "kvfault"
+    server_kinds = ("script", "script-https")
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.servers = Servers(kvtest.build_dir(), kinds=("script", "script-https"))
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
         # Bound and never listening: a connection to it is refused, and no one else takes it.
         cls.dead = socket.socket()
         cls.dead.bind(("127.0.0.1", 0))

@@ -4,26 +4,18 @@ value that start-up writes for the executable's own path.
 """
 
 import shutil
-import subprocess
 import tempfile
 import unittest
 from pathlib import Path
 
-import kvtest
+from kvtestkit import kvtest
+from kvtestkit.kvwizard import CANCEL, HOST, NEXT, SCHEME, kvstamp
 
-HOST, NEXT, CANCEL, SCHEME = 1006, 1008, 2, 1013
 LAYERS = r"HKCU\Software\Microsoft\Windows NT\CurrentVersion\AppCompatFlags\Layers"
 
 # Nothing listens on the discard port of the loopback address, so the automatic check fails
 # at once and the page says so in its message box.
 UNREACHABLE = "127.0.0.1:9"
-
-
-def kvstamp(*args):
-    r = subprocess.run([str(kvtest.build_dir() / "native" / "kvstamp")] + [str(a) for a in args],
-                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
-    if r.returncode != 0:
-        raise AssertionError("kvstamp %s: %s" % (args, r.stderr.decode("utf-8", "replace")))
 
 
 class StampedProgramTest(kvtest.WizardTestCase):
@@ -39,7 +31,7 @@ class StampedProgramTest(kvtest.WizardTestCase):
         (self.dir / "KestrelVault_Setup.ini").write_bytes(b"[updateurl]\r\nurl=" + url.encode("ascii") + b"\r\n")
 
     def test_stamped_copy_runs_unattended(self):
-        kvstamp("set", self.exe, UNREACHABLE)
+        kvstamp(self.exe, UNREACHABLE)
         # The slot wins over the INI file beside the executable.
         self.write_ini("ini.example.test")
         page = self.start_wizard(exe=self.exe)
@@ -65,7 +57,7 @@ class StampedProgramTest(kvtest.WizardTestCase):
             with self.subTest(why):
                 shutil.copyfile(kvtest.product_exe(), self.exe)
                 if slot:
-                    kvstamp("set", self.exe, slot)
+                    kvstamp(self.exe, slot)
                 self.write_ini(ini)
                 page = self.start_wizard(*args, exe=self.exe)
                 page.wait(SCHEME, "text", "http://")
@@ -79,7 +71,7 @@ class StampedProgramTest(kvtest.WizardTestCase):
 
     def test_start_up_registers_the_compatibility_layer(self):
         page = self.start_wizard(exe=self.exe)
-        windows_path = "Z:" + str(self.exe).replace("/", "\\")
+        windows_path = kvtest.windows_path(self.exe)
         self.addCleanup(kvtest.reg_delete, LAYERS, windows_path)
         values = kvtest.reg_values(LAYERS) or {}
         found = {name.lower(): v for name, v in values.items()}

@@ -6,10 +6,9 @@ import re
 import shutil
 import unittest
 
-import kvtest
+from kvtestkit import kvtest
+from kvtestkit.kvwizard import EXE_NAME, SETTINGS_KEY
 
-SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
-EXE_NAME = "KestrelVault_Setup.exe"
 CANCEL = 2
 START_SCOPE = "CKestrelVault_SetupApp::InitInstance"
 ENTRY = "() " + "<" * 43
@@ -43,10 +42,7 @@ def rests_of(data):
 class TraceLogTest(kvtest.WizardTestCase):
 
     def setUp(self):
-        self.win_dir = r"C:\users\%s\Temp\kvtl_%d" % (kvtest.windows_user(), os.getpid())
-        self.dir = kvtest.unix_path(self.win_dir)
-        shutil.rmtree(self.dir, ignore_errors=True)
-        self.dir.mkdir(parents=True)
+        self.win_dir, self.dir = kvtest.own_temp_dir("kvtl")
         self.addCleanup(shutil.rmtree, self.dir, True)
         for suffix in (".log", ".log.path", ".log.name"):
             self.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + suffix)
@@ -95,7 +91,7 @@ class TraceLogTest(kvtest.WizardTestCase):
                 own.append(rest)
             if rest.endswith(EXIT):
                 depth -= 1
-        exe_path = "Z:" + str(kvtest.product_exe()).replace("/", "\\")
+        exe_path = kvtest.windows_path(kvtest.product_exe())
         self.assertEqual(own[0], START_SCOPE + ENTRY)
         self.assertEqual(own[1].lower(), (":    ModulePath: " + exe_path).lower())
         self.assertEqual(own[2], ":    ModuleVersion: 70.17.4.1201")

@@ -12,17 +12,10 @@ directory; the log's scopes in order; and the program ended.
 """
 
 import os
-import sys
 import unittest
-from pathlib import Path
 
-import kvtest
-import kvwizard
-from kvwizard import FINISH, FINISH_TEXT, HOST, HTTPS, INSTALL_PRODUCT_TEXT, NEXT, PREV, PROGRESS, SCHEME, STATUS
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-from kvservers import Servers  # noqa: E402
-import kvstandins  # noqa: E402
+from kvtestkit import kvstandins, kvtest, kvwizard
+from kvtestkit.kvwizard import FINISH, FINISH_TEXT, HOST, HTTPS, INSTALL_PRODUCT_TEXT, NEXT, PREV, PROGRESS, SCHEME, STATUS
 
 
 # What the page's worker writes, scope by scope, in a complete run: the installer fetched in
@@ -39,13 +32,7 @@ def worker_scopes(https):
 class WholeWizardTest(kvwizard.WholeRunTestCase):
 
     dir_prefix = "kvwiz"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.servers = Servers(kvtest.build_dir(), kinds=("http", "https"))
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
+    server_kinds = ("http", "https")
 
     def assert_installed(self, host, https, silent):
         temp = kvtest.temp_dir()

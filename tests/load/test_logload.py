@@ -19,20 +19,17 @@ scope's stream must not fail over it (logload reports every scope whose stream f
 must be none), so the next line of the same scope lands in the new file.
 """
 
-import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
-import kvtest  # noqa: E402
+from kvtestkit import kvtest, kvwizard
+from kvtestkit.kvtest import windows_path
 
-SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
 EXE_NAME = "kv_logload.exe"
 THREADS = 8
 LINES = 20000
@@ -46,11 +43,6 @@ HEADER = re.compile(r"\[(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)\.(\d{3})\]"
                     r"\[kv_logload\.exe\((0|[1-9]\d*)\), T:(0|[1-9]\d*)\]")
 MESSAGE_START = re.compile(r":    t=(\d+) seq=(\d+) ")
 SCOPE = re.compile(r"LoadWriter(\d+)::Round(\d+)\(")
-
-
-def windows_path(path):
-    """The host path as the prefix's drive Z: shows it."""
-    return "Z:" + str(path).replace("/", "\\")
 
 
 def filler(t, seq):
@@ -170,26 +162,20 @@ class LogUnderLoadTest(unittest.TestCase):
     def setUp(self):
         self.dir = Path(tempfile.mkdtemp(prefix="kvload_", dir=kvtest.build_dir()))
         self.addCleanup(shutil.rmtree, self.dir, True)
-        for suffix in (".log", ".log.path"):
-            self.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + suffix)
+        self.addCleanup(kvwizard.set_log, None, exe_name=EXE_NAME)
 
     def run_load(self, mode, with_deleter):
         """One run of kv_logload.exe with the log in `mode`: (file bytes, its report, the
         deleter's report or None, wall seconds)."""
         log = self.dir / ("mode%d.log" % mode)
         report = self.dir / ("mode%d.report" % mode)
-        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log", mode, "REG_DWORD")
-        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log.path", windows_path(log))
-        args = ["wine", str(self.logload), str(THREADS), str(LINES), windows_path(report)]
+        kvwizard.set_log(mode, windows_path(log), exe_name=EXE_NAME)
+        args = [THREADS, LINES, windows_path(report)]
         if with_deleter:
             args.append(windows_path(self.deleter))
         started = time.monotonic()
-        with open(self.dir / "wine.out", "w+b") as out:
-            # A file, not a pipe: Wine's background services could keep a pipe open.
-            rc = subprocess.run(args, env=kvtest.wine_env(), stdin=subprocess.DEVNULL, stdout=out,
-                                stderr=subprocess.STDOUT, timeout=600).returncode
-            out.seek(0)
-            said = out.read().decode("utf-8", "replace")
+        rc, out, _ = kvtest.wine_run(self.logload, *args, timeout=600)
+        said = out.decode("utf-8", "replace")
         seconds = time.monotonic() - started
         self.assertEqual(rc, 0, "kv_logload.exe failed: %s" % said[-2000:])
         deleter = read_report(Path(str(report) + ".deleter")) if with_deleter else None

@@ -13,8 +13,7 @@ import os
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kvservers import ALL_KINDS, Servers  # noqa: E402
+from kvtestkit.kvservers import ALL_KINDS, Servers
 
 
 def main():

@@ -6,23 +6,17 @@ provides it).
 """
 
 import getpass
-import os
 import re
-import subprocess
 import sys
-import tempfile
 import unittest
-from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-ROOT = HERE.parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "servers"))
-sys.path.insert(0, str(ROOT / "tests" / "standins"))
-from kvservers import Servers, free_port  # noqa: E402
-from kvstandins import ACTIVEX_PATH, DESCRIPTOR_PATH, UPDATER_PATH, descriptor_bytes  # noqa: E402
+from kvtestkit import kvtest
+from kvtestkit.kvservers import Servers
+from kvtestkit.kvstandins import ACTIVEX_PATH, DESCRIPTOR_PATH, UPDATER_PATH, descriptor_bytes
+from kvtestkit.procs import free_port
 
-BUILD = Path(os.environ.get("KV_BUILD") or ROOT / "build").resolve()
-PREFIX = Path(os.environ.get("WINEPREFIX") or BUILD / "wineprefix")
+BUILD = kvtest.build_dir()
+PREFIX = kvtest.wine_prefix()
 KVCHECK = BUILD / "kvcheck.exe"
 CHECKS = ["address", "name", "connect", "access", "certificate", "installer", "descriptor", "updater", "SiteName"]
 LINE = re.compile(r"^\[(PASS|WARN|FAIL|SKIP)\] (\S+) +(.*)$")
@@ -30,20 +24,14 @@ LINE = re.compile(r"^\[(PASS|WARN|FAIL|SKIP)\] (\S+) +(.*)$")
 
 def run_kvcheck(*args):
     """(exit code, {check: (verdict, text)} in output order, whole output)."""
-    env = dict(os.environ, WINEPREFIX=str(PREFIX), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-               LANG="ko_KR.UTF-8", LC_ALL="ko_KR.UTF-8")
-    # A file, not a pipe: Wine's background processes inherit the handles and hold pipes open.
-    with tempfile.TemporaryFile() as out:
-        r = subprocess.run(["wine", str(KVCHECK), *args], env=env, stdin=subprocess.DEVNULL, stdout=out,
-                           stderr=subprocess.STDOUT, timeout=180)
-        out.seek(0)
-        text = out.read().decode("utf-8").replace("\r\n", "\n")
+    rc, out, _ = kvtest.wine_run(KVCHECK, *args, timeout=180)
+    text = out.decode("utf-8").replace("\r\n", "\n")
     checks = {}
     for line in text.splitlines():
         m = LINE.match(line)
         if m:
             checks[m[2]] = (m[1], m[3])
-    return r.returncode, checks, text
+    return rc, checks, text
 
 
 class KvcheckTest(unittest.TestCase):
@@ -54,9 +42,8 @@ class KvcheckTest(unittest.TestCase):
             raise RuntimeError("%s is missing: build first" % KVCHECK)
         if not (PREFIX / "system.reg").exists():
             raise RuntimeError("no Wine prefix at %s: run through scripts/test.sh" % PREFIX)
-        cls.servers = Servers(BUILD, kinds=("http", "https", "https-untrusted", "https-expired", "https-notyet", "script"))
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
+        cls.servers = Servers.for_class(cls, kinds=("http", "https", "https-untrusted",
+                                                    "https-expired", "https-notyet", "script"))
         s = cls.servers
         cls.sizes = {"installer": 70001, "descriptor": len(descriptor_bytes("Acme")), "updater": 5003}
         # The server tree at the top serves a healthy server; the folders below it serve servers

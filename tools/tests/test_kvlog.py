@@ -10,22 +10,20 @@ prefix (scripts/test.sh provides it).
 
 import datetime
 import json
-import os
 import shutil
 import sys
 import tempfile
 import unittest
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-import kvlogfacts  # noqa: E402
+from kvtestkit import kvlogfacts, kvtest
 
-BUILD = Path(os.environ.get("KV_BUILD") or HERE.parents[1] / "build").resolve()
-PREFIX = Path(os.environ.get("WINEPREFIX") or BUILD / "wineprefix")
+HERE = Path(__file__).resolve().parent
+BUILD = kvtest.build_dir()
+PREFIX = kvtest.wine_prefix()
 LOGS = HERE / "logs"
 NATIVE = kvlogfacts.native_kvlog(BUILD)
-WINDOWS = kvlogfacts.windows_kvlog(BUILD, PREFIX)
+WINDOWS = kvlogfacts.windows_kvlog(BUILD)
 TOOLS = [NATIVE, WINDOWS]
 
 ENTRY = "() " + "<" * 43

@@ -6,20 +6,20 @@ Run by ctest with the build directory in KV_BUILD; the Windows build needs the p
 prefix (scripts/test.sh provides it).
 """
 
-import os
 import shutil
 import struct
-import subprocess
 import sys
 import tempfile
 import unittest
 from pathlib import Path
 
-BUILD = Path(os.environ.get("KV_BUILD") or Path(__file__).resolve().parents[2] / "build").resolve()
+from kvtestkit import kvtest
+
+BUILD = kvtest.build_dir()
 SETUP = BUILD / "KestrelVault_Setup.exe"
 NATIVE = BUILD / "native" / "kvstamp"
 WINDOWS = BUILD / "kvstamp.exe"
-PREFIX = Path(os.environ.get("WINEPREFIX") or BUILD / "wineprefix")
+PREFIX = kvtest.wine_prefix()
 
 MARKER = "20150611_{1AE5E6A6-F03B-424b-BC04-6570B78FA9A2}_{73918AC7-D49B-4336-A54C-E9F5B876E24B}"
 END_MARKER = "KestrelVault.UpdateURLSlot.End.{6B48BEC3-635F-4429-8BDB-411624AF0C02}"
@@ -93,34 +93,8 @@ def slot_text(data):
 # ---------------------------------------------------------------------------------------------
 # The two builds of the tool
 
-class Tool:
-    def __init__(self, name, command, to_arg):
-        self.name = name
-        self.command = command
-        self.to_arg = to_arg
-
-    def run(self, *args, files=()):
-        """Runs the tool; `files` are Paths among args to be given in the tool's own path form."""
-        argv = [self.to_arg(a) if isinstance(a, Path) else a for a in args]
-        env = dict(os.environ)
-        if self.name == "windows":
-            env.update(WINEPREFIX=str(PREFIX), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-        # Files, not pipes: the first Wine program of a session starts Wine's own background
-        # processes, which inherit the output handles and would hold a pipe open long after the
-        # tool has ended.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            r = subprocess.run(self.command + argv, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                               timeout=120)
-            out.seek(0)
-            err.seek(0)
-            # The Windows build writes its line ends in text mode: CR LF.
-            return (r.returncode, out.read().decode("utf-8").replace("\r\n", "\n"),
-                    err.read().decode("utf-8", "replace").replace("\r\n", "\n"))
-
-
-NATIVE_TOOL = Tool("native", [str(NATIVE)], str)
-# The Windows build sees the host's root as drive Z: in the prefix.
-WINDOWS_TOOL = Tool("windows", ["wine", str(WINDOWS)], lambda p: "Z:" + str(p).replace("/", "\\"))
+NATIVE_TOOL = kvtest.Tool.native(NATIVE)
+WINDOWS_TOOL = kvtest.Tool.windows(WINDOWS)
 TOOLS = [NATIVE_TOOL, WINDOWS_TOOL]
 
 

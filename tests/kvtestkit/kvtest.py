@@ -1,8 +1,9 @@
-"""Helpers for the end-to-end tests: the build, Wine, the program under Wine, a driver session
-that reads and works the program's windows from outside, and the prefix's registry and paths.
+"""The build, Wine, programs under Wine (one way to start them, one way to run them to their
+end), a driver session that reads and works the program's windows from outside, the prefix's
+registry and paths, and command-line tools in their native and Windows builds.
 
 Everything a test starts is a child process of the test, ended by its own handle; every wait
-is bounded, so a test fails instead of hanging. See README.md beside this file.
+is bounded, so a test fails instead of hanging. See tests/e2e/README.md.
 """
 
 import atexit
@@ -10,11 +11,14 @@ import getpass
 import json
 import os
 import select
+import shutil
 import subprocess
 import tempfile
 import time
 import unittest
 from pathlib import Path, PureWindowsPath
+
+from kvtestkit.procs import stop_process
 
 HERE = Path(__file__).resolve().parent
 
@@ -69,18 +73,51 @@ def prepare_prefix():
         reg_add(key, "Managed", "N")
 
 
-def wine_env(extra=None, lang="ko_KR.UTF-8"):
+KOREAN = "ko_KR.UTF-8"
+
+
+def wine_env(extra=None, lang=KOREAN):
     """The environment of a wine command: the project's prefix and the Korean locale (code page
-    949) for the Windows side only; `extra` adds or replaces variables."""
+    949) for the Windows side only (lang None: the caller's locale); `extra` adds or replaces
+    variables."""
     env = dict(os.environ)
     env["WINEPREFIX"] = str(wine_prefix())
     env.setdefault("WINEDEBUG", "-all")
     env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-    env["LANG"] = lang
-    env["LC_ALL"] = lang
+    if lang:
+        env["LANG"] = lang
+        env["LC_ALL"] = lang
     if extra:
         env.update(extra)
     return env
+
+
+def windows_path(path):
+    """A host path as the prefix's programs see it, through drive Z:."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def run_to_files(cmd, env=None, timeout=120, merge=True):
+    """Runs cmd to its end: (exit code, stdout bytes, stderr bytes; b"" with merge, where stderr
+    goes into stdout). Output goes to files, not pipes: the first wine process of a session
+    starts Wine's services, which inherit its handles and would hold a pipe open long after the
+    program has ended."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        r = subprocess.run([str(c) for c in cmd], env=env, stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=subprocess.STDOUT if merge else err, timeout=timeout)
+        out.seek(0)
+        err.seek(0)
+        return r.returncode, out.read(), err.read()
+
+
+def wine_command(exe, *args):
+    return ["wine", str(exe)] + [str(a) for a in args]
+
+
+def wine_run(exe, *args, env=None, lang=KOREAN, timeout=120, merge=True):
+    """A Windows program (or a Wine command such as reg) run to its end in the project's prefix;
+    what run_to_files returns."""
+    return run_to_files(wine_command(exe, *args), wine_env(env, lang), timeout, merge)
 
 
 # --------------------------------------------------------------------------------------------
@@ -100,11 +137,11 @@ class WineProcess:
     """A Windows program started under wine as a child of this process. The wine loader becomes
     the Windows process itself, so the child's end is the program's end."""
 
-    def __init__(self, exe, args=(), env=None, cwd=None, lang="ko_KR.UTF-8", stdin=subprocess.DEVNULL,
+    def __init__(self, exe, args=(), env=None, cwd=None, lang=KOREAN, stdin=subprocess.DEVNULL,
                  stdout=None):
         self.exe = Path(exe)
         self.args = [str(a) for a in args]
-        self.proc = subprocess.Popen(["wine", str(self.exe)] + self.args, env=wine_env(env, lang),
+        self.proc = subprocess.Popen(wine_command(self.exe, *self.args), env=wine_env(env, lang),
                                      cwd=str(cwd) if cwd else None, stdin=stdin, stdout=stdout)
         _started.append(self)
 
@@ -120,13 +157,7 @@ class WineProcess:
 
     def stop(self):
         """Ends the program if it still runs: SIGTERM, then SIGKILL; reaps it either way."""
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=3)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
+        stop_process(self.proc, grace_s=3)
         for f in (self.proc.stdin, self.proc.stdout):
             if f:
                 f.close()
@@ -140,7 +171,7 @@ class WineProcess:
         self.stop()
 
 
-def start_product(*args, exe=None, env=None, cwd=None, lang="ko_KR.UTF-8"):
+def start_product(*args, exe=None, env=None, cwd=None, lang=KOREAN):
     """Starts the program (or another build of it, `exe`) under Wine with the given arguments.
     Non-ASCII arguments reach the program intact only where the host has the glibc locale of
     `lang` (see README.md)."""
@@ -198,10 +229,10 @@ def _filters(filters):
 
 class Driver:
     """One kvdriver.exe process under Wine, talked to over pipes: one command line out, one JSON
-    reply line back."""
+    reply line back. `exe`: another copy of the driver (by default the build's)."""
 
-    def __init__(self):
-        self.proc = subprocess.Popen(["wine", str(driver_exe())], env=wine_env(), stdin=subprocess.PIPE,
+    def __init__(self, exe=None):
+        self.proc = subprocess.Popen(wine_command(exe or driver_exe()), env=wine_env(), stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE)
         self._buf = b""
         self.call("ping")
@@ -434,14 +465,9 @@ class WizardTestCase(unittest.TestCase):
 # The prefix's registry, through wine reg
 
 def _reg(*args):
-    # Output goes to a file, not a pipe: the first wine process of a session starts Wine's
-    # services, which inherit its stderr and would hold a pipe open long after reg has ended.
-    with tempfile.TemporaryFile() as out:
-        r = subprocess.run(["wine", "reg"] + list(args), env=wine_env(), stdin=subprocess.DEVNULL,
-                           stdout=out, stderr=subprocess.STDOUT, timeout=60)
-        out.seek(0)
-        # reg writes through the console code page, 949 under the Korean locale.
-        return r.returncode, out.read().decode("cp949", "replace")
+    rc, out, _ = wine_run("reg", *args, timeout=60)
+    # reg writes through the console code page, 949 under the Korean locale.
+    return rc, out.decode("cp949", "replace")
 
 
 def reg_add(key, name, data, kind="REG_SZ"):
@@ -493,6 +519,14 @@ def reg_values(key):
     return values
 
 
+def reg_subkeys(key):
+    """Names of the keys directly below `key` ([] when it is missing)."""
+    _, out = _reg("query", key)
+    # reg names the hive in full.
+    prefix = key.replace("HKCU\\", "HKEY_CURRENT_USER\\", 1).lower() + "\\"
+    return sorted(line[len(prefix):] for line in out.splitlines() if line.lower().startswith(prefix))
+
+
 def reg_query(key, name):
     """The data of value `name` ("" for the default value) of `key`, or None when absent."""
     values = reg_values(key)
@@ -541,11 +575,63 @@ def windows_user():
     return getpass.getuser()
 
 
+def win_temp_dir():
+    """The user's temporary directory as GetTempPathW gives it, C:\\users\\<user>\\Temp."""
+    return "C:\\users\\%s\\Temp" % windows_user()
+
+
 def temp_dir():
-    """Host path of the user's temporary directory (GetTempPathW's C:\\users\\<user>\\Temp)."""
-    return unix_path("C:\\users\\%s\\Temp" % windows_user())
+    """Host path of the user's temporary directory."""
+    return unix_path(win_temp_dir())
+
+
+def own_temp_dir(name, under=None):
+    """(Windows path, host path) of a fresh directory of this process, named `name`_<pid>, in
+    the Windows directory `under` (by default the user's temporary directory); its owner
+    removes it."""
+    win_dir = "%s\\%s_%d" % (under or win_temp_dir(), name, os.getpid())
+    path = unix_path(win_dir)
+    shutil.rmtree(path, ignore_errors=True)
+    path.mkdir(parents=True)
+    return win_dir, path
 
 
 def program_files():
     """Host path of the Program Files folder a 32-bit program gets (CSIDL_PROGRAM_FILES)."""
     return unix_path("C:\\Program Files (x86)")
+
+
+# --------------------------------------------------------------------------------------------
+# Command-line tools, native or under Wine
+
+class Tool:
+    """One build of a command-line tool: the native program, or the Windows one under Wine
+    (in the caller's locale, as a user's shell runs it)."""
+
+    def __init__(self, name, command, to_arg, env=None):
+        self.name = name
+        self.command = command
+        self.to_arg = to_arg
+        self.env = env
+
+    @classmethod
+    def native(cls, path):
+        return cls("native", [str(path)], str)
+
+    @classmethod
+    def windows(cls, exe):
+        # The Windows build sees the host's root as drive Z: in the prefix.
+        return cls("windows", wine_command(exe), windows_path, wine_env(lang=None))
+
+    def run(self, *args):
+        """(exit code, stdout, stderr); Paths among args are given in the build's own form."""
+        argv = [self.to_arg(a) if isinstance(a, Path) else a for a in args]
+        rc, out, err = run_to_files(self.command + argv, self.env, merge=False)
+        # The Windows build writes its line ends in text mode: CR LF.
+        return (rc, out.decode("utf-8").replace("\r\n", "\n"),
+                err.decode("utf-8", "replace").replace("\r\n", "\n"))
+
+    def json(self, path):
+        rc, out, err = self.run(path, "--json")
+        assert rc == 0, "%s %s --json %s: exit %d: %s" % (self.name, Path(self.command[-1]).name, path, rc, err)
+        return json.loads(out)

@@ -1,6 +1,6 @@
 """Test servers on 127.0.0.1 for every test that talks to a KestrelVault server.
 
-    from kvservers import Servers
+    from kvtestkit.kvservers import Servers
     with Servers(build_dir) as s:             # nginx (all schemes) and the scripted server
         s.write_file("app/update/KVUpdate.exe", data)
         s.host("http")                         # "127.0.0.1:PORT", what a user types as address
@@ -29,18 +29,16 @@ folders. Everything lives in a fresh folder under <build>/testservers/ and is re
 import json
 import os
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.request
 
+from kvtestkit import kvtest
+from kvtestkit import pki as pki_mod
+from kvtestkit.procs import free_port, start_server, stop_process, wait_listening
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, HERE)
-import pki as pki_mod  # noqa: E402
 
 NGINX_KINDS = {
     # kind: certificate name (None: plain http)
@@ -57,42 +55,14 @@ def env_name(kind):
     return "KV_%s_HOST" % kind.upper().replace("-", "_")
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_listening(port, proc, what, timeout=15.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if proc.poll() is not None:
-            raise RuntimeError("%s exited with %s" % (what, proc.returncode))
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-                return
-        except OSError:
-            time.sleep(0.05)
-    raise RuntimeError("%s does not listen on %d" % (what, port))
-
-
-def wine_run(*args, **kw):
-    """Runs a Windows program in the project's Wine prefix (scripts/wine-run)."""
-    return subprocess.run([os.path.join(ROOT, "scripts", "wine-run"), *args], **kw)
-
-
 def trust_test_ca(build_dir, pki=None):
     """Adds the test CA to the Root store of the project's Wine prefix; doing it again
     changes nothing. Needs the kv_trust_test_ca.exe helper of the build."""
     pki = pki or pki_mod.ensure_pki(build_dir)
     helper = os.path.join(build_dir, "kv_trust_test_ca.exe")
-    # Output goes to a file, not a pipe: Wine's service processes inherit the handles and
-    # would hold a pipe open long after the helper has ended.
-    with tempfile.TemporaryFile() as out:
-        r = wine_run(helper, pki.ca_der, stdout=out, stderr=out, stdin=subprocess.DEVNULL)
-        if r.returncode != 0:
-            out.seek(0)
-            raise RuntimeError("kv_trust_test_ca failed (%d): %s" % (r.returncode, out.read().decode(errors="replace")))
+    rc, out, _ = kvtest.wine_run(helper, pki.ca_der)
+    if rc != 0:
+        raise RuntimeError("kv_trust_test_ca failed (%d): %s" % (rc, out.decode(errors="replace")))
 
 
 class Servers:
@@ -107,6 +77,15 @@ class Servers:
         self._script = None
 
     # -- life cycle ------------------------------------------------------------------------
+    @classmethod
+    def for_class(cls, testclass, kinds=ALL_KINDS, trust=True):
+        """Servers of the build under test for a whole test class (from its setUpClass), stopped
+        by the class's cleanup."""
+        servers = cls(kvtest.build_dir(), kinds, trust)
+        servers.start()
+        testclass.addClassCleanup(servers.stop)
+        return servers
+
     def __enter__(self):
         self.start()
         return self
@@ -140,7 +119,7 @@ class Servers:
 
     def stop(self):
         if self._script:
-            self._stop_process(self._script, self._script.pid)
+            stop_process(self._script)
             self._script = None
         if self._nginx:
             # nginx names its master in its PID file; with "daemon off" that is our child.
@@ -150,23 +129,10 @@ class Servers:
                     pid = int(f.read().strip() or pid)
             except (OSError, ValueError):
                 pass
-            self._stop_process(self._nginx, pid)
+            stop_process(self._nginx, pid)
             self._nginx = None
         if self.dir and not os.environ.get("KV_KEEP_SERVERS"):
             shutil.rmtree(self.dir, ignore_errors=True)
-
-    @staticmethod
-    def _stop_process(proc, pid):
-        if proc.poll() is None:
-            try:
-                os.kill(pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            try:
-                proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.kill(proc.pid, signal.SIGKILL)
-                proc.wait()
 
     def _start_nginx(self, kinds):
         ndir = os.path.join(self.dir, "nginx")
@@ -184,7 +150,7 @@ class Servers:
                 for k in kinds:
                     wait_listening(ports[k], proc, "nginx")
             except RuntimeError:
-                self._stop_process(proc, proc.pid)
+                stop_process(proc)
                 if attempt == 2:
                     with open(os.path.join(ndir, "error.log")) as f:
                         raise RuntimeError("nginx did not start:\n" + f.read())
@@ -228,25 +194,15 @@ class Servers:
 
     def _start_script(self, tls):
         port_file = os.path.join(self.dir, "script.port")
-        log = open(os.path.join(self.dir, "script.log"), "w")
         cmd = [sys.executable, os.path.join(HERE, "scriptserver.py"), "--root", self.www, "--port-file", port_file]
         if tls:
             cmd += ["--tls-cert", self._pki.cert("good"), "--tls-key", self._pki.key("good")]
-        proc = subprocess.Popen(cmd, stdout=log, stderr=log, start_new_session=True)
-        log.close()
-        self._script = proc
-        deadline = time.monotonic() + 15
-        while not os.path.exists(port_file):
-            if proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("scriptserver did not start")
-            time.sleep(0.02)
-        with open(port_file) as f:
-            ports = [int(p) for p in f.read().split()]
+        self._script, ports = start_server(cmd, port_file, os.path.join(self.dir, "script.log"), "scriptserver")
         self.ports["script"] = ports[0]
         if tls:
             self.ports["script-https"] = ports[1]
         for port in ports:
-            wait_listening(port, proc, "scriptserver")
+            wait_listening(port, self._script, "scriptserver")
 
     # -- addresses -------------------------------------------------------------------------
     def host(self, kind):

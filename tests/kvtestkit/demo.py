@@ -1,13 +1,13 @@
-"""What the demo (scripts/demo.py) and the pictures (docs/make_pictures.py) share: the demo's
-server with the stand-in programs, the wizard in a Wine virtual desktop with a driver beside it,
-pictures of its window, and the report of what a run left in the prefix.
+"""What the demo (scripts/demo.py), the pictures (docs/make_pictures.py) and the wizard benchmark
+(bench/wizard_bench.py) share: the demo's server (demo_server.py) with the stand-in programs,
+the wizard in a Wine virtual desktop with a driver beside it, pictures of its window, and the
+report of what a run left in the prefix.
 
 The caller provides the environment as scripts/lib.sh makes it: KV_BUILD, WINEPREFIX (the
 demo's own prefix), DISPLAY, a running wineserver. Everything started here is stopped here by
 its own PID.
 """
 
-import os
 import shutil
 import signal
 import subprocess
@@ -15,37 +15,20 @@ import sys
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-for sub in ("tests/e2e", "tests/servers", "tests/standins"):
-    sys.path.insert(0, str(ROOT / sub))
+from kvtestkit import kvstandins, kvtest, kvwizard, pki
+from kvtestkit.kvservers import trust_test_ca
+from kvtestkit.kvwizard import EXE_NAME, SETTINGS_KEY
+from kvtestkit.procs import start_server, stop_process
 
-import kvtest  # noqa: E402
-import pki  # noqa: E402
-from kvservers import trust_test_ca  # noqa: E402
-
-try:
-    import kvstandins  # noqa: E402
-except ImportError:  # a tree without the stand-ins: the server then offers nothing to install
-    kvstandins = None
-
-EXE_NAME = "KestrelVault_Setup.exe"
-INSTALLER_NAME = "KestrelVAULT ActiveX 7i_ko.exe"
+HERE = Path(__file__).resolve().parent
+INSTALLER_NAME = kvstandins.ACTIVEX_NAME
 SITE_NAME = "KestrelDemo"
-SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
 
 # The wizard runs in a Wine virtual desktop of this name; the driver joins it through Wine's
 # per-program desktop setting, under a name of its own so that no test's driver is moved.
 DESKTOP = "KestrelVault"
 DESKTOP_SIZE = "640x400"
 DRIVER_NAME = "kvdemo_driver.exe"
-
-# Controls: first page, download page.
-HOST, NEXT, CANCEL, SCHEME = 1006, 1008, 2, 1013
-STATUS, PROGRESS, PREV, FINISH = 1000, 1001, 1010, 1008
-
-# scripts/wine-run (used by trust_test_ca) takes its prefix from this variable.
-if os.environ.get("WINEPREFIX"):
-    os.environ["WINEPREFIX_OVERRIDE"] = os.environ["WINEPREFIX"]
 
 
 def log(msg):
@@ -54,11 +37,6 @@ def log(msg):
 
 def build_dir():
     return kvtest.build_dir()
-
-
-def windows_path(path):
-    """The path of a host file as the prefix's programs see it, through drive Z:."""
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
 # ------------------------------------------------------------------------------------------
@@ -80,45 +58,42 @@ class RunDir:
     def fill_server_tree(self):
         """The stand-in installer and updater and a descriptor naming SITE_NAME, at their server
         paths. Returns the size of the installer, or None when the stand-ins are not there."""
-        if kvstandins is None:
-            log("the stand-in programs are not in this tree (tests/standins): the server offers nothing")
+        if not (Path(kvstandins.standin_dir(build_dir())) / INSTALLER_NAME).is_file():
+            log("the stand-in programs are not built: the server offers nothing")
             return None
         kvstandins.fill_server_tree(str(self.www), SITE_NAME, str(build_dir()))
         return (self.www / "app" / INSTALLER_NAME).stat().st_size
 
-    def exe_copy(self):
-        exe = self.dir / EXE_NAME
-        shutil.copyfile(kvtest.product_exe(), exe)
-        return exe
+    def exe_copy(self, url=None):
+        return kvwizard.product_copy(self.dir, url)
 
     def standin_env(self):
         """What the stand-ins need to know, handed down through the wizard's environment."""
-        return {"KV_STANDIN_RECORD": windows_path(self.records)}
+        return kvstandins.standin_env(kvtest.windows_path(self.records))
 
 
 class DemoServer:
-    """scripts/demo_server.py on a free port of 127.0.0.1, http and https on the same port."""
+    """demo_server.py on a free port (or `port`) of 127.0.0.1, serving the server tree www; its
+    port file and request log (server.log) go into work. With tls, http and https on the same
+    port (the test CA's certificate); see demo_server.py for gate and hold_bytes."""
 
-    def __init__(self, run, gate=False, hold_bytes=None, port=0):
-        p = pki.ensure_pki(str(build_dir()))
-        port_file = run.dir / "server.port"
-        cmd = [sys.executable, str(ROOT / "scripts" / "demo_server.py"), "--root", str(run.www),
-               "--port-file", str(port_file), "--port", str(port), "--cert", p.cert("good"), "--key", p.key("good")]
+    def __init__(self, www, work, tls=True, gate=False, hold_bytes=None, port=0):
+        port_file = Path(work) / "server.port"
+        cmd = [sys.executable, HERE / "demo_server.py", "--root", www, "--port-file", port_file, "--port", port]
+        if tls:
+            p = pki.ensure_pki(str(build_dir()))
+            cmd += ["--cert", p.cert("good"), "--key", p.key("good")]
         if gate:
             cmd.append("--gate")
         if hold_bytes:
             cmd += ["--hold", "%s:%d" % (INSTALLER_NAME, hold_bytes)]
-        self.log_path = run.server_log
-        out = open(self.log_path, "w")
-        self.proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        out.close()
-        deadline = time.monotonic() + 15
-        while not port_file.exists():
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("the demo server did not start: " + self.log_path.read_text())
-            time.sleep(0.02)
-        self.port = int(port_file.read_text())
+        self.log_path = Path(work) / "server.log"
+        self.proc, ports = start_server(cmd, port_file, self.log_path, "the demo server")
+        self.port = ports[0]
         self.host = "127.0.0.1:%d" % self.port
+
+    def url(self, rel):
+        return "http://%s/%s" % (self.host, rel)
 
     def open_gate(self):
         self.proc.send_signal(signal.SIGUSR1)
@@ -130,13 +105,7 @@ class DemoServer:
         return [line for line in self.log_path.read_text().splitlines() if line and line != "gate opened"]
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
 
 
 def trust_demo_ca():
@@ -146,10 +115,6 @@ def trust_demo_ca():
 
 # ------------------------------------------------------------------------------------------
 # The prefix's state
-
-def site_key(host):
-    return SETTINGS_KEY + "\\" + host
-
 
 def base_directory():
     return kvtest.program_files() / "KestrelVAULT"
@@ -162,26 +127,8 @@ def reset_prefix_state():
     shutil.rmtree(base_directory(), ignore_errors=True)
 
 
-def set_logging(on):
-    """Mode 3 (a file beside the executable, appended line by line) for EXE_NAME, or off."""
-    if on:
-        kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log", 3, "REG_DWORD")
-    else:
-        kvtest.reg_delete(SETTINGS_KEY, EXE_NAME + ".log")
-
-
 # ------------------------------------------------------------------------------------------
 # The virtual desktop, the wizard in it and the driver beside it
-
-class DesktopDriver(kvtest.Driver):
-    """kvtest's driver, run from a copy whose name Wine puts into the demo's desktop."""
-
-    def __init__(self, exe):
-        self.proc = subprocess.Popen(["wine", str(exe)], env=kvtest.wine_env(), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE)
-        self._buf = b""
-        self.call("ping")
-
 
 class Desktop:
     def __init__(self):
@@ -194,13 +141,15 @@ class Desktop:
 
     def start(self, exe, args=(), env=None):
         """Starts the wizard in the desktop (Wine's explorer, which ends with the program)."""
-        cmd = ["wine", "explorer", "/desktop=%s,%s" % (DESKTOP, DESKTOP_SIZE), windows_path(exe)] + list(args)
+        cmd = kvtest.wine_command("explorer", "/desktop=%s,%s" % (DESKTOP, DESKTOP_SIZE), kvtest.windows_path(exe),
+                                  *args)
         self.proc = subprocess.Popen(cmd, env=kvtest.wine_env(env), stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self.proc
 
     def connect(self):
-        self.driver = DesktopDriver(self.driver_exe)
+        # A copy of the driver whose name Wine puts into the demo's desktop.
+        self.driver = kvtest.Driver(self.driver_exe)
         return self.driver
 
     def first_page(self, timeout=30000):
@@ -233,13 +182,8 @@ class Desktop:
         if self.driver:
             self.driver.close()
             self.driver = None
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        if self.proc:
+            stop_process(self.proc)
 
 
 def desktop_rect():
@@ -297,7 +241,7 @@ def report(run, host, server, pictures=()):
     else:
         out.append("(no log file)")
 
-    key = site_key(host)
+    key = SETTINGS_KEY + "\\" + host
     section("Registry, HKCU\\Software\\KestrelVAULT\\%s" % host)
     for sub, name in (("", "LANGUAGE"), ("\\Update", "DontQuestionDesktopShortcut"), ("", "PRODUCT")):
         values = kvtest.reg_values(key + sub) or {}
@@ -313,7 +257,7 @@ def report(run, host, server, pictures=()):
         out.append("(not there)")
 
     section("Stand-ins started (their own records)")
-    records = kvstandins.read_records(run.records) if kvstandins else []
+    records = kvstandins.read_records(run.records)
     for r in records:
         if r.get("event") == "start":
             out.append("%s: started as %s" % (r.get("role"), r.get("cmdline")))

@@ -6,6 +6,15 @@ where things sit in the file; no writing.
 import struct
 from collections import namedtuple
 
+# DLLs every Windows installation has; the runtime libraries of the compiler are not among them.
+SYSTEM_DLLS = {
+    "kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "advapi32.dll", "shell32.dll",
+    "wininet.dll", "urlmon.dll", "ole32.dll", "oleaut32.dll", "version.dll", "netapi32.dll",
+    "msvcrt.dll", "shlwapi.dll", "ws2_32.dll", "crypt32.dll", "comdlg32.dll", "secur32.dll",
+    "ntdll.dll", "userenv.dll", "rpcrt4.dll", "winmm.dll", "uxtheme.dll", "psapi.dll",
+}
+
+
 Section = namedtuple("Section", "name virtual_address virtual_size raw_offset raw_size characteristics")
 Resource = namedtuple("Resource", "type name lang codepage rva size offset data")
 

@@ -14,52 +14,19 @@ Facts of one run (a dict):
     sizes           {"installer": n, "descriptor": n, "updater": n} (complete runs)
 """
 
-import json
-import os
-import subprocess
-import tempfile
 from pathlib import Path
+
+from kvtestkit.kvtest import Tool
 
 START_SCOPE = "CKestrelVault_SetupApp::InitInstance"
 
 
-class Kvlog:
-    """One build of kvlog: the native program, or the Windows one under Wine."""
-
-    def __init__(self, name, command, to_arg, env=None):
-        self.name = name
-        self.command = command
-        self.to_arg = to_arg
-        self.env = env or {}
-
-    def run(self, *args):
-        """(exit code, stdout, stderr); Paths among args are given in the build's own form."""
-        argv = [self.to_arg(a) if isinstance(a, Path) else a for a in args]
-        env = dict(os.environ, **self.env)
-        # Files, not pipes: the first Wine program of a session starts Wine's background
-        # processes, which inherit the output handles and would hold a pipe open.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            r = subprocess.run(self.command + argv, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                               timeout=120)
-            out.seek(0)
-            err.seek(0)
-            # The Windows build writes its line ends in text mode: CR LF.
-            return (r.returncode, out.read().decode("utf-8").replace("\r\n", "\n"),
-                    err.read().decode("utf-8", "replace").replace("\r\n", "\n"))
-
-    def json(self, path):
-        rc, out, err = self.run(path, "--json")
-        assert rc == 0, "%s kvlog --json %s: exit %d: %s" % (self.name, path, rc, err)
-        return json.loads(out)
-
-
 def native_kvlog(build):
-    return Kvlog("native", [str(Path(build) / "native" / "kvlog")], str)
+    return Tool.native(Path(build) / "native" / "kvlog")
 
 
-def windows_kvlog(build, prefix):
-    return Kvlog("windows", ["wine", str(Path(build) / "kvlog.exe")], lambda p: "Z:" + str(p).replace("/", "\\"),
-                 env={"WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="})
+def windows_kvlog(build):
+    return Tool.windows(Path(build) / "kvlog.exe")
 
 
 def log_lines(data):

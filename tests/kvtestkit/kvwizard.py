@@ -1,5 +1,6 @@
-"""What whole-run tests share: logging into a test's own directory, stamped copies of the
-program, a served site with its cleanup, driving a run by hand, and reading the log back.
+"""The program's ids, texts, settings and log, and what whole-run tests share: logging into a
+test's own directory, stamped copies of the program, a served site with its cleanup, driving a
+run by hand, and reading the log back. The benchmarks and the demo use the same.
 
     class MyTest(kvwizard.WholeRunTestCase):
         def test_x(self):
@@ -17,17 +18,12 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
 
-import kvtest
-
-TESTS = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(TESTS / "servers"))
-sys.path.insert(0, str(TESTS / "standins"))
-import kvstandins  # noqa: E402
+from kvtestkit import kvstandins, kvtest
+from kvtestkit.kvservers import Servers
 
 # First page
 HOST, NEXT, CANCEL, HTTP, HTTPS, SCHEME = 1006, 1008, 2, 1011, 1012, 1013
@@ -39,19 +35,32 @@ UNREACHABLE_TEXT = "업데이트할 서버에 접속할 수 없습니다."  # st
 
 SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
 EXE_NAME = "KestrelVault_Setup.exe"
-HEADER = re.compile(r"^\[[^\]]*\]\[[^\]]*\((?P<pid>\d+)\), T:(?P<tid>\d+)\]")
+HEADER = re.compile(r"^\[(?P<stamp>[^\]]*)\]\[[^\]]*\((?P<pid>\d+)\), T:(?P<tid>\d+)\]")
 ENTRY = "() " + "<" * 43
 EXIT = "() " + ">" * 43
 
 
 def kvstamp(exe, url):
-    subprocess.run([str(kvtest.build_dir() / "native" / "kvstamp"), "set", str(exe), url], check=True,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60)
+    """Stamps url into the program file exe (the native kvstamp of the build)."""
+    r = subprocess.run([str(kvtest.build_dir() / "native" / "kvstamp"), "set", str(exe), url],
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60)
+    if r.returncode != 0:
+        raise AssertionError("kvstamp set %s %s: %s" % (exe, url, r.stderr.decode("utf-8", "replace")))
 
 
-def parse_log(path):
-    """(tid, text) per well-formed log line of the file: text is the message, or "> scope" /
-    "< scope" for entry and exit lines."""
+def product_copy(directory, url=None):
+    """A copy of the program in directory, under its own name; stamped with url if given, so
+    that it runs unattended."""
+    exe = Path(directory) / EXE_NAME
+    shutil.copyfile(kvtest.product_exe(), exe)
+    if url:
+        kvstamp(exe, url)
+    return exe
+
+
+def read_log(path):
+    """(time stamp, tid, text) per well-formed log line of the file: text is the message, or
+    "> scope" / "< scope" for entry and exit lines."""
     out = []
     for line in Path(path).read_bytes().decode("cp949", errors="replace").split("\r\n"):
         m = HEADER.match(line)
@@ -59,39 +68,75 @@ def parse_log(path):
             continue
         rest = line[m.end():]
         if rest.startswith(":    "):
-            out.append((m["tid"], rest[5:]))
+            out.append((m["stamp"], m["tid"], rest[5:]))
         elif rest.endswith(ENTRY):
-            out.append((m["tid"], "> " + rest[:-len(ENTRY)]))
+            out.append((m["stamp"], m["tid"], "> " + rest[:-len(ENTRY)]))
         elif rest.endswith(EXIT):
-            out.append((m["tid"], "< " + rest[:-len(EXIT)]))
+            out.append((m["stamp"], m["tid"], "< " + rest[:-len(EXIT)]))
     return out
 
 
-def log_to(testcase, win_log_path, mode=3):
+def parse_log(path):
+    """(tid, text) per well-formed log line of the file (see read_log)."""
+    return [(tid, text) for _, tid, text in read_log(path)]
+
+
+def set_log(mode, win_log_path=None, exe_name=EXE_NAME):
+    """The trace-log values of exe_name: mode (a file at win_log_path if given, else beside the
+    executable), or None to remove them (logging off)."""
+    if mode is None:
+        kvtest.reg_delete(SETTINGS_KEY, exe_name + ".log")
+        kvtest.reg_delete(SETTINGS_KEY, exe_name + ".log.path")
+        return
+    kvtest.reg_add(SETTINGS_KEY, exe_name + ".log", str(mode), "REG_DWORD")
+    if win_log_path:
+        kvtest.reg_add(SETTINGS_KEY, exe_name + ".log.path", win_log_path, "REG_SZ")
+
+
+def log_to(testcase, win_log_path, mode=3, exe_name=EXE_NAME):
     """Turns the program's log on (mode) into win_log_path for the rest of the test."""
-    kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log", str(mode), "REG_DWORD")
-    kvtest.reg_add(SETTINGS_KEY, EXE_NAME + ".log.path", win_log_path, "REG_SZ")
-    testcase.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + ".log")
-    testcase.addCleanup(kvtest.reg_delete, SETTINGS_KEY, EXE_NAME + ".log.path")
+    set_log(mode, win_log_path, exe_name)
+    testcase.addCleanup(set_log, None, exe_name=exe_name)
+
+
+def forget_site(site, host):
+    """Removes what a run for `site` from `host` leaves in the prefix: the key named by the
+    host, the site's directory, the step files in the base and the temp directory."""
+    kvtest.reg_delete(SETTINGS_KEY + "\\" + host)
+    base = kvtest.program_files() / "KestrelVAULT"
+    if site and not os.path.isabs(site) and ".." not in site.replace("\\", "/").split("/"):
+        shutil.rmtree(base / site, ignore_errors=True)
+    for name in (kvstandins.UPDATER_NAME, kvstandins.DESCRIPTOR_NAME):
+        (base / name).unlink(missing_ok=True)
+    if base.is_dir() and not any(base.iterdir()):
+        base.rmdir()
+    for name in (kvstandins.ACTIVEX_NAME, kvstandins.DESCRIPTOR_NAME):
+        (kvtest.temp_dir() / name).unlink(missing_ok=True)
 
 
 class WholeRunTestCase(kvtest.WizardTestCase):
     """A WizardTestCase whose tests each get their own directory, log and stand-in records."""
 
     dir_prefix = "kvrun"
+    # The servers the class's tests use (kvservers kinds), started once for the class as
+    # cls.servers, and whether the prefix trusts the test CA for them.
+    server_kinds = ()
+    trust_servers = True
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if cls.server_kinds:
+            cls.servers = Servers.for_class(cls, cls.server_kinds, cls.trust_servers)
 
     def setUp(self):
         super().setUp()
-        self.win_dir = r"C:\users\%s\Temp\%s_%d" % (kvtest.windows_user(), self.dir_prefix, os.getpid())
-        self.dir = kvtest.unix_path(self.win_dir)
-        shutil.rmtree(self.dir, ignore_errors=True)
-        self.dir.mkdir(parents=True)
+        self.win_dir, self.dir = kvtest.own_temp_dir(self.dir_prefix)
         self.addCleanup(shutil.rmtree, self.dir, True)
         log_to(self, self.win_dir + r"\setup.log")
         # What the stand-ins record, how long they run and with what code they exit.
-        self.env = {"KV_STANDIN_RECORD": self.win_dir + r"\records.jsonl",
-                    "KV_STANDIN_ACTIVEX_RUN_MS": "300", "KV_STANDIN_ACTIVEX_EXIT": "3",
-                    "KV_STANDIN_UPDATER_RUN_MS": "300", "KV_STANDIN_UPDATER_EXIT": "5"}
+        self.env = kvstandins.standin_env(self.win_dir + r"\records.jsonl", run_ms=300, activex_exit=3,
+                                          updater_exit=5)
 
     def serve_site(self, servers, kind, site, descriptor=None, host=None):
         """Fills the server tree for `site` (or the descriptor bytes given); returns the host a
@@ -102,31 +147,16 @@ class WholeRunTestCase(kvtest.WizardTestCase):
         self.served = kvstandins.fill_server_tree(servers.www, site, kvtest.build_dir(), descriptor)
         host = host or servers.host(kind)
         self.site_key = SETTINGS_KEY + "\\" + host
-        base = kvtest.program_files() / "KestrelVAULT"
-        self.site_dir = base / site
-
-        def clean():
-            kvtest.reg_delete(self.site_key)
-            if site and not os.path.isabs(site) and ".." not in site.replace("\\", "/").split("/"):
-                shutil.rmtree(self.site_dir, ignore_errors=True)
-            for name in (kvstandins.UPDATER_NAME, kvstandins.DESCRIPTOR_NAME):
-                (base / name).unlink(missing_ok=True)
-            if base.is_dir() and not any(base.iterdir()):
-                base.rmdir()
-            for name in (kvstandins.ACTIVEX_NAME, kvstandins.DESCRIPTOR_NAME):
-                (kvtest.temp_dir() / name).unlink(missing_ok=True)
-        clean()
-        self.addCleanup(clean)
+        self.site_dir = kvtest.program_files() / "KestrelVAULT" / site
+        forget_site(site, host)
+        self.addCleanup(forget_site, site, host)
         return host
 
     def stamped_copy(self, url):
         """A copy of the program with url in its slot, so that it runs unattended."""
         work = Path(tempfile.mkdtemp(prefix="wizard-", dir=kvtest.build_dir()))
         self.addCleanup(shutil.rmtree, work, True)
-        exe = work / EXE_NAME
-        shutil.copyfile(kvtest.product_exe(), exe)
-        kvstamp(exe, url)
-        return exe
+        return product_copy(work, url)
 
     def press_next(self, host, https, typed=False):
         """Starts the program, puts host into the host box (typed: key by key, as a user does;

@@ -1,8 +1,8 @@
 """The stand-ins for a KestrelVault server's programs, and a server tree that offers them.
 
-    from kvstandins import fill_server_tree, read_records
+    from kvtestkit.kvstandins import fill_server_tree, read_records, standin_env
     fill_server_tree(www, "Acme", build_dir)   # www: a kvservers server tree (s.www)
-    env = {"KV_STANDIN_RECORD": win_path}       # given to the setup program, inherited by both
+    env = standin_env(win_path)                 # given to the setup program, inherited by both
     ...
     records = read_records(unix_path)           # [{"event": "start", "role": ..., ...}, ...]
 
@@ -54,6 +54,18 @@ def fill_server_tree(www, site_name, build_dir, descriptor=None):
         f.write(descriptor if descriptor is not None else descriptor_bytes(site_name))
     written[DESCRIPTOR_PATH] = target
     return written
+
+
+def standin_env(record, run_ms=None, activex_exit=None, updater_exit=None):
+    """The environment that tells both stand-ins where to record (a Windows path), and if given
+    how long each runs and the exit code of each."""
+    env = {"KV_STANDIN_RECORD": record}
+    for role, run, code in (("ACTIVEX", run_ms, activex_exit), ("UPDATER", run_ms, updater_exit)):
+        if run is not None:
+            env["KV_STANDIN_%s_RUN_MS" % role] = str(run)
+        if code is not None:
+            env["KV_STANDIN_%s_EXIT" % role] = str(code)
+    return env
 
 
 def read_records(path):
