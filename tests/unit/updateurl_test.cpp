@@ -9,9 +9,9 @@
 #include <fstream>
 #include <string>
 
-#include "app/EmbeddedSlot.h"
 #include "app/ModuleInfo.h"
 #include "app/UpdateURL.h"
+#include "install/EmbeddedSlot.h"
 
 namespace {
 
