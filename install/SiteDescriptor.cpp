@@ -12,10 +12,6 @@ namespace {
 const char kTag[] = "<servicename>";
 const size_t kTagLength = sizeof(kTag) - 1;
 
-// The file is read in blocks of this size; the text-mode copy of a block needs one byte more
-// for a CR held back from the block before.
-const size_t kBlockSize = 16384;
-
 struct FileCloser {
     void operator()(FILE* f) const { ::fclose(f); }  // a failing close changes nothing here
 };
@@ -75,7 +71,8 @@ bool SiteDescriptorScanner::FeedText(const char* text, size_t size) {
 }
 
 bool SiteDescriptorScanner::FeedFileBytes(const char* bytes, size_t size) {
-    char text[kBlockSize + 1];
+    // One byte more than a block for a CR held back from the piece before.
+    char text[kSiteDescriptorBlockSize + 1];
     size_t at = 0;
     while (at < size && !m_inputEnded && m_phase != Phase::Done) {
         size_t n = 0;
@@ -89,7 +86,7 @@ bool SiteDescriptorScanner::FeedFileBytes(const char* bytes, size_t size) {
                 text[n++] = '\r';
             }
         }
-        const size_t end = at + (size - at < kBlockSize ? size - at : kBlockSize);
+        const size_t end = at + (size - at < kSiteDescriptorBlockSize ? size - at : kSiteDescriptorBlockSize);
         for (; at < end; ++at) {
             const char c = bytes[at];
             if (c == '\x1A') {
@@ -158,7 +155,7 @@ SiteNameResult ReadSiteName(const std::wstring& path) {
         return result;
     }
     SiteDescriptorScanner scanner;
-    char block[kBlockSize];
+    char block[kSiteDescriptorBlockSize];
     size_t n;
     while ((n = ::fread(block, 1, sizeof(block), file.get())) > 0) {
         if (!scanner.FeedFileBytes(block, n)) break;

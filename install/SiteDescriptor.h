@@ -17,6 +17,9 @@
 // is reported, not kept; a longer line does not count against it before its tag.
 const size_t kSiteNameByteBound = 4096;
 
+// The file is read, and its text made, in blocks of this size.
+const size_t kSiteDescriptorBlockSize = 16384;
+
 // What the line rules give for the text of a descriptor as text mode reads it (CR LF already
 // read as LF, input already ended at a Ctrl-Z).
 struct SiteDescriptorScan {
