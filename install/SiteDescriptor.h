@@ -35,7 +35,8 @@ struct SiteDescriptorScan {
 };
 
 // The line rules applied to a descriptor as its bytes arrive, in pieces of any size; holds no
-// more than kSiteNameByteBound bytes of it, allocates nothing, and throws nothing.
+// more than kSiteNameByteBound bytes of it. Feeding allocates nothing and throws nothing; only
+// Finish allocates, for the name it gives (at most the bound).
 class SiteDescriptorScanner {
 public:
     SiteDescriptorScanner() = default;
