@@ -21,6 +21,10 @@ the file path change how it answers; they stack, in any order:
     /_holdbody=NAME/...  the status and headers are sent at once, the body only after NAME
                          is released
     /_extra=N/...        N bytes beyond the announced body, then the connection closed
+    /_pad=N/...          N bytes of filler lines (CR LF) ahead of the file, made while they are
+                         sent, so that a body of hundreds of megabytes needs neither disk nor
+                         memory; the announced size counts them
+    /_padline=N/...      N blanks ahead of the file, with no line end: one line that long
     /_mute/...           the request is read and never answered; the connection stays open
                          until the client gives up and closes it
     /_mute=NAME/...      the same, but once NAME is released the connection is closed, still
@@ -63,6 +67,34 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 ERROR_PAGE = b"<html><body><h1>%d</h1><p>KestrelVault test server error page</p></body></html>\n"
 PIECE = 4096
+FILLER_LINE = b"  <filler>KestrelVault test server padding line</filler>\r\n"
+# Filler is sent in blocks of about this size, prepared once.
+FILLER_BLOCK = 1 << 20
+
+
+def filler_pieces(unit, count, size):
+    """`count` bytes of `unit` repeated (cut where the count ends), in pieces of about `size`."""
+    block = unit * max(1, size // len(unit))
+    while count > 0:
+        piece = block[:count]
+        count -= len(piece)
+        yield piece
+
+
+def body_pieces(pad, padline, body, limit, size):
+    """The first `limit` bytes of pad filler lines, padline blanks and body, in pieces of at
+    most `size`."""
+    def whole():
+        yield from filler_pieces(FILLER_LINE, pad, FILLER_BLOCK)
+        yield from filler_pieces(b" ", padline, FILLER_BLOCK)
+        yield body
+    for piece in whole():
+        for start in range(0, len(piece), size):
+            if limit <= 0:
+                return
+            part = piece[start:start + min(size, limit)]
+            limit -= len(part)
+            yield part
 
 
 class State:
@@ -223,6 +255,8 @@ class Handler(BaseHTTPRequestHandler):
             body = ERROR_PAGE % status
         if "empty" in modes:
             body = b""
+        pad, padline = int(modes.get("pad", 0) or 0), int(modes.get("padline", 0) or 0)
+        total = pad + padline + len(body)
 
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
@@ -233,11 +267,11 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", modes["cl"])
             closing = True
         else:
-            self.send_header("Content-Length", str(len(body)))
+            self.send_header("Content-Length", str(total))
         cut = None
         for kind in ("drop", "reset"):
             if kind in modes:
-                cut = (kind, min(int(modes[kind]), len(body)))
+                cut = (kind, min(int(modes[kind]), total))
                 closing = True
         extra = int(modes.get("extra", 0))
         if extra:
@@ -252,11 +286,11 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.flush()
             self.server.state.wait_released(modes["holdbody"])
 
-        data = body[:cut[1]] if cut else body
         delay = int(modes.get("slow", 0)) / 1000.0
+        # Filler goes out in large pieces unless the pieces themselves are what is tested.
+        size = PIECE if delay or "chunked" in modes or not (pad or padline) else FILLER_BLOCK
         try:
-            for start in range(0, len(data), PIECE):
-                piece = data[start:start + PIECE]
+            for piece in body_pieces(pad, padline, body, cut[1] if cut else total, size):
                 if "chunked" in modes:
                     piece = b"%x\r\n%s\r\n" % (len(piece), piece)
                 self.wfile.write(piece)
