@@ -21,12 +21,7 @@ import time
 import unittest
 from pathlib import Path
 
-import kvtest
-import kvwizard
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-from kvservers import Servers  # noqa: E402
-import kvstandins  # noqa: E402
+from kvtestkit import kvstandins, kvtest, kvwizard
 
 MIB = 1 << 20
 SIZE = 400 * MIB
@@ -48,13 +43,7 @@ def peak_resident(pid):
 class LargeDescriptorTest(kvwizard.WholeRunTestCase):
 
     dir_prefix = "kvlarge"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.servers = Servers(kvtest.build_dir(), kinds=("script",))
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
+    server_kinds = ("script",)
 
     def test_a_descriptor_of_hundreds_of_megabytes_ends_the_run_normally(self):
         one_line = b"<servicename>%s</servicename>" % SITE.encode()
