@@ -42,7 +42,7 @@ host_uri() {
         cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | awk -v want="$suite" '
             $1 == "deb" { i = 2; if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
                           if ($(i + 1) == want) print $i }'
-    } | head -n 1
+    } | head -n 1 || true   # a missing file or an early head is no error here
 }
 MIRROR="$(host_uri bookworm)"
 SECURITY="$(host_uri bookworm-security)"
