@@ -19,6 +19,8 @@ Servers (the `kind` names):
     https-expired    nginx, expired certificate from the test CA
     https-notyet     nginx, not-yet-valid certificate from the test CA
     https-self       nginx, certificate for the address itself (127.0.0.1) from the test CA
+    https-close      as https, but closing the connection after every answer (no keep-alive),
+                     so that no request rides on a connection another request's check let in
     redirect-CODE-KIND  nginx, plain http, answering every request with status CODE (301,
                      302, ...) to the same host and path on the server KIND (which must be
                      started too), as `return CODE https://$host$request_uri;` does with the
@@ -56,6 +58,7 @@ NGINX_KINDS = {
     "https-expired": "expired",
     "https-notyet": "notyet",
     "https-self": "self",
+    "https-close": "good",
 }
 SCRIPT_KINDS = ("script", "script-https")
 ALL_KINDS = tuple(NGINX_KINDS) + SCRIPT_KINDS
@@ -234,6 +237,8 @@ class Servers:
                 code, target = redirect_of(kind)
                 scheme = "https" if certificate_of(target) else "http"
                 tls += "        return %d %s://$host:%d$request_uri;\n" % (code, scheme, ports[target])
+            if kind.endswith("-close"):
+                tls += "        keepalive_timeout 0;\n"
             servers.append(
                 "    server {\n"
                 "        listen 127.0.0.1:%d%s;\n"
