@@ -20,6 +20,12 @@ const DWORD kOpenFlagsHttp = INTERNET_FLAG_TRANSFER_ASCII;
 // Only the host-name check is relaxed: the servers' certificates often name another host
 // than the address the user typed. Expired and untrusted certificates still fail.
 const DWORD kOpenFlagsHttps = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
+
+// What a size query asks WinINet for: its scheme's flags, and on an http address the https
+// rule as well, since a server that redirects to https must meet the same certificate rule
+// there as a typed https address (the flag does nothing over http). The log keeps the scheme's
+// flags, which say which rule the address itself gets.
+DWORD RequestFlags(DWORD schemeFlags) { return schemeFlags | INTERNET_FLAG_IGNORE_CERT_CN_INVALID; }
 const DWORD_PTR kRequestContext = 1;
 const DWORD kBlockSize = 65535;
 
@@ -89,9 +95,11 @@ BOOL TruncateFile(const wchar_t* path, ULONG length) {
 // The moniker download answers S_OK (under Wine at least) for an error status, for a body cut
 // short of its Content-Length and for one that runs past it, and writes what it got. This
 // callback stands between it and the caller's to see the status and the byte counts; every
-// call of IBindStatusCallback goes on to the caller's callback unchanged. It lives on the
-// stack for one synchronous download, so it counts no references.
-class MonikerWatch : public IBindStatusCallback, public IHttpNegotiate {
+// call of IBindStatusCallback goes on to the caller's callback unchanged. It also answers the
+// download's certificate questions, which arise only where the server redirected the http
+// address to https, with the https path's rule. It lives on the stack for one synchronous
+// download, so it counts no references.
+class MonikerWatch : public IBindStatusCallback, public IHttpNegotiate, public IServiceProvider, public IHttpSecurity {
 public:
     explicit MonikerWatch(IBindStatusCallback& inner) : m_inner(inner) {}
     MonikerWatch(const MonikerWatch&) = delete;
@@ -104,6 +112,10 @@ public:
             *ppv = static_cast<IBindStatusCallback*>(this);
         } else if (riid == IID_IHttpNegotiate) {
             *ppv = static_cast<IHttpNegotiate*>(this);
+        } else if (riid == IID_IServiceProvider) {
+            *ppv = static_cast<IServiceProvider*>(this);
+        } else if (riid == IID_IHttpSecurity) {
+            *ppv = static_cast<IHttpSecurity*>(this);
         } else {
             *ppv = nullptr;
             return E_NOINTERFACE;
@@ -157,6 +169,25 @@ public:
         m_status = status;
         if (!Answered() && m_binding) m_binding->Abort();
         return S_OK;
+    }
+
+    // The download looks for the certificate questions' answerer as a service of the callback.
+    STDMETHODIMP QueryService(REFGUID service, REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (service != IID_IHttpSecurity) return E_NOINTERFACE;
+        return QueryInterface(riid, ppv);
+    }
+    // No window: nothing of the download may ask the user.
+    STDMETHODIMP GetWindow(REFGUID, HWND* window) override {
+        if (window) *window = nullptr;
+        return S_FALSE;
+    }
+    // The https path's rule: a certificate for another host name is accepted; every other
+    // problem (untrusted issuer, outside its dates, ...) gets the platform's own handling, as
+    // before this callback answered, which refuses it.
+    STDMETHODIMP OnSecurityProblem(DWORD problem) override {
+        return problem == ERROR_INTERNET_SEC_CERT_CN_INVALID ? S_OK : S_FALSE;
     }
 
     // False once the server answered with an error status, or with none at all.
@@ -250,7 +281,7 @@ int GetWebFileSize(const wchar_t* address, int useHttps) {
     trace.Log("openFlag: 0x%x", static_cast<unsigned>(flags));
 
     try {
-        std::unique_ptr<CHttpFile> file = session.OpenURL(address, kRequestContext, flags);
+        std::unique_ptr<CHttpFile> file = session.OpenURL(address, kRequestContext, RequestFlags(flags));
         if (!file) {
             trace.Log("OpenURL fail_");
             return -1;

@@ -18,6 +18,14 @@ Servers (the `kind` names):
     https-untrusted  nginx, certificate from a CA trusted nowhere
     https-expired    nginx, expired certificate from the test CA
     https-notyet     nginx, not-yet-valid certificate from the test CA
+    https-self       nginx, certificate for the address itself (127.0.0.1) from the test CA
+    https-close      as https, but closing the connection after every answer (no keep-alive),
+                     so that no request rides on a connection another request's check let in
+    redirect-CODE-KIND  nginx, plain http, answering every request with status CODE (301,
+                     302, ...) to the same host and path on the server KIND (which must be
+                     started too), as `return CODE https://$host$request_uri;` does with the
+                     port of KIND in place of the scheme's default
+    tls-redirect-CODE-KIND  the same over https, with the good certificate
     script           scriptserver.py, plain http, answers chosen by path (see its docstring)
     script-https     the same server over https, with the good certificate
 
@@ -47,9 +55,32 @@ NGINX_KINDS = {
     "https-untrusted": "untrusted",
     "https-expired": "expired",
     "https-notyet": "notyet",
+    "https-self": "self",
+    "https-close": "good",
 }
 SCRIPT_KINDS = ("script", "script-https")
 ALL_KINDS = tuple(NGINX_KINDS) + SCRIPT_KINDS
+
+
+def redirect_of(kind):
+    """(code, target kind) of a [tls-]redirect-CODE-KIND server, else None."""
+    for prefix in ("redirect-", "tls-redirect-"):
+        if kind.startswith(prefix):
+            code, target = kind[len(prefix):].split("-", 1)
+            return int(code), target
+    return None
+
+
+def is_nginx(kind):
+    return kind in NGINX_KINDS or redirect_of(kind) is not None
+
+
+def certificate_of(kind):
+    if redirect_of(kind):
+        return "good" if kind.startswith("tls-") else None
+    return NGINX_KINDS[kind]
+
+
 # The environment variables run_with_servers.py gives a test: KV_<KIND>_HOST.
 def env_name(kind):
     return "KV_%s_HOST" % kind.upper().replace("-", "_")
@@ -104,8 +135,8 @@ class Servers:
         self.full_disk_file = os.path.join(self.dir, "fulldisk.bin")
         os.symlink("/dev/full", self.full_disk_file)
         try:
-            nginx_kinds = [k for k in self.kinds if k in NGINX_KINDS]
-            if any(NGINX_KINDS[k] for k in nginx_kinds) or "script-https" in self.kinds:
+            nginx_kinds = [k for k in self.kinds if is_nginx(k)]
+            if any(certificate_of(k) for k in nginx_kinds) or "script-https" in self.kinds:
                 self._pki = pki_mod.ensure_pki(self.build_dir)
                 if self.trust:
                     trust_test_ca(self.build_dir, self._pki)
@@ -163,11 +194,17 @@ class Servers:
         user = "user root root;\n" if os.geteuid() == 0 else ""
         servers = []
         for kind, port in ports.items():
-            cert = NGINX_KINDS[kind]
+            cert = certificate_of(kind)
             tls = ""
             if cert:
                 tls = ("        ssl_certificate %s;\n        ssl_certificate_key %s;\n"
                        % (self._pki.cert(cert), self._pki.key(cert)))
+            if redirect_of(kind):
+                code, target = redirect_of(kind)
+                scheme = "https" if certificate_of(target) else "http"
+                tls += "        return %d %s://$host:%d$request_uri;\n" % (code, scheme, ports[target])
+            if kind.endswith("-close"):
+                tls += "        keepalive_timeout 0;\n"
             servers.append(
                 "    server {\n"
                 "        listen 127.0.0.1:%d%s;\n"
@@ -210,7 +247,7 @@ class Servers:
         return "127.0.0.1:%d" % self.ports[kind]
 
     def url(self, kind, path="/"):
-        scheme = "http" if kind in ("http", "script") else "https"
+        scheme = "http" if kind == "script" or (is_nginx(kind) and not certificate_of(kind)) else "https"
         return "%s://%s%s" % (scheme, self.host(kind), path)
 
     def env(self):
