@@ -47,6 +47,9 @@ protected:
             // The posted click of "http" has been handled once the label shows the prefix.
             WaitFor([&] { return GetText(hwnd, IDC_STC_SCHEME) == L"http://"; });
             if (hwnd) script(dlg, hwnd);
+            // The window goes a moment before the modal loop returns: a page the script closed
+            // is given that moment, so a loaded machine does not count it as left open.
+            if (hwnd && !::IsWindow(hwnd)) WaitFor([&] { return ended.load(); }, 2000ms);
             endedByScript = ended.load();
             if (!ended) {
                 KVApp().InstallBusy = 0;
