@@ -294,6 +294,11 @@ class Servers:
         path; "" drops the rule. script_reset() drops them all."""
         self._script_control("fault/" + urllib.request.quote(name, safe="") + "/" + modes.strip("/"))
 
+    def script_tls_stall(self, skip, count, name):
+        """Makes the scripted https server stall `count` TLS handshakes, after letting `skip`
+        through, until `name` is released (see scriptserver.py, /_kv/tlsstall)."""
+        self._script_control("tlsstall/%d/%d/%s" % (skip, count, urllib.request.quote(name, safe="")))
+
     def nginx_requests(self, kind=None):
         """[{port, request, status, bytes, agent}, ...] from nginx's access log (written as each
         request ends), optionally only those of one server."""
