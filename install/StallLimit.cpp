@@ -22,10 +22,12 @@ const DWORD kMostSeconds = 3600;
 
 std::atomic<DWORD> g_testLimitMs{0};
 
-// Whether a call that began at `started` (GetTickCount64) has waited out the limit. The
-// platform's own time-outs end a call a little after the limit, never before it; the slack
-// covers the coarse tick.
-bool LimitPassed(ULONGLONG started, DWORD limitMs) { return ::GetTickCount64() - started + 50 >= limitMs; }
+// Whether a call that began at `started` has waited out the limit. The platform's own
+// time-outs end a call a little after the limit, never before it; the slack covers their
+// coarser clock.
+bool LimitPassed(std::chrono::steady_clock::time_point started, DWORD limitMs) {
+    return std::chrono::steady_clock::now() - started + std::chrono::milliseconds(50) >= std::chrono::milliseconds(limitMs);
+}
 
 // The receive time-out for the handles that this thread's request is making; 0: none of ours.
 thread_local DWORD t_receiveTimeoutMs = 0;
@@ -162,7 +164,7 @@ StallBoundRequest::~StallBoundRequest() = default;
 bool StallBoundRequest::IsOpen() const { return m_shared->session.IsOpen(); }
 
 CHttpFile* StallBoundRequest::Open(const wchar_t* url, DWORD_PTR context, DWORD flags) {
-    const ULONGLONG started = ::GetTickCount64();
+    const auto started = std::chrono::steady_clock::now();
     const DWORD limitMs = m_limitMs;
     const bool ended = RunAbandonable(
         [shared = m_shared, address = std::wstring(url), context, flags, limitMs] {
@@ -190,7 +192,7 @@ CHttpFile* StallBoundRequest::Open(const wchar_t* url, DWORD_PTR context, DWORD 
 UINT StallBoundRequest::Read(CHttpFile& file, void* buffer, UINT count) {
     // The request handle's receive time-out bounds each receive, so a body that keeps coming,
     // however slowly, is read to its end; a read it ends is the stall it reports.
-    const ULONGLONG started = ::GetTickCount64();
+    const auto started = std::chrono::steady_clock::now();
     try {
         return file.Read(buffer, count);
     } catch (const CInternetException&) {

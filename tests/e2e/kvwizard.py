@@ -13,6 +13,7 @@ logging in mode 3 into setup.log there, and self.env, which makes the stand-ins 
 records.jsonl there.
 """
 
+import datetime
 import os
 import re
 import shutil
@@ -40,6 +41,8 @@ UNREACHABLE_TEXT = "업데이트할 서버에 접속할 수 없습니다."  # st
 SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
 EXE_NAME = "KestrelVault_Setup.exe"
 HEADER = re.compile(r"^\[[^\]]*\]\[[^\]]*\((?P<pid>\d+)\), T:(?P<tid>\d+)\]")
+# The line's local time, to the millisecond.
+STAMP = re.compile(r"^\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+)")
 ENTRY = "() " + "<" * 43
 EXIT = "() " + ">" * 43
 
@@ -49,9 +52,9 @@ def kvstamp(exe, url):
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60)
 
 
-def parse_log(path):
+def parse_log(path, stamped=False):
     """(tid, text) per well-formed log line of the file: text is the message, or "> scope" /
-    "< scope" for entry and exit lines."""
+    "< scope" for entry and exit lines. stamped: (time, tid, text), the time a datetime."""
     out = []
     for line in Path(path).read_bytes().decode("cp949", errors="replace").split("\r\n"):
         m = HEADER.match(line)
@@ -59,11 +62,16 @@ def parse_log(path):
             continue
         rest = line[m.end():]
         if rest.startswith(":    "):
-            out.append((m["tid"], rest[5:]))
+            item = (m["tid"], rest[5:])
         elif rest.endswith(ENTRY):
-            out.append((m["tid"], "> " + rest[:-len(ENTRY)]))
+            item = (m["tid"], "> " + rest[:-len(ENTRY)])
         elif rest.endswith(EXIT):
-            out.append((m["tid"], "< " + rest[:-len(EXIT)]))
+            item = (m["tid"], "< " + rest[:-len(EXIT)])
+        else:
+            continue
+        if stamped:
+            item = (datetime.datetime.strptime(STAMP.match(line).group(1)[:26], "%Y-%m-%d %H:%M:%S.%f"),) + item
+        out.append(item)
     return out
 
 
