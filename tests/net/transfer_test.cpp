@@ -657,7 +657,16 @@ TEST(StallLimit, EveryStageOfEveryRequestEndsAfterTheLimit) {
         std::wstring fault;     // or a fault rule for the file: it lets the size query through
         std::wstring tlsStall;  // or "SKIP/COUNT" handshakes of the scripted server to stall
         std::vector<std::string> log;
+        std::wstring host = L"";  // the scripted server of the scheme unless given
+        int stalls = 1;           // requests that stall one after the other
     } cases[] = {
+        // Connecting: a listener whose queue is full drops the connection's every SYN.
+        {"size query, connection never accepted", kSize, 0, L"", L"", L"", {sizeIn, "openFlag: 0x1", timeout, sizeOut},
+         Host("KV_UNACCEPTED_HOST")},
+        {"https, connection never accepted", kHttps, 1, L"", L"", L"", {httpsIn, "openFlag: 0x1001", timeout, httpsOut},
+         Host("KV_UNACCEPTED_HOST")},
+        {"fetch over http, connection never accepted", kFetch, 0, L"", L"", L"",
+         {sizeIn, "openFlag: 0x1", timeout, sizeOut}, Host("KV_UNACCEPTED_HOST"), 2},
         // The size query: the request answered with silence, or a handshake that never ends.
         {"size query, silent answer, http", kSize, 0, L"/_mute", L"", L"", {sizeIn, "openFlag: 0x1", timeout, sizeOut}},
         {"size query, silent answer, https", kSize, 1, L"/_mute", L"", L"",
@@ -685,8 +694,8 @@ TEST(StallLimit, EveryStageOfEveryRequestEndsAfterTheLimit) {
         ScriptControl(L"reset");
         if (!c.fault.empty()) ScriptControl(L"fault/file.bin/" + c.fault);
         if (!c.tlsStall.empty()) ScriptControl(L"tlsstall/" + c.tlsStall + L"/stall");
-        const std::wstring address =
-            SchemePrefix(c.useHttps) + (c.useHttps == 1 ? ScriptHttpsHost() : ScriptHost()) + c.modes + file;
+        const std::wstring host = !c.host.empty() ? c.host : c.useHttps == 1 ? ScriptHttpsHost() : ScriptHost();
+        const std::wstring address = SchemePrefix(c.useHttps) + host + c.modes + file;
         const std::wstring target = LocalTarget(L"stall.bin");
         HRESULT hr = S_OK;
         int answer = 0;
@@ -710,8 +719,8 @@ TEST(StallLimit, EveryStageOfEveryRequestEndsAfterTheLimit) {
             EXPECT_EQ(hr, kTimeoutResult) << std::hex << hr;
         }
         EXPECT_EQ(log, c.log);
-        EXPECT_GE(took + 50, kStallMs);
-        EXPECT_LE(took, kStallMs + kStallMarginMs);
+        EXPECT_GE(took + 50, c.stalls * kStallMs);
+        EXPECT_LE(took, c.stalls * (kStallMs + kStallMarginMs));
         EXPECT_FALSE(FileExists(target));
 
         // The server goes on: a handshake left behind then completes, and the request the

@@ -10,6 +10,8 @@
         s.nginx_requests()                     # what nginx received, from its access log
 
 s.full_disk_file is a path whose writes fail as on a full disk (see start()).
+s.host("unaccepted") is an address whose connections are never accepted: a client's connect
+waits (see start()).
 
 Servers (the `kind` names):
     http             nginx, plain http
@@ -124,6 +126,14 @@ class Servers:
         # (ERROR_DISK_FULL under Wine). Deleting it removes only the link.
         self.full_disk_file = os.path.join(self.dir, "fulldisk.bin")
         os.symlink("/dev/full", self.full_disk_file)
+        # A listener with no room in its queue, filled by a connection of our own that nobody
+        # accepts: the system drops every later SYN, so a client's connect waits as it would
+        # for a host that does not answer at all.
+        self._unaccepted = socket.socket()
+        self._unaccepted.bind(("127.0.0.1", 0))
+        self._unaccepted.listen(0)
+        self._unaccepted_fill = socket.create_connection(self._unaccepted.getsockname(), timeout=5)
+        self.ports["unaccepted"] = self._unaccepted.getsockname()[1]
         try:
             nginx_kinds = [k for k in self.kinds if k in NGINX_KINDS]
             if any(NGINX_KINDS[k] for k in nginx_kinds) or "script-https" in self.kinds:
@@ -139,6 +149,9 @@ class Servers:
             raise
 
     def stop(self):
+        for sock in (getattr(self, "_unaccepted_fill", None), getattr(self, "_unaccepted", None)):
+            if sock:
+                sock.close()
         if self._script:
             self._stop_process(self._script, self._script.pid)
             self._script = None
