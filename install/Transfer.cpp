@@ -10,6 +10,7 @@
 #include "framework/inet.h"
 #include "install/URLDownCallBack.h"
 #include "install/LogScopes.h"
+#include "install/StallLimit.h"
 #include "tracelog/FuncTrace.h"
 
 namespace {
@@ -226,7 +227,14 @@ bool HoldsAtLeast(const wchar_t* path, ULONG bytes) {
 // the Content-Length are cut off, as they are no part of the file.
 HRESULT DownloadByMoniker(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback& callback) {
     MonikerWatch watch(callback);
-    const HRESULT result = ::URLDownloadToFileW(nullptr, address, localTarget, 0, &watch);
+    StallGuard guard(watch, StallLimitMs());
+    const HRESULT result = ::URLDownloadToFileW(nullptr, address, localTarget, 0, &guard);
+    // A download that ended on its own just as the limit passed keeps its result. The moniker
+    // download writes the target as the data comes: once some came, what is there is a part.
+    if (guard.Stalled() && FAILED(result)) {
+        if (guard.DataCame()) ::DeleteFileW(localTarget);
+        return ErrorResult(ERROR_INTERNET_TIMEOUT);
+    }
     if (!watch.Answered()) {
         // Only when the stop came too late to keep the page out of the target.
         if (SUCCEEDED(result)) ::DeleteFileW(localTarget);
@@ -272,8 +280,8 @@ int GetWebFileSize(const wchar_t* address, int useHttps) {
         return -1;
     }
 
-    CInternetSession session;
-    if (!session.IsOpen()) {
+    StallBoundRequest request(StallLimitMs());
+    if (!request.IsOpen()) {
         trace.Log("InternetOpen fail___(lastErr: %d)", static_cast<int>(::GetLastError()));
         return -1;
     }
@@ -281,7 +289,7 @@ int GetWebFileSize(const wchar_t* address, int useHttps) {
     trace.Log("openFlag: 0x%x", static_cast<unsigned>(flags));
 
     try {
-        std::unique_ptr<CHttpFile> file = session.OpenURL(address, kRequestContext, RequestFlags(flags));
+        CHttpFile* file = request.Open(address, kRequestContext, RequestFlags(flags));
         if (!file) {
             trace.Log("OpenURL fail_");
             return -1;
@@ -294,7 +302,6 @@ int GetWebFileSize(const wchar_t* address, int useHttps) {
             return -1;
         }
         file->Close();
-        file.reset();
         const int size = ContentLengthToSize(length);
         trace.Log("ServerFileSize: %d", size);
         return size;
@@ -308,8 +315,8 @@ HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTar
     FuncTrace trace(logscope::kURLDownloadToFileOnHttps);
     if (IsEmpty(address) || IsEmpty(localTarget)) return E_INVALIDARG;
 
-    CInternetSession session;
-    if (!session.IsOpen()) {
+    StallBoundRequest request(StallLimitMs());
+    if (!request.IsOpen()) {
         const DWORD error = ::GetLastError();
         trace.Log("InternetOpen fail___(lastErr: %d)", static_cast<int>(error));
         return ErrorResult(error);
@@ -317,7 +324,7 @@ HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTar
     trace.Log("openFlag: 0x%x", static_cast<unsigned>(kOpenFlagsHttps));
 
     try {
-        std::unique_ptr<CHttpFile> file = session.OpenURL(address, kRequestContext, kOpenFlagsHttps);
+        CHttpFile* file = request.Open(address, kRequestContext, kOpenFlagsHttps);
         if (!file) {
             trace.Log("OpenURL fail_");
             return kNoFileObject;
@@ -348,7 +355,7 @@ HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTar
         std::vector<BYTE> buffer(kBlockSize);
         ULONG total = 0;
         for (;;) {
-            const UINT read = file->Read(buffer.data(), kBlockSize);
+            const UINT read = request.Read(*file, buffer.data(), kBlockSize);
             if (read == 0) {
                 if (hasLength && total < announced) throw CInternetException(ERROR_INTERNET_CONNECTION_RESET);
                 break;

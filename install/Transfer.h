@@ -4,7 +4,9 @@
 //
 // Transfer results are HRESULT-like: 0 (S_OK) when the whole file is in the local target,
 // negative for every failure. Every call opens and closes its own handles; nothing is shared
-// between calls or threads. All of it blocks the calling thread (the page's worker).
+// between calls. All of it blocks the calling thread (the page's worker), but no
+// request waits longer than the stall limit (install/StallLimit.h) without receiving a byte:
+// it then fails with ERROR_INTERNET_TIMEOUT (the size query -1, a transfer 0x80002ee2).
 #pragma once
 
 #include <windows.h>

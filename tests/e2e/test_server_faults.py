@@ -16,13 +16,15 @@ end in the page's end state ("완료" enabled, the program exits 0 after it), an
 - the programs started (stand-in records) and the per-site values that the outcome allows;
 - the shell's own error box when a launch fails (it is dismissed here, and must appear).
 
-A server that accepts and never answers: Wine 8.0 applies no receive time-out to either
-transfer path (measured: neither the size query nor the transfer returns within minutes, and
-setting INTERNET_OPTION_RECEIVE_TIMEOUT globally or on the root handle changes nothing), so
-such a run waits for as long as the server is silent. The default run checks that on the
-descriptor for both schemes: the worker still waits after a while, and once the server gives
-up (closes the connection without an answer) the step stops with its line. With
-KV_LONG_TESTS=1 every file is held silent at its size query and at its transfer, for longer.
+A server that stalls: one that accepts and never answers, and over https one that never
+completes the TLS handshake, at a file's size query or at its transfer (and, the rule standing
+for every later request of that file, at every attempt after it). With the machine's stall
+limit set to STALL_S seconds (the policy value StallTimeoutSeconds), each stalled request ends
+after the limit and within a few seconds more, as a time-out (12002): "Exception: 12002" from
+the size query and our https download, 0x80002ee2 from the moniker download; the steps take it
+as any other failed attempt. The default run stalls the descriptor's size query (and with it
+its transfer) under both schemes and in the handshake; with KV_LONG_TESTS=1 every file is
+stalled at its size query and at its transfer, both ways.
 """
 
 import os
@@ -38,9 +40,12 @@ from kvtestkit.kvwizard import FINISH, FINISH_TEXT, PREV, STATUS
 from kvtestkit.scriptserver import ERROR_PAGE
 
 LONG = os.environ.get("KV_LONG_TESTS") == "1"
-# How long a silent server is watched before it gives up: long enough for any time-out of
-# the platform's usual size (30 s, 60 s) to have shown.
-SILENCE_S = 120 if LONG else 35
+# The stall limit these runs set, the least the policy allows, and how much later than the
+# limit a stalled request may end on a loaded machine.
+STALL_S = 5
+STALL_MARGIN_S = 3.0
+POLICY_KEY = r"HKLM\SOFTWARE\Policies\KestrelVAULT\Setup"
+POLICY_VALUE = "StallTimeoutSeconds"
 
 SITE = "Acme"
 STATUS_INSTALL_ACTIVEX = "ActiveX 컨트롤을 설치합니다."  # string 156
@@ -55,6 +60,7 @@ GRANT_SCOPE = "AddFileAccessAllowedRights"
 ERROR_INTERNET_CANNOT_CONNECT = 12029
 ERROR_INTERNET_CONNECTION_RESET = 12031
 ERROR_HTTP_HEADER_NOT_FOUND = 12150
+ERROR_INTERNET_TIMEOUT = 12002
 INET_E_DOWNLOAD_FAILURE = 0x800C0008
 ERROR_PAGE_STATUS = 404
 
@@ -134,6 +140,10 @@ FAULTS = [
      lambda https, size, page: Fetch(["ServerFileSize: 0"], ["Local file open success."], 0, "empty")),
 ]
 
+# A request that stalled until the limit passed.
+STALL = Fetch(["Exception: %d" % ERROR_INTERNET_TIMEOUT], ["Exception: %d" % ERROR_INTERNET_TIMEOUT],
+              wininet_result(ERROR_INTERNET_TIMEOUT), "fail")
+
 ERROR_PAGE_LEN = len(ERROR_PAGE % ERROR_PAGE_STATUS)
 
 
@@ -157,6 +167,8 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         cls.dead.bind(("127.0.0.1", 0))
         cls.addClassCleanup(cls.dead.close)
         cls.dead_port = cls.dead.getsockname()[1]
+        kvtest.reg_add(POLICY_KEY, POLICY_VALUE, STALL_S, "REG_DWORD")
+        cls.addClassCleanup(kvtest.reg_delete, POLICY_KEY, POLICY_VALUE)
 
     # -- one run -----------------------------------------------------------------------------
     def start_run(self, https):
@@ -334,64 +346,74 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         finally:
             page.process.stop()
 
-    # -- a server that never answers ------------------------------------------------------------
-    def test_silent_server_descriptor(self):
-        for https in (False, True):
-            with self.subTest(scheme="https" if https else "http"):
-                self.run_silent(https, DESCRIPTOR, at_transfer=False)
+    # -- a server that stalls -------------------------------------------------------------------
+    def test_stalled_descriptor(self):
+        for https, handshake in ((False, False), (True, False), (True, True)):
+            with self.subTest(scheme="https" if https else "http", stall="handshake" if handshake else "answer"):
+                self.run_stall(https, DESCRIPTOR, at_transfer=False, handshake=handshake)
 
-    @unittest.skipUnless(LONG, "waits out silent servers at every file and request: set KV_LONG_TESTS=1")
-    def test_silent_server_every_file_and_request(self):
-        for https in (False, True):
+    @unittest.skipUnless(LONG, "stalls every file at its size query and its transfer: set KV_LONG_TESTS=1")
+    def test_stalled_every_file_and_request(self):
+        for https, handshake in ((False, False), (True, False), (True, True)):
             for file in FILES:
                 for at_transfer in (False, True):
-                    with self.subTest(scheme="https" if https else "http", file=file.key,
-                                      request="transfer" if at_transfer else "size query"):
-                        self.run_silent(https, file, at_transfer)
+                    with self.subTest(scheme="https" if https else "http", stall="handshake" if handshake else "answer",
+                                      file=file.key, request="transfer" if at_transfer else "size query"):
+                        self.run_stall(https, file, at_transfer, handshake)
 
-    def run_silent(self, https, file, at_transfer):
-        """The file's size query (or its transfer) meets a server that reads the request and
-        says nothing; after SILENCE_S the server gives up and closes the connection."""
+    def run_stall(self, https, file, at_transfer, handshake):
+        """The file's size query (or its transfer) and every later request for that file meet a
+        server that accepts and never answers, or (handshake) never completes the TLS
+        handshake. Every such request must end as a time-out after the limit."""
         host = self.start_run(https)
-        name = "silent%d" % time.monotonic_ns()
-        self.servers.script_fault(file.name, ("/_skip=1" if at_transfer else "") + "/_mute=" + name)
+        # Requests of a run, in order: a size query and a transfer per file; the installer's
+        # failing fetch is tried five times, the others once.
+        first = 2 * FILES.index(file) + (1 if at_transfer else 0)
+        stalls = (10 if file is INSTALLER else 2) - (1 if at_transfer else 0)
+        if handshake:
+            # Every https request makes a handshake of its own while this rule stands; the
+            # handshakes of the earlier files go through, the stalled ones wait for a release
+            # that never comes.
+            self.servers.script_tls_stall(first, stalls, "never%d" % time.monotonic_ns())
+        else:
+            self.servers.script_fault(file.name, ("/_skip=1" if at_transfer else "") + "/_mute")
+        started = time.monotonic()
         page = self.press_next(host, https)
         try:
-            # The silent request has arrived once the server has it (a second one for a
-            # transfer, the size query being let through).
-            want = 2 if at_transfer else 1
-            deadline = time.monotonic() + 120
-            while sum(r["path"].endswith("/" + file.name.replace(" ", "%20"))
-                      for r in self.servers.script_requests()) < want:
-                self.assertLess(time.monotonic(), deadline, "the request never came")
-                time.sleep(0.1)
-            arrived = time.monotonic()
-            with self.assertRaises(kvtest.DriverError, msg="the run ended while the server was silent"):
-                page.wait(FINISH, "enabled", timeout=SILENCE_S * 1000)
-            waited = time.monotonic() - arrived
-            last = self.worker_lines()[-1]
-            # Still inside the request: the size query and our https download have logged
-            # their flags; the moniker download logs nothing, so the size query's exit is last.
-            if at_transfer and not https:
-                self.assertEqual(last, "< " + SIZE_SCOPE)
-            else:
-                self.assertEqual(last, _open(0x1001 if https else 0x1))
-            sys.stderr.write("\n    %s, %s, silent %s: no time-out after %.0f s; last line %r"
-                             % (self.scheme, file.key, "transfer" if at_transfer else "size query", waited, last))
-            self.assertFalse(page.enabled(FINISH))
-
-            # The server gives up: the connection closes without an answer, and every later
-            # request for the file meets the same at once.
-            self.servers.script_release(name)
-            boxes = self.wait_end(page)
+            boxes = self.wait_end(page, timeout_s=stalls * (STALL_S + STALL_MARGIN_S) + 120)
+            took = time.monotonic() - started
             size = os.path.getsize(self.served[file.rel])
-            first = HANGUP if not at_transfer else Fetch(["ServerFileSize: %d" % size], HANGUP.https_lines,
-                                                         HANGUP.result, "fail")
-            self.assert_run(https, file, [first, HANGUP], boxes)
+            head = Fetch(["ServerFileSize: %d" % size], STALL.https_lines, STALL.result, "fail") if at_transfer else STALL
+            self.assert_run(https, file, [head, STALL], boxes)
+
+            waits = self.stall_waits(https)
+            sys.stderr.write("\n    %s, %s, stalled %s at the %s: %d time-outs after %s s; run %.1f s"
+                             % (self.scheme, file.key, "handshake" if handshake else "answer",
+                                "transfer" if at_transfer else "size query", len(waits),
+                                ", ".join("%.1f" % w for w in waits), took))
+            self.assertEqual(len(waits), stalls)
+            for wait in waits:
+                self.assertGreaterEqual(wait, STALL_S - 0.1)
+                self.assertLessEqual(wait, STALL_S + STALL_MARGIN_S)
             self.finish(page)
         finally:
             page.process.stop()
 
+    def stall_waits(self, https):
+        """How long each stalled request of the run waited, in seconds, from the worker's log:
+        from the line before its time-out line (the flags its request logs at its start, or the
+        size query's exit before the moniker download) to that line."""
+        log = kvwizard.parse_log(self.dir / "setup.log", stamped=True)
+        ui = log[0][1] if log else None
+        worker = [(stamp, text) for stamp, tid, text in log if tid != ui]
+        timeout_line = "Exception: %d" % ERROR_INTERNET_TIMEOUT
+        moniker_ret = "URLDownloadToFile ret: 0x%08x" % wininet_result(ERROR_INTERNET_TIMEOUT)
+        waits = []
+        for (before, prev), (at, text) in zip(worker, worker[1:]):
+            moniker = not https and prev == "< " + SIZE_SCOPE and (text == moniker_ret or text.endswith("Download fail___"))
+            if text == timeout_line or moniker:
+                waits.append((at - before).total_seconds())
+        return waits
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -10,6 +10,8 @@
         s.nginx_requests()                     # what nginx received, from its access log
 
 s.full_disk_file is a path whose writes fail as on a full disk (see start()).
+s.host("unaccepted") is an address whose connections are never accepted: a client's connect
+waits (see start()).
 
 Servers (the `kind` names):
     http             nginx, plain http
@@ -134,6 +136,14 @@ class Servers:
         # (ERROR_DISK_FULL under Wine). Deleting it removes only the link.
         self.full_disk_file = os.path.join(self.dir, "fulldisk.bin")
         os.symlink("/dev/full", self.full_disk_file)
+        # A listener with no room in its queue, filled by a connection of our own that nobody
+        # accepts: the system drops every later SYN, so a client's connect waits as it would
+        # for a host that does not answer at all.
+        self._unaccepted = socket.socket()
+        self._unaccepted.bind(("127.0.0.1", 0))
+        self._unaccepted.listen(0)
+        self._unaccepted_fill = socket.create_connection(self._unaccepted.getsockname(), timeout=5)
+        self.ports["unaccepted"] = self._unaccepted.getsockname()[1]
         try:
             nginx_kinds = [k for k in self.kinds if is_nginx(k)]
             if any(certificate_of(k) for k in nginx_kinds) or "script-https" in self.kinds:
@@ -149,6 +159,9 @@ class Servers:
             raise
 
     def stop(self):
+        for sock in (getattr(self, "_unaccepted_fill", None), getattr(self, "_unaccepted", None)):
+            if sock:
+                sock.close()
         if self._script:
             stop_process(self._script)
             self._script = None
@@ -286,6 +299,11 @@ class Servers:
         path segment) as if `modes` ("/_drop=100/_x", see scriptserver.py) stood before its
         path; "" drops the rule. script_reset() drops them all."""
         self._script_control("fault/" + urllib.request.quote(name, safe="") + "/" + modes.strip("/"))
+
+    def script_tls_stall(self, skip, count, name):
+        """Makes the scripted https server stall `count` TLS handshakes, after letting `skip`
+        through, until `name` is released (see scriptserver.py, /_kv/tlsstall)."""
+        self._script_control("tlsstall/%d/%d/%s" % (skip, count, urllib.request.quote(name, safe="")))
 
     def nginx_requests(self, kind=None):
         """[{port, request, status, bytes, agent}, ...] from nginx's access log (written as each

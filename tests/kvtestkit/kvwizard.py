@@ -14,6 +14,7 @@ logging in mode 3 into setup.log there, and self.env, which makes the stand-ins 
 records.jsonl there.
 """
 
+import datetime
 import os
 import re
 import shutil
@@ -76,8 +77,12 @@ def read_log(path):
     return out
 
 
-def parse_log(path):
-    """(tid, text) per well-formed log line of the file (see read_log)."""
+def parse_log(path, stamped=False):
+    """(tid, text) per well-formed log line of the file (see read_log); stamped: (time, tid,
+    text), the time a datetime of the line's local time."""
+    if stamped:
+        return [(datetime.datetime.strptime(stamp, "%Y-%m-%d %H:%M:%S.%f"), tid, text)
+                for stamp, tid, text in read_log(path)]
     return [(tid, text) for _, tid, text in read_log(path)]
 
 

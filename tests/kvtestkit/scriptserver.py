@@ -40,6 +40,15 @@ Control requests, which are not counted:
     /_kv/requests        the requests received so far, as JSON: [{method, path, agent}, ...]
     /_kv/reset           forgets the requests, all releases and all fault rules
     /_kv/release/NAME    releases NAME
+    /_kv/tlsstall/SKIP/COUNT/NAME
+                         of the https connections that begin a TLS handshake from now on, the
+                         first SKIP go through, the next COUNT stall before the server's first
+                         handshake byte until NAME is released (then the handshake and the
+                         request go on as usual), the rest go through. A connection that sends
+                         nothing (a mere connection check) does not count. While the rule
+                         stands (until /_kv/reset), every https answer closes its connection
+                         and the idle ones are closed at once, so that each request makes a
+                         handshake of its own.
     /_kv/fault/NAME/MODES...
                          from now on, every request whose path ends with "/NAME" (NAME
                          URL-encoded, matched after decoding) is answered as if MODES stood
@@ -103,6 +112,8 @@ class State:
         self.requests = []
         self.released = set()
         self.faults = {}  # file name -> [modes path ("/_a=1/_b"), requests still let through]
+        self.tls_stall = None  # [handshakes still let through, handshakes still to stall, name]
+        self.tls_idle = set()  # https connections waiting for their next request
 
     def record(self, entry):
         with self.lock:
@@ -122,7 +133,36 @@ class State:
             self.requests.clear()
             self.released.clear()
             self.faults.clear()
+            self.tls_stall = None
             self.lock.notify_all()
+
+    def set_tls_stall(self, skip, count, name):
+        with self.lock:
+            self.tls_stall = [skip, count, name]
+            idle = list(self.tls_idle)
+        for conn in idle:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def tls_closing(self):
+        with self.lock:
+            return self.tls_stall is not None
+
+    def take_tls_stall(self):
+        """The name to wait for before this handshake, or None."""
+        with self.lock:
+            rule = self.tls_stall
+            if not rule:
+                return None
+            if rule[0] > 0:
+                rule[0] -= 1
+                return None
+            if rule[1] > 0:
+                rule[1] -= 1
+                return rule[2]
+            return None
 
     def set_fault(self, name, modes):
         rule, _ = parse_modes(modes + "/")
@@ -167,9 +207,52 @@ class Handler(BaseHTTPRequestHandler):
     def setup(self):
         # The TLS handshake runs here, on the request's own thread, so that a slow client
         # cannot hold up the accepting loop.
-        if isinstance(self.request, ssl.SSLSocket):
-            self.request.do_handshake()
+        tls = self.server.tls
+        if tls:
+            try:
+                first = self.request.recv(1, socket.MSG_PEEK)
+            except OSError:
+                first = b""
+            # 0x16: a TLS handshake record, the client's hello.
+            name = self.server.state.take_tls_stall() if first == b"\x16" else None
+            if name is not None:
+                self.server.state.wait_released(name)
+            self.request = tls.wrap_socket(self.request, server_side=True)
         super().setup()
+
+    def handle_one_request(self):
+        # Idle until the request line has come (parse_request).
+        if self.server.tls:
+            with self.server.state.lock:
+                self.server.state.tls_idle.add(self.request)
+        try:
+            super().handle_one_request()
+        finally:
+            self._busy()
+
+    def parse_request(self):
+        self._busy()
+        return super().parse_request()
+
+    def _busy(self):
+        if self.server.tls:
+            with self.server.state.lock:
+                self.server.state.tls_idle.discard(self.request)
+
+    def finish(self):
+        super().finish()
+        # The wrapped connection is ours (the server closes only the bare socket it accepted).
+        if self.server.tls:
+            try:
+                self.request.close()
+            except OSError:
+                pass
+
+    def end_headers(self):
+        if self.server.tls and self.server.state.tls_closing() and not self.close_connection:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        super().end_headers()
 
     def do_GET(self):
         raw = self.path.split("?", 1)[0]
@@ -201,6 +284,10 @@ class Handler(BaseHTTPRequestHandler):
             body = b"ok\n"
         elif what.startswith("release/"):
             state.release(urllib.parse.unquote(what[len("release/"):]))
+            body = b"ok\n"
+        elif what.startswith("tlsstall/"):
+            skip, count, name = what[len("tlsstall/"):].split("/", 2)
+            state.set_tls_stall(int(skip), int(count), urllib.parse.unquote(name))
             body = b"ok\n"
         elif what.startswith("fault/"):
             name, _, modes = what[len("fault/"):].partition("/")
@@ -235,7 +322,7 @@ class Handler(BaseHTTPRequestHandler):
             pass
 
     def redirect(self, port, rest):
-        scheme = "https" if isinstance(self.connection, ssl.SSLSocket) else "http"
+        scheme = "https" if self.server.tls else "http"
         self.send_response(307)
         self.send_header("Location", "%s://127.0.0.1:%d%s" % (scheme, port, urllib.parse.quote(rest)))
         self.send_header("Content-Length", "0")
@@ -326,8 +413,8 @@ class Server(ThreadingHTTPServer):
         super().__init__(("127.0.0.1", 0), Handler)
         self.root = os.path.realpath(root)
         self.state = state
-        if tls:
-            self.socket = tls.wrap_socket(self.socket, server_side=True, do_handshake_on_connect=False)
+        # Connections are wrapped one by one in Handler.setup, after a look at their first byte.
+        self.tls = tls
 
     def handle_error(self, request, client_address):
         pass  # a client that gives up mid-answer is part of what these tests do

@@ -25,6 +25,7 @@
 #include "../support/TraceCapture.h"
 #include "framework/inet.h"
 #include "framework/paths.h"
+#include "install/StallLimit.h"
 #include "install/Transfer.h"
 #include "install/URLDownCallBack.h"
 
@@ -602,6 +603,160 @@ TEST(FetchServerFile, FailuresAreNegative) {
         RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, c.address, target, cb); });
         EXPECT_LT(hr, 0) << std::hex << hr;
         EXPECT_EQ(ReadWholeFile(target), "<missing>");
+    }
+}
+
+// -- the stall limit ----------------------------------------------------------------------
+
+// The limit these cases run with (the policy allows no less than 5 s, its own test is a unit
+// test), and how far past it a stalled call may end on a loaded machine.
+const DWORD kStallMs = 2000;
+const DWORD kStallMarginMs = 3000;
+const HRESULT kTimeoutResult = static_cast<HRESULT>(0x80000000u | ERROR_INTERNET_TIMEOUT);
+
+struct StallLimitForTest {
+    explicit StallLimitForTest(DWORD ms) { SetStallLimitForTesting(ms); }
+    ~StallLimitForTest() { SetStallLimitForTesting(0); }
+};
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+ULONGLONG Elapsed(const std::function<void()>& fn) {
+    const ULONGLONG started = GetTickCount64();
+    fn();
+    return GetTickCount64() - started;
+}
+
+// Whether the scripted server has received a request whose path ends with `tail`, waiting up
+// to timeoutMs for it.
+bool ServerReceived(const std::string& tail, DWORD timeoutMs) {
+    const ULONGLONG until = GetTickCount64() + timeoutMs;
+    do {
+        if (ScriptRequests().find(tail + "\"") != std::string::npos) return true;
+        Sleep(100);
+    } while (GetTickCount64() < until);
+    return false;
+}
+
+// Each stage of a request that can stall, for every function that makes one: the answer
+// must end the call after the limit, not before it and not much later, as a time-out (12002),
+// with the log line and result each function gives for it, and no file left behind.
+TEST(StallLimit, EveryStageOfEveryRequestEndsAfterTheLimit) {
+    StallLimitForTest limit(kStallMs);
+    const std::wstring file = Publish(L"stall/file.bin", Pattern(300000, 20));
+    const std::string timeout = "Exception: " + std::to_string(ERROR_INTERNET_TIMEOUT);
+    const std::string size = "ServerFileSize: 300000", opened = "Local file open success.";
+    const std::string sizeIn = "> " + std::string(kSizeScope), sizeOut = "< " + std::string(kSizeScope);
+    const std::string httpsIn = "> " + std::string(kHttpsScope), httpsOut = "< " + std::string(kHttpsScope);
+    enum Call { kSize, kHttps, kFetch };
+    struct Case {
+        const char* what;
+        Call call;
+        int useHttps;
+        std::wstring modes;     // path modes before the file's path
+        std::wstring fault;     // or a fault rule for the file: it lets the size query through
+        std::wstring tlsStall;  // or "SKIP/COUNT" handshakes of the scripted server to stall
+        std::vector<std::string> log;
+        std::wstring host = L"";  // the scripted server of the scheme unless given
+        int stalls = 1;           // requests that stall one after the other
+    } cases[] = {
+        // Connecting: a listener whose queue is full drops the connection's every SYN.
+        {"size query, connection never accepted", kSize, 0, L"", L"", L"", {sizeIn, "openFlag: 0x1", timeout, sizeOut},
+         Host("KV_UNACCEPTED_HOST")},
+        {"https, connection never accepted", kHttps, 1, L"", L"", L"", {httpsIn, "openFlag: 0x1001", timeout, httpsOut},
+         Host("KV_UNACCEPTED_HOST")},
+        {"fetch over http, connection never accepted", kFetch, 0, L"", L"", L"",
+         {sizeIn, "openFlag: 0x1", timeout, sizeOut}, Host("KV_UNACCEPTED_HOST"), 2},
+        // The size query: the request answered with silence, or a handshake that never ends.
+        {"size query, silent answer, http", kSize, 0, L"/_mute", L"", L"", {sizeIn, "openFlag: 0x1", timeout, sizeOut}},
+        {"size query, silent answer, https", kSize, 1, L"/_mute", L"", L"",
+         {sizeIn, "openFlag: 0x1001", timeout, sizeOut}},
+        {"size query, stalled TLS handshake", kSize, 1, L"", L"", L"0/1", {sizeIn, "openFlag: 0x1001", timeout, sizeOut}},
+        // Our https download: before the answer, in the handshake, after the headers, mid-body.
+        {"https, silent answer", kHttps, 1, L"/_mute", L"", L"", {httpsIn, "openFlag: 0x1001", timeout, httpsOut}},
+        {"https, stalled TLS handshake", kHttps, 1, L"", L"", L"0/1", {httpsIn, "openFlag: 0x1001", timeout, httpsOut}},
+        {"https, headers and then silence", kHttps, 1, L"/_holdbody=stall", L"", L"",
+         {httpsIn, "openFlag: 0x1001", opened, timeout, httpsOut}},
+        {"https, silence mid-body", kHttps, 1, L"/_cuthold=stall/_drop=150000", L"", L"",
+         {httpsIn, "openFlag: 0x1001", opened, timeout, httpsOut}},
+        // One file as the steps fetch it: the size query goes through, the transfer stalls.
+        {"fetch over http, silent answer", kFetch, 0, L"", L"_skip=1/_mute", L"",
+         {sizeIn, "openFlag: 0x1", size, sizeOut}},
+        {"fetch over http, headers and then silence", kFetch, 0, L"", L"_skip=1/_holdbody=stall", L"",
+         {sizeIn, "openFlag: 0x1", size, sizeOut}},
+        {"fetch over http, silence mid-body", kFetch, 0, L"", L"_skip=1/_cuthold=stall/_drop=150000", L"",
+         {sizeIn, "openFlag: 0x1", size, sizeOut}},
+        {"fetch over https, stalled TLS handshake", kFetch, 1, L"", L"", L"1/1",
+         {sizeIn, "openFlag: 0x1001", size, sizeOut, httpsIn, "openFlag: 0x1001", timeout, httpsOut}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptControl(L"reset");
+        if (!c.fault.empty()) ScriptControl(L"fault/file.bin/" + c.fault);
+        if (!c.tlsStall.empty()) ScriptControl(L"tlsstall/" + c.tlsStall + L"/stall");
+        const std::wstring host = !c.host.empty() ? c.host : c.useHttps == 1 ? ScriptHttpsHost() : ScriptHost();
+        const std::wstring address = SchemePrefix(c.useHttps) + host + c.modes + file;
+        const std::wstring target = LocalTarget(L"stall.bin");
+        HRESULT hr = S_OK;
+        int answer = 0;
+        ULONGLONG took = 0;
+        const auto log = CaptureTrace([&] {
+            took = Elapsed([&] {
+                if (c.call == kSize) {
+                    answer = GetWebFileSize(address.c_str(), c.useHttps);
+                } else if (c.call == kHttps) {
+                    hr = URLDownloadToFileOnHttps(address.c_str(), target.c_str(), nullptr);
+                } else {
+                    PageWithBar p(c.useHttps);
+                    URLDownCallBack cb(nullptr, nullptr, 0);
+                    RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, address, target, cb); });
+                }
+            });
+        });
+        if (c.call == kSize) {
+            EXPECT_EQ(answer, -1);
+        } else {
+            EXPECT_EQ(hr, kTimeoutResult) << std::hex << hr;
+        }
+        EXPECT_EQ(log, c.log);
+        EXPECT_GE(took + 50, c.stalls * kStallMs);
+        EXPECT_LE(took, c.stalls * (kStallMs + kStallMarginMs));
+        EXPECT_FALSE(FileExists(target));
+
+        // The server goes on: a handshake left behind then completes, and the request the
+        // abandoned call sends is answered in full. Nothing of it may reach the target.
+        ScriptControl(L"release/stall");
+        if (!c.tlsStall.empty()) {
+            EXPECT_TRUE(ServerReceived("/app/stall/file.bin", 10000)) << ScriptRequests();
+            Sleep(500);
+            EXPECT_FALSE(FileExists(target));
+        }
+        DeleteFileW(target.c_str());
+    }
+    ScriptControl(L"reset");
+}
+
+// The limit is on silence, not on the whole transfer: a server that keeps sending, slowly,
+// is waited for as long as it takes, over both schemes.
+TEST(StallLimit, ASlowServerThatKeepsSendingIsNoStall) {
+    StallLimitForTest limit(kStallMs);
+    // Pieces of 4096 bytes, 700 ms apart: about 4 s in all, twice the limit.
+    const std::string data = Pattern(6 * 4096, 21);
+    const std::wstring file = Publish(L"stall/slow.bin", data);
+    for (int useHttps : {0, 1}) {
+        SCOPED_TRACE(useHttps);
+        const std::wstring address = SchemePrefix(useHttps) + (useHttps == 1 ? ScriptHttpsHost() : ScriptHost()) +
+                                     L"/_slow=700" + file;
+        const std::wstring target = LocalTarget(L"slow.bin");
+        PageWithBar p(useHttps);
+        URLDownCallBack cb(nullptr, nullptr, 0);
+        HRESULT hr = E_FAIL;
+        const ULONGLONG took =
+            Elapsed([&] { RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, address, target, cb); }); });
+        EXPECT_EQ(hr, S_OK) << std::hex << hr;
+        EXPECT_TRUE(ReadWholeFile(target) == data);
+        EXPECT_GT(took, kStallMs);
+        DeleteFileW(target.c_str());
     }
 }
 

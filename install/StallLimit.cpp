@@ -1,0 +1,290 @@
+#include "install/StallLimit.h"
+
+#include <wininet.h>
+
+#include <atomic>
+#include <memory>
+#include <new>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "framework/handle.h"
+#include "framework/inet.h"
+
+namespace {
+
+const wchar_t kPolicyKey[] = L"SOFTWARE\\Policies\\KestrelVAULT\\Setup";
+const wchar_t kPolicyValue[] = L"StallTimeoutSeconds";
+const DWORD kDefaultSeconds = 60;
+const DWORD kLeastSeconds = 5;
+const DWORD kMostSeconds = 3600;
+
+std::atomic<DWORD> g_testLimitMs{0};
+
+// Whether a call that began at `started` has waited out the limit. The platform's own
+// time-outs end a call a little after the limit, never before it; the slack covers their
+// coarser clock.
+bool LimitPassed(std::chrono::steady_clock::time_point started, DWORD limitMs) {
+    return std::chrono::steady_clock::now() - started + std::chrono::milliseconds(50) >= std::chrono::milliseconds(limitMs);
+}
+
+// The receive time-out for the handles that this thread's request is making; 0: none of ours.
+thread_local DWORD t_receiveTimeoutMs = 0;
+
+// Wine honours a receive time-out only on the handles of the request itself, and those that
+// InternetOpenUrlW makes start without one: each gets the limit as it is created, before
+// anything is sent.
+void CALLBACK GiveReceiveTimeout(HINTERNET, DWORD_PTR, DWORD status, LPVOID info, DWORD length) {
+    // The new handle comes first (dwResult); Wine passes only that much.
+    if (status != INTERNET_STATUS_HANDLE_CREATED || !t_receiveTimeoutMs || !info || length < sizeof(DWORD_PTR))
+        return;
+    DWORD ms = t_receiveTimeoutMs;
+    const auto* created = static_cast<const INTERNET_ASYNC_RESULT*>(info);
+    ::InternetSetOptionW(reinterpret_cast<HINTERNET>(created->dwResult), INTERNET_OPTION_RECEIVE_TIMEOUT, &ms, sizeof(ms));
+}
+
+}  // namespace
+
+DWORD StallLimitSeconds() {
+    // A 32-bit program on a 64-bit system would otherwise read the redirected view, where an
+    // administrator's policy tools do not write.
+    kv::UniqueRegKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) !=
+        ERROR_SUCCESS)
+        return kDefaultSeconds;
+    DWORD type = 0;
+    DWORD data = 0;
+    DWORD size = sizeof(data);
+    if (::RegQueryValueExW(key.get(), kPolicyValue, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof(data) || data < kLeastSeconds || data > kMostSeconds)
+        return kDefaultSeconds;
+    return data;
+}
+
+DWORD StallLimitMs() {
+    if (const DWORD ms = g_testLimitMs) return ms;
+    return StallLimitSeconds() * 1000;
+}
+
+void SetStallLimitForTesting(DWORD ms) { g_testLimitMs = ms; }
+
+StallWatchdog::StallWatchdog(DWORD limitMs, std::function<void()> onStall)
+    : m_limit(limitMs), m_onStall(std::move(onStall)), m_last(std::chrono::steady_clock::now()) {
+    m_thread = std::thread([this] { Watch(); });
+}
+
+void StallWatchdog::Touch() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_last = std::chrono::steady_clock::now();
+}
+
+void StallWatchdog::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+}
+
+bool StallWatchdog::Fired() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_fired;
+}
+
+void StallWatchdog::Watch() {
+    std::unique_lock<std::mutex> lock(m_lock);
+    while (!m_stop) {
+        const auto deadline = m_last + m_limit;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            m_fired = true;
+            lock.unlock();
+            m_onStall();
+            return;
+        }
+        m_wake.wait_until(lock, deadline);
+    }
+}
+
+bool RunAbandonable(std::function<void()> call, DWORD limitMs) {
+    struct Done {
+        std::mutex lock;
+        std::condition_variable ended;
+        bool done = false;
+    };
+    auto done = std::make_shared<Done>();
+    // The thread holds its own reference to everything, as the caller may be long gone when it
+    // ends. What call captured is released before the caller hears of the end, so a caller that
+    // waited in time is left as the only owner of what it shared with call.
+    auto body = std::make_shared<std::function<void()>>(std::move(call));
+    try {
+        std::thread([body, done]() mutable {
+            (*body)();
+            body.reset();
+            {
+                std::lock_guard<std::mutex> lock(done->lock);
+                done->done = true;
+            }
+            done->ended.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: the call runs here, without a limit, rather than not at all.
+        (*body)();
+        return true;
+    }
+    body.reset();
+    std::unique_lock<std::mutex> lock(done->lock);
+    return done->ended.wait_for(lock, std::chrono::milliseconds(limitMs), [&] { return done->done; });
+}
+
+// The root handle and the answer, shared with the thread that opens the request; declared in
+// this order so that the answer is closed first.
+struct StallBoundRequest::Shared {
+    CInternetSession session;
+    std::unique_ptr<CHttpFile> file;
+    DWORD error = 0;  // the WinINet error of the open, 0 when it gave an answer (or no HTTP one)
+};
+
+StallBoundRequest::StallBoundRequest(DWORD limitMs) : m_shared(std::make_shared<Shared>()), m_limitMs(limitMs) {
+    if (!m_shared->session.IsOpen()) return;
+    // Connecting is bounded by the root handle's time-out (which Wine honours); receiving and
+    // sending where the request handles inherit the root's (Wine's do not: GiveReceiveTimeout).
+    const HINTERNET root = m_shared->session.GetHandle();
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT}) {
+        DWORD ms = limitMs;
+        ::InternetSetOptionW(root, option, &ms, sizeof(ms));
+    }
+    ::InternetSetStatusCallbackW(root, GiveReceiveTimeout);
+}
+
+StallBoundRequest::~StallBoundRequest() = default;
+
+bool StallBoundRequest::IsOpen() const { return m_shared->session.IsOpen(); }
+
+CHttpFile* StallBoundRequest::Open(const wchar_t* url, DWORD_PTR context, DWORD flags) {
+    const auto started = std::chrono::steady_clock::now();
+    const DWORD limitMs = m_limitMs;
+    const bool ended = RunAbandonable(
+        [shared = m_shared, address = std::wstring(url), context, flags, limitMs] {
+            t_receiveTimeoutMs = limitMs;
+            try {
+                shared->file = shared->session.OpenURL(address.c_str(), context, flags);
+            } catch (const CInternetException& e) {
+                shared->error = e.m_dwError ? e.m_dwError : ERROR_INTERNET_INTERNAL_ERROR;
+            } catch (const std::bad_alloc&) {
+                shared->error = ERROR_NOT_ENOUGH_MEMORY;
+            }
+            t_receiveTimeoutMs = 0;
+        },
+        limitMs);
+    if (!ended) throw CInternetException(ERROR_INTERNET_TIMEOUT);
+    if (const DWORD error = m_shared->error) {
+        // The receive time-out ends a silent answer by itself, with the platform's code for a
+        // failed receive (Wine: 12030 over https, 10060 over http).
+        if (LimitPassed(started, limitMs)) throw CInternetException(ERROR_INTERNET_TIMEOUT);
+        throw CInternetException(error);
+    }
+    return m_shared->file.get();
+}
+
+UINT StallBoundRequest::Read(CHttpFile& file, void* buffer, UINT count) {
+    // The request handle's receive time-out bounds each receive, so a body that keeps coming,
+    // however slowly, is read to its end; a read it ends is the stall it reports.
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        return file.Read(buffer, count);
+    } catch (const CInternetException&) {
+        if (LimitPassed(started, m_limitMs)) throw CInternetException(ERROR_INTERNET_TIMEOUT);
+        throw;
+    }
+}
+
+StallGuard::StallGuard(IBindStatusCallback& inner, DWORD limitMs)
+    : m_inner(inner), m_watchdog(limitMs, [this] { AbortBinding(); }) {}
+
+StallGuard::~StallGuard() {
+    m_watchdog.Stop();
+    ReleaseBinding();
+}
+
+bool StallGuard::Stalled() {
+    m_watchdog.Stop();
+    return m_watchdog.Fired();
+}
+
+STDMETHODIMP StallGuard::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IBindStatusCallback) {
+        *ppv = static_cast<IBindStatusCallback*>(this);
+        return S_OK;
+    }
+    return m_inner.QueryInterface(riid, ppv);
+}
+
+STDMETHODIMP StallGuard::OnStartBinding(DWORD reserved, IBinding* binding) {
+    bool late = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_binding) m_binding->Release();
+        m_binding = binding;
+        if (m_binding) m_binding->AddRef();
+        late = m_aborted;
+    }
+    const HRESULT hr = m_inner.OnStartBinding(reserved, binding);
+    // The limit passed before there was a binding to stop.
+    if (late && binding) binding->Abort();
+    return hr;
+}
+
+STDMETHODIMP StallGuard::OnProgress(ULONG progress, ULONG maximum, ULONG statusCode, LPCWSTR statusText) {
+    switch (statusCode) {
+    case BINDSTATUS_BEGINDOWNLOADDATA:
+    case BINDSTATUS_DOWNLOADINGDATA:
+    case BINDSTATUS_ENDDOWNLOADDATA:
+        m_dataCame = true;
+        m_watchdog.Touch();
+        break;
+    // Answers without body bytes yet; connecting and sending the request do not count.
+    case BINDSTATUS_REDIRECTING:
+    case BINDSTATUS_MIMETYPEAVAILABLE:
+        m_watchdog.Touch();
+        break;
+    default:
+        break;
+    }
+    return m_inner.OnProgress(progress, maximum, statusCode, statusText);
+}
+
+STDMETHODIMP StallGuard::OnStopBinding(HRESULT result, LPCWSTR error) {
+    ReleaseBinding();
+    return m_inner.OnStopBinding(result, error);
+}
+
+STDMETHODIMP StallGuard::OnDataAvailable(DWORD flags, DWORD size, FORMATETC* format, STGMEDIUM* medium) {
+    m_watchdog.Touch();
+    return m_inner.OnDataAvailable(flags, size, format, medium);
+}
+
+// On the watchdog's thread. The binding is held by a reference of its own for the call, so that
+// the download ending meanwhile cannot free it, and without the lock, which the download's own
+// thread may need in order to end.
+void StallGuard::AbortBinding() {
+    IBinding* binding = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_aborted = true;
+        binding = m_binding;
+        if (binding) binding->AddRef();
+    }
+    if (!binding) return;
+    binding->Abort();
+    binding->Release();
+}
+
+void StallGuard::ReleaseBinding() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_binding) m_binding->Release();
+    m_binding = nullptr;
+}

@@ -1,0 +1,172 @@
+// The stall limit's policy value and the two ways of giving up on a call: the watchdog and the
+// call left behind on its own thread.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "install/StallLimit.h"
+
+namespace {
+
+const wchar_t kKey[] = L"SOFTWARE\\Policies\\KestrelVAULT\\Setup";
+const wchar_t kValue[] = L"StallTimeoutSeconds";
+
+// The policy value as it stood before the test, put back afterwards: the prefix is shared with
+// the other tests.
+class PolicyValue {
+public:
+    PolicyValue() {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+            DWORD size = 0;
+            if (RegQueryValueExW(key, kValue, nullptr, &m_type, nullptr, &size) == ERROR_SUCCESS) {
+                m_saved.resize(size);
+                m_had = RegQueryValueExW(key, kValue, nullptr, &m_type, m_saved.data(), &size) == ERROR_SUCCESS;
+            }
+            RegCloseKey(key);
+        }
+    }
+    ~PolicyValue() {
+        if (m_had)
+            Set(m_type, m_saved.data(), static_cast<DWORD>(m_saved.size()));
+        else
+            Remove();
+    }
+
+    static void Set(DWORD type, const void* data, DWORD size) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
+                                  &key, nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegSetValueExW(key, kValue, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    static void Remove() {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return;
+        RegDeleteValueW(key, kValue);
+        RegCloseKey(key);
+    }
+
+private:
+    bool m_had = false;
+    DWORD m_type = 0;
+    std::vector<BYTE> m_saved;
+};
+
+TEST(StallLimit, PolicyValueFromFiveSecondsToAnHour) {
+    PolicyValue restore;
+    PolicyValue::Remove();
+    EXPECT_EQ(StallLimitSeconds(), 60u) << "no value";
+
+    struct Case {
+        DWORD data;
+        DWORD expected;
+    } dwords[] = {
+        {5, 5}, {6, 6}, {60, 60}, {3599, 3599}, {3600, 3600},
+        {4, 60}, {0, 60}, {3601, 60}, {0xFFFFFFFF, 60},
+    };
+    for (const Case& c : dwords) {
+        SCOPED_TRACE(c.data);
+        PolicyValue::Set(REG_DWORD, &c.data, sizeof(c.data));
+        EXPECT_EQ(StallLimitSeconds(), c.expected);
+        EXPECT_EQ(StallLimitMs(), c.expected * 1000);
+    }
+
+    // Only a REG_DWORD counts, however the data would read as a number.
+    const wchar_t text[] = L"30";
+    PolicyValue::Set(REG_SZ, text, sizeof(text));
+    EXPECT_EQ(StallLimitSeconds(), 60u) << "REG_SZ";
+    const DWORD thirty = 30;
+    PolicyValue::Set(REG_BINARY, &thirty, sizeof(thirty));
+    EXPECT_EQ(StallLimitSeconds(), 60u) << "REG_BINARY";
+    const ULONGLONG wide = 30;
+    PolicyValue::Set(REG_QWORD, &wide, sizeof(wide));
+    EXPECT_EQ(StallLimitSeconds(), 60u) << "REG_QWORD";
+    PolicyValue::Set(REG_DWORD, &thirty, 2);
+    EXPECT_EQ(StallLimitSeconds(), 60u) << "a REG_DWORD of two bytes";
+
+    // The test seam stands in for the policy until it is cleared.
+    PolicyValue::Set(REG_DWORD, &thirty, sizeof(thirty));
+    SetStallLimitForTesting(1500);
+    EXPECT_EQ(StallLimitMs(), 1500u);
+    SetStallLimitForTesting(0);
+    EXPECT_EQ(StallLimitMs(), 30000u);
+}
+
+TEST(StallLimit, WatchdogFiresOnlyAfterTheLimitWithoutTouch) {
+    // Touched every 100 ms for 900 ms with a limit of 400 ms: it must not fire meanwhile.
+    std::atomic<int> fired{0};
+    ULONGLONG firedAt = 0;
+    const ULONGLONG started = GetTickCount64();
+    {
+        StallWatchdog watchdog(400, [&] {
+            firedAt = GetTickCount64();
+            ++fired;
+        });
+        for (int i = 0; i < 9; ++i) {
+            Sleep(100);
+            watchdog.Touch();
+        }
+        EXPECT_EQ(fired, 0);
+        EXPECT_FALSE(watchdog.Fired());
+        const ULONGLONG lastTouch = GetTickCount64();
+        Sleep(1000);
+        EXPECT_EQ(fired, 1);
+        EXPECT_TRUE(watchdog.Fired());
+        EXPECT_GE(firedAt + 20, lastTouch + 400);
+        EXPECT_LE(firedAt, lastTouch + 900);
+    }
+    EXPECT_GE(GetTickCount64() - started, 1900u);
+
+    // Stopped in time, it never fires.
+    std::atomic<int> never{0};
+    {
+        StallWatchdog watchdog(300, [&] { ++never; });
+        Sleep(100);
+        watchdog.Stop();
+        EXPECT_FALSE(watchdog.Fired());
+    }
+    Sleep(400);
+    EXPECT_EQ(never, 0);
+}
+
+TEST(StallLimit, AnAbandonedCallKeepsWhatItOwnsAndEndsOnItsOwn) {
+    // A call in time: its result is there when RunAbandonable returns, and the caller is the
+    // only owner of what they shared.
+    auto shared = std::make_shared<int>(0);
+    EXPECT_TRUE(RunAbandonable([shared] { *shared = 7; }, 2000));
+    EXPECT_EQ(*shared, 7);
+    EXPECT_EQ(shared.use_count(), 1);
+
+    // A call that outlasts the limit is left behind after the limit, not before it, with its
+    // own reference to what it writes; it ends later on its own and frees it there.
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto late = std::make_shared<std::atomic<int>>(0);
+    std::weak_ptr<std::atomic<int>> watch = late;
+    const ULONGLONG started = GetTickCount64();
+    EXPECT_FALSE(RunAbandonable(
+        [late, go] {
+            WaitForSingleObject(go, INFINITE);
+            *late = 1;
+        },
+        300));
+    const ULONGLONG waited = GetTickCount64() - started;
+    EXPECT_GE(waited + 20, 300u);
+    EXPECT_LT(waited, 2000u);
+    EXPECT_EQ(*late, 0);
+    late.reset();  // the caller lets go; the abandoned call still owns its copy
+    EXPECT_FALSE(watch.expired());
+    SetEvent(go);
+    for (int i = 0; i < 50 && !watch.expired(); ++i) Sleep(20);
+    EXPECT_TRUE(watch.expired()) << "the abandoned call ended and released what it owned";
+    CloseHandle(go);
+}
+
+}  // namespace
