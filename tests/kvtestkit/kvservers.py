@@ -39,6 +39,7 @@ folders. Everything lives in a fresh folder under <build>/testservers/ and is re
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
