@@ -73,15 +73,21 @@ void CKestrelVault_SetupDlg::InitPageControls() {
     m_stcInfo.SetWindowText(LoadResString(IDS_INFO));
     m_stcAccessGroup.SetWindowText(LoadResString(IDS_ACCESS_GROUP));
 
+    // A preset that names its scheme ("https://vault.example.com") selects it and shows the
+    // host alone; any other preset leaves "http" selected.
+    const SchemeAndHost preset = SplitSchemePrefix(TrimLeft(m_strUpdateURL));
+    const int radioId = preset.named && preset.useHttps == 1 ? IDC_RAD_HTTPS : IDC_RAD_HTTP;
+
     // Posted, not sent: the click handler then runs from the message loop after
     // initialisation, and always before the automatic Next's timer.
-    CWnd http = GetDlgItem(IDC_RAD_HTTP);
-    if (http.m_hWnd) {
-        http.SendMessage(BM_SETCHECK, BST_CHECKED);
-        PostMessage(WM_COMMAND, MAKEWPARAM(IDC_RAD_HTTP, BN_CLICKED), reinterpret_cast<LPARAM>(http.m_hWnd));
+    CWnd radio = GetDlgItem(radioId);
+    if (radio.m_hWnd) {
+        radio.SendMessage(BM_SETCHECK, BST_CHECKED);
+        PostMessage(WM_COMMAND, MAKEWPARAM(radioId, BN_CLICKED), reinterpret_cast<LPARAM>(radio.m_hWnd));
     }
 
-    if (!m_strUpdateURL.empty()) m_edtHost.SetWindowText(m_strUpdateURL);
+    const std::wstring hostText = preset.named ? preset.host : m_strUpdateURL;
+    if (!hostText.empty()) m_edtHost.SetWindowText(hostText);
 
     m_btnNext.SetWindowText(LoadResString(IDS_NEXT));
     m_btnNext.EnableWindow(!m_edtHost.GetWindowText().empty());
@@ -137,6 +143,12 @@ void CKestrelVault_SetupDlg::OnBnClickedScheme(UINT id) {
     }
 }
 
+void CKestrelVault_SetupDlg::SelectScheme(int useHttps) {
+    const int id = useHttps == 1 ? IDC_RAD_HTTPS : IDC_RAD_HTTP;
+    ::CheckRadioButton(m_hWnd, IDC_RAD_HTTP, IDC_RAD_HTTPS, id);
+    OnBnClickedScheme(id);
+}
+
 void CKestrelVault_SetupDlg::OnEnChangeHost() {
     // Blanks count as text here; Next trims them later.
     m_btnNext.EnableWindow(!m_edtHost.GetWindowText().empty());
@@ -149,6 +161,16 @@ void CKestrelVault_SetupDlg::OnBnClickedNext() {
     if (m_autoMode == 0 && !m_btnNext.IsWindowEnabled()) return;
 
     std::wstring host = Trim(m_edtHost.GetWindowText());
+    const SchemeAndHost typed = SplitSchemePrefix(host);
+    if (typed.named) {
+        // The scheme in the text wins over the radios; the page then shows what it checks.
+        SelectScheme(typed.useHttps);
+        host = Trim(typed.host);
+        const BOOL nextEnabled = m_btnNext.IsWindowEnabled();
+        m_edtHost.SetWindowText(host);
+        // The edit's change handler must not enable Next in AutoMode.
+        m_btnNext.EnableWindow(nextEnabled);
+    }
     trace.Log("ServerURL: %S", host.c_str());
     std::wstring url = SchemePrefix(m_bHttps) + host;
     trace.Log("ConnectionURL: %S", url.c_str());

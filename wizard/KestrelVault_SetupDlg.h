@@ -36,6 +36,8 @@ public:
     void OnEnChangeHost();
     void OnBnClickedNext();
     void OnBnClickedScheme(UINT id);
+    // Checks the radio of the scheme (1 https, else http) and shows its prefix, as a click would.
+    void SelectScheme(int useHttps);
     void InitPageControls();
     // Shows and enables (TRUE) or hides and disables (FALSE) every control of the page;
     // Cancel always stays enabled, so Escape and Close keep working behind the second page.

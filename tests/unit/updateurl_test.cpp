@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/EmbeddedSlot.h"
+#include "install/EmbeddedSlot.h"
 #include "app/ModuleInfo.h"
 #include "app/UpdateURL.h"
 
