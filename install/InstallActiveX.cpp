@@ -63,7 +63,9 @@ int InstallActiveX(const wchar_t* updateURL, const InstallContext& context, Step
     // Tried even after five failed attempts: a file left from an earlier run would still run.
     ShowStatus(reporter, IDS_INSTALL_ACTIVEX);
     const wchar_t* parameters = context.autoMode == 1 ? L"/verysilent" : nullptr;
-    LogLaunchResult(trace, LaunchAndWait(kActiveXFileName, parameters, tempDirectory), "KestrelVAULT ActiveX 7i_ko.exe");
+    const bool quiet = context.autoMode == 1;
+    LogLaunchResult(trace, LaunchAndWait(kActiveXFileName, parameters, tempDirectory, quiet),
+                    "KestrelVAULT ActiveX 7i_ko.exe", quiet);
     ::DeleteFileW(downFilePath.c_str());
     return 0;
 }

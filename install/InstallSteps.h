@@ -12,7 +12,8 @@ class StepReporter;
 struct InstallContext {
     // 1 selects https; any other value http.
     int useHttps = 0;
-    // 1 when the wizard runs unattended: the installer is then started silently.
+    // 1 when the wizard runs unattended: the installer is then started silently, and a launch
+    // that fails is logged instead of shown in the shell's error box.
     int autoMode = 0;
 };
 

@@ -75,6 +75,7 @@ int RunKVUpdate(const std::wstring& updateURL, const InstallContext& context, St
     }
     SetPerSiteValue(kPerSiteProductKey, updateURL);
 
-    LogLaunchResult(trace, LaunchAndWait(kUpdaterFileName, L"-ou", files.siteDirectory), "KVUpdate.exe");
+    const bool quiet = context.autoMode == 1;
+    LogLaunchResult(trace, LaunchAndWait(kUpdaterFileName, L"-ou", files.siteDirectory, quiet), "KVUpdate.exe", quiet);
     return 0;
 }

@@ -13,6 +13,24 @@
 namespace {
 const UINT_PTR kAutoNextTimer = 1;
 const UINT kAutoNextDelayMs = 100;
+// How long the unreachable-server box waits for an answer in AutoMode: long enough for someone
+// watching to read it, short enough for a deployment tool that waits for the process.
+const UINT_PTR kUnreachableBoxTimer = 4;
+const UINT kUnreachableBoxMs = 30000;
+
+// The message box the thread creates next, caught as it is created: it is the only window of
+// the box's that the page can know for sure (the active window depends on the desktop).
+thread_local HWND t_boxWindow = nullptr;
+thread_local HHOOK t_boxHook = nullptr;
+
+LRESULT CALLBACK CatchBoxWindow(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND && !t_boxWindow) {
+        wchar_t cls[16] = {};
+        HWND hwnd = reinterpret_cast<HWND>(wParam);
+        if (::GetClassNameW(hwnd, cls, 16) && ::lstrcmpW(cls, L"#32770") == 0) t_boxWindow = hwnd;
+    }
+    return ::CallNextHookEx(t_boxHook, code, wParam, lParam);
+}
 }  // namespace
 
 CKestrelVault_SetupDlg::CKestrelVault_SetupDlg(int autoMode, std::atomic<int>* installBusy)
@@ -130,6 +148,13 @@ void CKestrelVault_SetupDlg::OnTimer(UINT_PTR id) {
     if (id == kAutoNextTimer) {
         KillTimer(kAutoNextTimer);
         OnBnClickedNext();
+    } else if (id == kUnreachableBoxTimer) {
+        // Runs inside the box's own message loop.
+        KillTimer(kUnreachableBoxTimer);
+        if (t_boxWindow && ::IsWindow(t_boxWindow)) {
+            m_boxTimedOut = true;
+            ::PostMessageW(t_boxWindow, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        }
     }
 }
 
@@ -177,7 +202,16 @@ void CKestrelVault_SetupDlg::OnBnClickedNext() {
 
     if (!::InternetCheckConnectionW(url.c_str(), FLAG_ICC_FORCE_CONNECTION, 0)) {
         trace.Log("Server web connect fail___");
-        AfxMessageBox(LoadResString(IDS_SERVER_UNREACHABLE), MB_OK);
+        if (m_autoMode != 1) {
+            AfxMessageBox(LoadResString(IDS_SERVER_UNREACHABLE), MB_OK);
+            return;
+        }
+        // Unattended, maybe nobody is there to answer: the box closes itself after a while and
+        // the run ends, instead of leaving a page with Next and Cancel disabled.
+        if (ShowUnreachableBoxWithTimeOut()) {
+            trace.Log("Server web connect box not answered; the unattended run ends___");
+            CDialog::OnCancel();
+        }
         return;
     }
 
@@ -185,6 +219,19 @@ void CKestrelVault_SetupDlg::OnBnClickedNext() {
     m_dlgDownload.Create(KVDownloadDlg::IDD, this);
     m_dlgDownload.UseHttps = m_bHttps;
     ShowPageControls(FALSE);
+}
+
+bool CKestrelVault_SetupDlg::ShowUnreachableBoxWithTimeOut() {
+    t_boxWindow = nullptr;
+    t_boxHook = ::SetWindowsHookExW(WH_CBT, CatchBoxWindow, nullptr, ::GetCurrentThreadId());
+    m_boxTimedOut = false;
+    SetTimer(kUnreachableBoxTimer, kUnreachableBoxMs);
+    AfxMessageBox(LoadResString(IDS_SERVER_UNREACHABLE), MB_OK);
+    KillTimer(kUnreachableBoxTimer);
+    if (t_boxHook) ::UnhookWindowsHookEx(t_boxHook);
+    t_boxHook = nullptr;
+    t_boxWindow = nullptr;
+    return m_boxTimedOut;
 }
 
 void CKestrelVault_SetupDlg::ShowPageControls(BOOL show) {

@@ -42,6 +42,9 @@ public:
     // Shows and enables (TRUE) or hides and disables (FALSE) every control of the page;
     // Cancel always stays enabled, so Escape and Close keep working behind the second page.
     void ShowPageControls(BOOL show);
+    // The unreachable-server box of an unattended run: closed by itself when nobody answers it
+    // within 30 seconds; true then.
+    bool ShowUnreachableBoxWithTimeOut();
 
     HICON m_hIcon;
     int m_bHttps = 0;
@@ -59,6 +62,7 @@ public:
 
 private:
     const int m_autoMode;
+    bool m_boxTimedOut = false;
     std::atomic<int> m_ownInstallBusy{0};
     std::atomic<int>* const m_pInstallBusy;
 };

@@ -172,6 +172,9 @@ TEST(InstallActiveX, Table) {
         {"UseHttps 2 is http", host.c_str(), 2, 0, {Delivers(standin)}, nullptr, 0, {S_OK}, ran, 0, ""},
         {"a launch without process handle fails the wait", host.c_str(), 0, 1, {Delivers(standin)}, NoProcessHandle,
          0, {S_OK}, "KestrelVAULT ActiveX 7i_ko.exe run Fail___", 0, nullptr},
+        {"AutoMode: the launch of a missing file shows no box and logs the shell's error", host.c_str(), 0, 1,
+         {Fails()}, nullptr, 0, {E_FAIL, E_FAIL, E_FAIL, E_FAIL, E_FAIL},
+         "KestrelVAULT ActiveX 7i_ko.exe ShellExecuteEx fail___(err: 2)", 0, nullptr},
     };
 
     kvtest::ScratchDir dir(L"activex");
@@ -331,7 +334,8 @@ TEST(InstallSteps, LaunchRequests) {
         SCOPED_TRACE(i);
         const Request& r = requests[i];
         EXPECT_EQ(r.cbSize, 60u);
-        EXPECT_EQ(r.fMask, 0x140u);
+        // Unattended (the last two) the shell shows no error box: SEE_MASK_FLAG_NO_UI.
+        EXPECT_EQ(r.fMask, i < 2 ? 0x140u : 0x540u);
         EXPECT_EQ(r.hwnd, nullptr);
         EXPECT_EQ(Narrow(r.verb), "open");
         EXPECT_EQ(Narrow(r.file), Narrow(expected[i].file));
@@ -391,6 +395,7 @@ TEST(RunKVUpdate, Table) {
         Place copyPlace;         // where the descriptor copy and the updater land
         int boxes;
         bool updaterRuns;
+        int autoMode = 0;
     } const cases[] = {
         {"empty access host", true, 0, Delivers(acme), Delivers(updater), nullptr, nullptr, -1,
          {"UpdateURL is empty___"}, "", false, NoPlace, 0, false},
@@ -420,6 +425,9 @@ TEST(RunKVUpdate, Table) {
          {"SiteName: Acme", updaterURL + " Download fail___"}, "LD", false, SiteDir, 0, false},
         {"updater cannot be started", false, 0, Delivers(acme), Delivers("not a program"), nullptr, nullptr, 0,
          {"SiteName: Acme"}, "LDP", false, SiteDir, 1, false},
+        {"AutoMode: an updater that cannot be started shows no box and logs the shell's error", false, 0,
+         Delivers(acme), Delivers("not a program"), nullptr, nullptr, 0,
+         {"SiteName: Acme", "KVUpdate.exe ShellExecuteEx fail___(err: 193)"}, "LDP", false, SiteDir, 0, false, 1},
         {"a launch without process handle fails the wait", false, 0, Delivers(acme), Delivers(updater), nullptr,
          NoProcessHandle, 0, {"SiteName: Acme", "KVUpdate.exe run Fail___"}, "LDP", false, SiteDir, 0, false},
         {"complete run over https", false, 1, Delivers(acme), Delivers(updater), nullptr, nullptr, 0,
@@ -456,7 +464,7 @@ TEST(RunKVUpdate, Table) {
         int result = 99;
         int boxes = -1;
         const auto log =
-            CaptureTrace([&] { boxes = kvtest::RunOnWorker([&] { result = RunKVUpdate(updateURL, Context(c.useHttps, 0), &page); }); });
+            CaptureTrace([&] { boxes = kvtest::RunOnWorker([&] { result = RunKVUpdate(updateURL, Context(c.useHttps, c.autoMode), &page); }); });
 
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(OwnLines(log, kUpdateScope), c.log);
