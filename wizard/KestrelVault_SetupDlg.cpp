@@ -184,6 +184,9 @@ void CKestrelVault_SetupDlg::OnBnClickedNext() {
 
     // In AutoMode Next is disabled on purpose while the timer presses it.
     if (m_autoMode == 0 && !m_btnNext.IsWindowEnabled()) return;
+    // The download page is up, maybe with its worker running: a second press (the command
+    // posted again, AutoMode's disabled Next) must not create it over itself.
+    if (m_dlgDownload.m_hWnd && ::IsWindow(m_dlgDownload.m_hWnd)) return;
 
     std::wstring host = Trim(m_edtHost.GetWindowText());
     const SchemeAndHost typed = SplitSchemePrefix(host);
@@ -251,6 +254,12 @@ BOOL CKestrelVault_SetupDlg::OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* pRe
             OnCancel();
     }
     return CDialog::OnNotify(wParam, lParam, pResult);
+}
+
+void CKestrelVault_SetupDlg::OnOK() {
+    // Enter arrives as IDOK whenever the default button (Next) is disabled or hidden, as it is
+    // behind the download page: the same as Cancel, refused while the steps run.
+    OnCancel();
 }
 
 void CKestrelVault_SetupDlg::OnCancel() {
