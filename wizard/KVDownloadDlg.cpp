@@ -87,15 +87,21 @@ void __cdecl KVDownloadDlg::InstallThreadProc(void* param) {
     InstallContext context;
     context.useHttps = page->UseHttps;
     context.autoMode = page->AutoMode;
-    if (InstallActiveX(page->UpdateURL.c_str(), context, page) != -1) RunKVUpdate(page->UpdateURL, context, page);
+    kv::InstallOutcome installer = kv::InstallOutcome::Done;
+    kv::InstallOutcome update = kv::InstallOutcome::Done;
+    if (InstallActiveX(page->UpdateURL.c_str(), context, page, &installer) != -1)
+        RunKVUpdate(page->UpdateURL, context, page, &update);
 
     if (SUCCEEDED(com)) ::CoUninitialize();
-    ::PostMessageW(page->m_hWnd, WM_INSTALL_END, 0, 0);
+    const kv::InstallOutcome outcome = kv::CombineStepOutcomes(installer, update);
+    ::PostMessageW(page->m_hWnd, WM_INSTALL_END, static_cast<WPARAM>(outcome), 0);
 }
 
-void KVDownloadDlg::OnInstallEnd() {
+void KVDownloadDlg::OnInstallEnd(kv::InstallOutcome outcome) {
     if (!m_installing) return;
     m_installing = false;
+    m_lastOutcome = outcome;
+    m_hasOutcome = true;
     *m_pInstallBusy = 0;
     m_btnNext.SetWindowText(LoadResString(IDS_FINISH));
     // Prev stays disabled: after a run the only way on is the finish button.
@@ -105,7 +111,7 @@ void KVDownloadDlg::OnInstallEnd() {
 
 INT_PTR KVDownloadDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_INSTALL_END) {
-        OnInstallEnd();
+        OnInstallEnd(static_cast<kv::InstallOutcome>(wParam));
         return TRUE;
     }
     return CDialog::WindowProc(msg, wParam, lParam);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "framework/dialog.h"
+#include "install/InstallOutcome.h"
 #include "install/StepReporter.h"
 #include "resource.h"
 
@@ -45,11 +46,16 @@ public:
     // The worker: runs the two install steps, then posts WM_INSTALL_END to the page. page
     // may be null.
     static void __cdecl InstallThreadProc(void* page);
-    // The page's side of the worker's end: clears InstallBusy, offers the finish button and, in
-    // AutoMode, arms the finish timer.
-    void OnInstallEnd();
+    // The page's side of the worker's end: keeps the run's outcome, clears InstallBusy, offers
+    // the finish button and, in AutoMode, arms the finish timer.
+    void OnInstallEnd(kv::InstallOutcome outcome);
     // Whether a worker runs for this page (read and written on the page's thread only).
     bool IsInstalling() const { return m_installing; }
+    // The outcome of the last run of the steps that ended; false when none has.
+    bool LastOutcome(kv::InstallOutcome& outcome) const {
+        outcome = m_lastOutcome;
+        return m_hasOutcome;
+    }
 
     // The steps' reports, shown in the page's controls from the worker's thread.
     void ShowStatus(const std::wstring& text) override;
@@ -76,6 +82,8 @@ private:
     void EndPage(UINT code);
 
     bool m_installing = false;
+    bool m_hasOutcome = false;
+    kv::InstallOutcome m_lastOutcome = kv::InstallOutcome::Done;
 
     // The wizard's busy flag; the page's own until the first page hands over the shared one.
     std::atomic<int> m_ownInstallBusy{0};

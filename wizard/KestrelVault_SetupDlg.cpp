@@ -205,6 +205,7 @@ void CKestrelVault_SetupDlg::OnBnClickedNext() {
 
     if (!::InternetCheckConnectionW(url.c_str(), FLAG_ICC_FORCE_CONNECTION, 0)) {
         trace.Log("Server web connect fail___");
+        m_checkFailed = true;
         if (m_autoMode != 1) {
             AfxMessageBox(LoadResString(IDS_SERVER_UNREACHABLE), MB_OK);
             return;
@@ -264,4 +265,10 @@ void CKestrelVault_SetupDlg::OnOK() {
 
 void CKestrelVault_SetupDlg::OnCancel() {
     if (*m_pInstallBusy == 0) CDialog::OnCancel();
+}
+
+kv::InstallOutcome CKestrelVault_SetupDlg::Outcome() const {
+    kv::InstallOutcome steps;
+    if (m_dlgDownload.LastOutcome(steps)) return steps;
+    return m_checkFailed ? kv::InstallOutcome::ServerUnreachable : kv::InstallOutcome::UserLeft;
 }

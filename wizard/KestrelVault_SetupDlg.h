@@ -23,6 +23,10 @@ public:
     // The preset host text; shown in the host box at initialisation when not empty.
     void SetUpdateURL(const std::wstring& url) { m_strUpdateURL = url; }
 
+    // What the wizard came to, once it has ended: the last run of the install steps that
+    // ended; without one, a failed access check; else the user left.
+    kv::InstallOutcome Outcome() const;
+
     BOOL OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
@@ -64,6 +68,7 @@ public:
 private:
     const int m_autoMode;
     bool m_boxTimedOut = false;
+    bool m_checkFailed = false;
     std::atomic<int> m_ownInstallBusy{0};
     std::atomic<int>* const m_pInstallBusy;
 };

@@ -240,7 +240,7 @@ class HostileInputTest(kvwizard.WholeRunTestCase):
         host = self.serve_site(self.servers, "http", site, descriptor=kvstandins.descriptor_bytes(site))
         page = self.start_wizard(exe=self.stamped_copy(host), env=self.env)
         page.wait_gone(timeout=120000)
-        self.assertEqual(page.process.wait(30), 0, "the run ends by itself")
+        self.assertEqual(page.process.wait(30), 31, "the run ends by itself, with SiteName refused")
 
         worker = self.worker_lines()
         self.assertEqual(worker[-3:], ["SiteName: " + site, "Invalid SiteName___", "< KVDownloadDlg::RunKVUpdate"])

@@ -41,7 +41,8 @@ class UnattendedNoBoxTest(kvwizard.WholeRunTestCase):
         time.sleep(BOX_TIMEOUT_S - 5)
         self.assertTrue(box["window"].exists(), "the box waits its 30 seconds for someone to read it")
         # ...and gone, with the whole program, soon after it.
-        page.process.wait(BOX_TIMEOUT_S + 15 - (time.monotonic() - shown))
+        self.assertEqual(page.process.wait(BOX_TIMEOUT_S + 15 - (time.monotonic() - shown)), 10,
+                         "server unreachable at the check")
         waited = time.monotonic() - shown
         self.assertGreaterEqual(waited, BOX_TIMEOUT_S - 1)
         messages = [text for _, text in self.log_lines()]
@@ -64,7 +65,7 @@ class UnattendedNoBoxTest(kvwizard.WholeRunTestCase):
                 boxes.append(reply["text"])
                 break
         self.assertEqual(boxes, [], "a box appeared in an unattended run")
-        page.process.wait(120)
+        self.assertEqual(page.process.wait(120), 21, "installer launch failed")
         worker = self.worker_lines()
         self.assertIn("KestrelVAULT ActiveX 7i_ko.exe ShellExecuteEx fail___(err: 193)", worker)
         self.assertEqual(worker[-2:], ["KVUpdate.exe ShellExecuteEx fail___(err: 193)", "< KVDownloadDlg::RunKVUpdate"])
