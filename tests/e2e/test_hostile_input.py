@@ -150,6 +150,11 @@ class HostileInputTest(kvwizard.WholeRunTestCase):
                 box["window"].wait_gone()
                 print("  %s: %d characters, check failed after %.2f s" % (what, len(held), took), file=sys.stderr)
 
+                # The box is gone a moment before the handler returns and logs its exit.
+                deadline = time.monotonic() + 10
+                while self.log_lines()[-1:] and self.log_lines()[-1][1] != "< CKestrelVault_SetupDlg::OnBnClickedNext" \
+                        and time.monotonic() < deadline:
+                    time.sleep(0.05)
                 trimmed = held.strip(BLANKS)
                 host_text = log_text(trimmed)
                 url_text = log_text("http://" + trimmed)

@@ -562,7 +562,10 @@ void PostKey(HWND target, UINT vk) {
     UINT scan = ::MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
     LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
     LPARAM up = down | (1 << 30) | (static_cast<LPARAM>(1) << 31);
-    if (!::PostMessageW(target, WM_KEYDOWN, vk, down) || !::PostMessageW(target, WM_KEYUP, vk, up)) Fail("post failed");
+    if (!::PostMessageW(target, WM_KEYDOWN, vk, down)) Fail("post failed");
+    // The key-down may have closed the window already (Escape, Enter): its key-up has no
+    // window left to go to.
+    if (!::PostMessageW(target, WM_KEYUP, vk, up) && ::IsWindow(target)) Fail("post failed");
 }
 
 // ---------------------------------------------------------------------------------------------
