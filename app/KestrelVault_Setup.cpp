@@ -47,7 +47,9 @@ BOOL CKestrelVault_SetupApp::InitInstance() {
         m_pMainWnd = &dlg;
         dlg.DoModal();
         m_pMainWnd = nullptr;
+        m_exitCode = kv::ExitCodeOf(dlg.Outcome());
     }
+    trace.Log("ExitCode: %d", m_exitCode);
     return FALSE;
 }
 

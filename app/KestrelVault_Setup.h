@@ -19,12 +19,17 @@ public:
 
     // Runs the wizard and returns FALSE so that the process ends after it.
     BOOL InitInstance() override;
+    // The process exit code: what the wizard came to (install/InstallOutcome.h).
+    int ExitInstance() override { return m_exitCode; }
     // Registers the compatibility layer for this executable; FALSE when the value was not
     // written (the reason is in the trace log).
     BOOL WriteRegcompatibility();
     // Start-up's version step: probes the Windows version and, on 6.0 and later, calls
     // WriteRegcompatibility. Nothing stops start-up here.
     void ApplyCompatibilityLayer();
+
+private:
+    int m_exitCode = 0;
 };
 
 extern CKestrelVault_SetupApp theApp;

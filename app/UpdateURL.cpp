@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cwctype>
 #include <vector>
 
 #include "app/ModuleInfo.h"
@@ -17,14 +18,45 @@ void RemoveAll(std::wstring& text, const std::wstring& what) {
     }
 }
 
+bool IsArgumentBreak(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+// path at the start of text, in any letter case, and followed by the end or a break.
+bool StartsWithPathNoCase(const std::wstring& text, const std::wstring& path) {
+    if (path.empty() || text.size() < path.size()) return false;
+    if (text.size() > path.size() && !IsArgumentBreak(text[path.size()])) return false;
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (std::towupper(text[i]) != std::towupper(path[i])) return false;
+    }
+    return true;
+}
+
 // 260 characters with the terminating NUL.
 const DWORD kIniBufferChars = 260;
 
 }  // namespace
 
+std::wstring SkipProgramName(const std::wstring& commandLine, const std::wstring& modulePath) {
+    // The runtime's rule for the first argument: a quoted one ends at its closing quote, with
+    // no escapes; an unquoted one at the first blank or tab.
+    size_t at = 0;
+    if (!commandLine.empty() && commandLine[0] == L'"') {
+        at = commandLine.find(L'"', 1);
+        at = at == std::wstring::npos ? commandLine.size() : at + 1;
+    } else if (StartsWithPathNoCase(commandLine, modulePath)) {
+        // Started by its full path without quotes: a blank inside the path does not end it,
+        // since the loader ran this very file.
+        at = modulePath.size();
+    } else {
+        while (at < commandLine.size() && !IsArgumentBreak(commandLine[at])) ++at;
+    }
+    return commandLine.substr(at);
+}
+
 std::wstring CleanCommandLineURL(const std::wstring& commandLine, const std::wstring& modulePath,
                                  const std::wstring& moduleName) {
-    std::wstring text = commandLine;
+    // The program part goes by its position, not by its text: it may be typed in any letter
+    // case, relative, or without ".exe".
+    std::wstring text = SkipProgramName(commandLine, modulePath);
     RemoveAll(text, modulePath);
     RemoveAll(text, moduleName);
 

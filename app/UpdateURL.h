@@ -5,9 +5,17 @@
 #include <functional>
 #include <string>
 
-// The command line without the program part: every occurrence of modulePath, then of
-// moduleName, removed (exact, case-sensitive), then the double quotes at the end and at the
-// start, then the white space at the end and at the start. Pure; empty when nothing is left.
+// What follows the command line's first argument (the program as it was started), cut where
+// the runtime ends argv[0]: after the closing quote when it starts with one, else at the first
+// blank or tab; except that a line starting with modulePath itself (any letter case, followed
+// by a blank, a tab or the end) loses that whole path, blanks in it included. The rest keeps
+// its leading blanks.
+std::wstring SkipProgramName(const std::wstring& commandLine, const std::wstring& modulePath);
+
+// The command line without the program part: the first argument skipped (SkipProgramName),
+// then every occurrence of modulePath, then of moduleName, removed from the rest (exact,
+// case-sensitive), then the double quotes at the end and at the start, then the white space at
+// the end and at the start. Pure; empty when nothing is left.
 std::wstring CleanCommandLineURL(const std::wstring& commandLine, const std::wstring& modulePath,
                                  const std::wstring& moduleName);
 

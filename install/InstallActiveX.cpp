@@ -23,14 +23,20 @@ void ShowStatus(StepReporter* reporter, UINT id) {
 
 }  // namespace
 
-int InstallActiveX(const wchar_t* updateURL, const InstallContext& context, StepReporter* reporter) {
+int InstallActiveX(const wchar_t* updateURL, const InstallContext& context, StepReporter* reporter,
+                   kv::InstallOutcome* outcome) {
+    using kv::InstallOutcome;
     FuncTrace trace(logscope::kInstallActiveX);
+    kv::InstallOutcome ignored;
+    InstallOutcome& out = outcome ? *outcome : ignored;
     if (!updateURL) {
         trace.Log("UpdateURL is null___");
+        out = InstallOutcome::NoAccessAddress;
         return -1;
     }
     if (!*updateURL) {
         trace.Log("UpdateURL is empty___");
+        out = InstallOutcome::NoAccessAddress;
         return -1;
     }
 
@@ -63,7 +69,20 @@ int InstallActiveX(const wchar_t* updateURL, const InstallContext& context, Step
     // Tried even after five failed attempts: a file left from an earlier run would still run.
     ShowStatus(reporter, IDS_INSTALL_ACTIVEX);
     const wchar_t* parameters = context.autoMode == 1 ? L"/verysilent" : nullptr;
-    LogLaunchResult(trace, LaunchAndWait(kActiveXFileName, parameters, tempDirectory), "KestrelVAULT ActiveX 7i_ko.exe");
+    const bool quiet = context.autoMode == 1;
+    const LaunchOutcome launch = LaunchAndWait(kActiveXFileName, parameters, tempDirectory, quiet);
+    LogLaunchResult(trace, launch, "KestrelVAULT ActiveX 7i_ko.exe", quiet);
+    const bool restart = launch.result == LaunchResult::Ended && launch.exitCode == kv::kRestartExitCode;
+    if (restart) trace.Log("KestrelVAULT ActiveX 7i_ko.exe asks for a restart (exit code 3010).");
     ::DeleteFileW(downFilePath.c_str());
+
+    // The first failure decides: a file left from an earlier run that ran after five failed
+    // attempts is still no installer from this server.
+    if (result != S_OK)
+        out = InstallOutcome::InstallerNotObtained;
+    else if (launch.result != LaunchResult::Ended)
+        out = InstallOutcome::InstallerLaunchFailed;
+    else
+        out = restart ? InstallOutcome::RestartNeeded : InstallOutcome::Done;
     return 0;
 }

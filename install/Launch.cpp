@@ -1,35 +1,48 @@
 #include "install/Launch.h"
 
-#include <windows.h>
 #include <shellapi.h>
 
 #include "framework/handle.h"
 #include "install/InstallPlatform.h"
 #include "tracelog/FuncTrace.h"
 
-LaunchResult LaunchAndWait(const wchar_t* file, const wchar_t* parameters, const std::wstring& directory) {
+LaunchOutcome LaunchAndWait(const wchar_t* file, const wchar_t* parameters, const std::wstring& directory,
+                            bool quiet) {
     const InstallPlatform& platform = ActiveInstallPlatform();
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
     // NOASYNC because the calling thread (the page's worker) does not stay in a message loop
     // for the shell to finish on; NOCLOSEPROCESS for the handle to wait on.
-    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | (quiet ? SEE_MASK_FLAG_NO_UI : 0);
     info.hwnd = nullptr;
     info.lpVerb = L"open";
     info.lpFile = file;
     info.lpParameters = parameters;
     info.lpDirectory = directory.c_str();
     info.nShow = SW_SHOW;
-    if (!platform.shellExecute(info)) return LaunchResult::NotStarted;
+
+    LaunchOutcome outcome;
+    ::SetLastError(ERROR_SUCCESS);
+    if (!platform.shellExecute(info)) {
+        outcome.result = LaunchResult::NotStarted;
+        outcome.error = ::GetLastError();
+        return outcome;
+    }
 
     kv::UniqueKernelHandle process(info.hProcess);
     // A launch that gave no process handle fails the wait like any other wait failure.
-    return platform.waitForObject(process.get(), INFINITE) == WAIT_OBJECT_0 ? LaunchResult::Ended
-                                                                            : LaunchResult::WaitFailed;
+    if (platform.waitForObject(process.get(), INFINITE) != WAIT_OBJECT_0) {
+        outcome.result = LaunchResult::WaitFailed;
+        return outcome;
+    }
+    outcome.result = LaunchResult::Ended;
+    DWORD code = 0;
+    if (::GetExitCodeProcess(process.get(), &code)) outcome.exitCode = code;
+    return outcome;
 }
 
-void LogLaunchResult(FuncTrace& trace, LaunchResult result, const char* file) {
-    switch (result) {
+void LogLaunchResult(FuncTrace& trace, const LaunchOutcome& outcome, const char* file, bool quiet) {
+    switch (outcome.result) {
     case LaunchResult::Ended:
         trace.Log("%s run Success...", file);
         break;
@@ -37,6 +50,7 @@ void LogLaunchResult(FuncTrace& trace, LaunchResult result, const char* file) {
         trace.Log("%s run Fail___", file);
         break;
     case LaunchResult::NotStarted:
+        if (quiet) trace.Log("%s ShellExecuteEx fail___(err: %u)", file, static_cast<unsigned>(outcome.error));
         break;
     }
 }

@@ -16,10 +16,15 @@
 #include "resource.h"
 #include "tracelog/FuncTrace.h"
 
-int RunKVUpdate(const std::wstring& updateURL, const InstallContext& context, StepReporter* reporter) {
+int RunKVUpdate(const std::wstring& updateURL, const InstallContext& context, StepReporter* reporter,
+                kv::InstallOutcome* outcome) {
+    using kv::InstallOutcome;
     FuncTrace trace(logscope::kRunKVUpdate);
+    kv::InstallOutcome ignored;
+    InstallOutcome& out = outcome ? *outcome : ignored;
     if (updateURL.empty()) {
         trace.Log("UpdateURL is empty___");
+        out = InstallOutcome::NoAccessAddress;
         return -1;
     }
     SetPerSiteValue(kPerSiteLanguageKey, updateURL);
@@ -33,16 +38,19 @@ int RunKVUpdate(const std::wstring& updateURL, const InstallContext& context, St
 
     if (platform.fetchServerFile(context.useHttps, reporter, descriptorURL, descriptorTempPath, callback) < 0) {
         trace.Log("kestrelvault_server.exe Download fail___");
+        out = InstallOutcome::DescriptorNotObtained;
         return -1;
     }
 
     const SiteNameResult site = ReadSiteName(descriptorTempPath);
     if (site.outcome == SiteNameOutcome::OpenFailure) {
         trace.Log("kestrelvault_server.exe Open fail___");
+        out = InstallOutcome::DescriptorNotObtained;
         return -1;
     }
     if (site.outcome == SiteNameOutcome::WrongMarkup) {
         trace.Log("Wrong xml___");
+        out = InstallOutcome::DescriptorNotObtained;
         return -1;
     }
     trace.Log("SiteName: %S", site.siteName.c_str());
@@ -52,15 +60,19 @@ int RunKVUpdate(const std::wstring& updateURL, const InstallContext& context, St
     switch (files.outcome) {
     case SiteFilesOutcome::InvalidSiteName:
         trace.Log("Invalid SiteName___");
+        out = InstallOutcome::SiteNameRefused;
         return -1;
     case SiteFilesOutcome::BaseDirFailure:
         trace.Log("KestrelVault basedir create fail___");
+        out = InstallOutcome::SiteDirectoryNotPrepared;
         return -1;
     case SiteFilesOutcome::SiteDirFailure:
         trace.Log("Site dir create fail___");
+        out = InstallOutcome::SiteDirectoryNotPrepared;
         return -1;
     case SiteFilesOutcome::CopyFailure:
         trace.Log("kestrelvault_server.exe Copy fail___");
+        out = InstallOutcome::SiteDirectoryNotPrepared;
         return -1;
     case SiteFilesOutcome::Done:
         break;
@@ -71,10 +83,14 @@ int RunKVUpdate(const std::wstring& updateURL, const InstallContext& context, St
     const std::wstring updaterPath = files.siteDirectory + L"\\" + kUpdaterFileName;
     if (platform.fetchServerFile(context.useHttps, reporter, updaterURL, updaterPath, callback) < 0) {
         trace.Log("%S Download fail___", updaterURL.c_str());
+        out = InstallOutcome::UpdaterNotObtained;
         return -1;
     }
     SetPerSiteValue(kPerSiteProductKey, updateURL);
 
-    LogLaunchResult(trace, LaunchAndWait(kUpdaterFileName, L"-ou", files.siteDirectory), "KVUpdate.exe");
+    const bool quiet = context.autoMode == 1;
+    const LaunchOutcome launch = LaunchAndWait(kUpdaterFileName, L"-ou", files.siteDirectory, quiet);
+    LogLaunchResult(trace, launch, "KVUpdate.exe", quiet);
+    out = launch.result == LaunchResult::Ended ? InstallOutcome::Done : InstallOutcome::UpdaterLaunchFailed;
     return 0;
 }

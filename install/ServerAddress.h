@@ -18,6 +18,17 @@ extern const wchar_t kUpdaterFileName[];         // "KVUpdate.exe"
 // server address use the same rule.
 std::wstring SchemePrefix(int useHttps);
 
+// An address as it may be preset or typed: with "https://" or "http://" in front, in any
+// letter case, it names its own scheme, and the host is what follows the prefix.
+struct SchemeAndHost {
+    bool named = false;  // a prefix was there; useHttps says which
+    int useHttps = 0;
+    std::wstring host;   // the address without the prefix (the whole address when none)
+};
+
+// Looks at the start of address only, as it stands (the caller trims); one prefix is taken.
+SchemeAndHost SplitSchemePrefix(const std::wstring& address);
+
 // format with its first "%s" replaced by the scheme prefix and its second by updateURL, taken
 // as it stands: a port or path in it stays, and a trailing slash gives "//app/".
 std::wstring FormatServerAddress(const wchar_t* format, int useHttps, const std::wstring& updateURL);

@@ -36,9 +36,9 @@ const char kUsage[] =
     "Usage: kvcheck HOST [--https]\n"
     "\n"
     "Checks from this machine what the KestrelVault setup program needs from the server at\n"
-    "HOST: the address as the setup types it (a host, optionally with a port or a path, without\n"
-    "\"http://\" or \"https://\"), with \"http\" or, given --https, \"https\" chosen on the first\n"
-    "page. It uses the setup's own access check, transfer code and descriptor reader, and prints\n"
+    "HOST: the address as it goes into the setup's host box (a host, optionally with a port or a\n"
+    "path), with \"http\" or, given --https, \"https\" chosen on the first page; \"https://\" or\n"
+    "\"http://\" in front of HOST (any letter case) chooses that scheme, as in the setup. It uses the setup's own access check, transfer code and descriptor reader, and prints\n"
     "one line per check, then a summary:\n"
     "\n"
     "  address      the address the setup forms, and its host name and port\n"
@@ -206,21 +206,9 @@ struct Address {
     INTERNET_PORT port = 0;
 };
 
-bool StartsWithNoCase(const std::wstring& s, const wchar_t* prefix) {
-    const size_t n = std::wcslen(prefix);
-    return s.size() >= n && ::_wcsnicmp(s.c_str(), prefix, n) == 0;
-}
-
 // The address as the first page forms it, cracked the way WinINet reads it.
 bool CheckAddress(Report& report, const std::wstring& host, int useHttps, Address& out) {
     out.accessURL = SchemePrefix(useHttps) + host;
-    if (StartsWithNoCase(host, L"http://") || StartsWithNoCase(host, L"https://")) {
-        // The first page does not remove a typed scheme: it puts its own in front of it.
-        report.Fail("address", kAddress,
-                    Utf8(out.accessURL) + ": HOST begins with a scheme, and the setup puts its own in front of it; "
-                    "give the host alone and choose the scheme with --https");
-        return false;
-    }
     URL_COMPONENTSW parts = {};
     parts.dwStructSize = sizeof parts;
     wchar_t hostName[INTERNET_MAX_HOST_NAME_LENGTH + 1] = {};
@@ -643,8 +631,14 @@ Options ParseArgs(int argc, wchar_t** argv) {
     }
     if (o.help) return o;
     if (!haveHost) throw UsageError{"no HOST"};
-    // Blanks around the host go, as the first page trims its host box.
+    // Blanks around the host go, as the first page trims its host box; a scheme in front of it
+    // wins over --https and leaves the host, as on the first page.
     o.host = Trim(o.host);
+    const SchemeAndHost named = SplitSchemePrefix(o.host);
+    if (named.named) {
+        o.useHttps = named.useHttps;
+        o.host = Trim(named.host);
+    }
     if (o.host.empty()) throw UsageError{"HOST is empty"};
     return o;
 }

@@ -225,6 +225,20 @@ std::string Shorten(const std::string& utf8, size_t max) {
 
 const size_t kForeignShown = 10;
 
+// ----------------------------------------------------------------------------------------------
+// The run's outcome and its exit code
+
+// "exit code N: name (line L)", and the program's own logged code where it differs.
+std::string OutcomeSummary(const kvlog::Run& run) {
+    if (!run.outcome) return "unknown: the log does not show the run's end";
+    const kv::InstallOutcomeRow& row = kv::OutcomeRow(*run.outcome);
+    std::string o = "exit code " + std::to_string(row.exitCode) + ": " + row.name + " (line " +
+                    std::to_string(run.outcomeLine) + ")";
+    if (run.loggedExitCode && *run.loggedExitCode != row.exitCode)
+        o += "; but the program logged exit code " + std::to_string(*run.loggedExitCode);
+    return o;
+}
+
 std::string TextReport(const std::string& name, const Report& r) {
     std::string o;
     o += name + ": " + std::to_string(r.runs.size()) + (r.runs.size() == 1 ? " run" : " runs") + " in " +
@@ -279,6 +293,7 @@ std::string TextReport(const std::string& name, const Report& r) {
         o += "  Updater:        " + ProgramSummary(run.updater) + "\n";
         o += "  First failure:  " + (run.firstFailureLine ? "line " + std::to_string(run.firstFailureLine) + ": " + WithMeaning(Utf8FromLog(run.firstFailure))
                                                           : std::string("none")) + "\n";
+        o += "  Outcome:        " + OutcomeSummary(run) + "\n";
         o += "  Scopes:\n";
         for (const ScopeRecord& s : run.scopes) {
             std::string when = s.entryLine ? s.start.TimeOfDay() : std::string("(before the log)");
@@ -324,6 +339,16 @@ std::string Json(const std::string& utf8) {
 std::string JsonLog(const std::string& logText) { return Json(Utf8FromLog(logText)); }
 
 std::string JsonLine(size_t line) { return line ? std::to_string(line) : "null"; }
+
+// {"exit_code", "name", "line", "logged_exit_code"}, or null when the run's end is not in the
+// log. exit_code is what the program ends with for such a run (README: exit codes).
+std::string JsonOutcome(const kvlog::Run& run) {
+    if (!run.outcome) return "null";
+    const kv::InstallOutcomeRow& row = kv::OutcomeRow(*run.outcome);
+    return "{\"exit_code\": " + std::to_string(row.exitCode) + ", \"name\": " + Json(row.name) +
+           ", \"line\": " + std::to_string(run.outcomeLine) + ", \"logged_exit_code\": " +
+           (run.loggedExitCode ? std::to_string(*run.loggedExitCode) : std::string("null")) + "}";
+}
 
 std::string JsonProgram(const ProgramRun& p) {
     return "{\"status\": " + Json(p.status) + ", \"line\": " + JsonLine(p.line) + ", \"note\": " +
@@ -384,6 +409,7 @@ std::string JsonReport(const std::string& name, const Report& r) {
         o += "      \"first_failure\": " +
              (run.firstFailureLine ? "{\"line\": " + std::to_string(run.firstFailureLine) + ", \"message\": " + JsonLog(run.firstFailure) + "}"
                                    : std::string("null")) + ",\n";
+        o += "      \"outcome\": " + JsonOutcome(run) + ",\n";
         o += "      \"scopes\": [";
         for (size_t k = 0; k < run.scopes.size(); ++k) {
             const ScopeRecord& s = run.scopes[k];

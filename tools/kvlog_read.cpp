@@ -133,7 +133,29 @@ private:
         std::vector<Failure> failures;
         std::string lastMessage;    // the previous message of the same scope, for the recovery rule
         size_t lastScope = SIZE_MAX;
+        // The run of the install steps under way: its first failure and what it got done.
+        struct Steps {
+            std::optional<kv::InstallOutcome> failure;
+            size_t failureLine = 0;
+            bool installerObtained = false, installerRan = false, restart = false, updaterRan = false;
+            void Fail(kv::InstallOutcome o, size_t line) {
+                if (failure) return;
+                failure = o;
+                failureLine = line;
+            }
+        } steps;
+        std::optional<kv::InstallOutcome> lastSteps;  // the last run of the steps that ended
+        size_t lastStepsLine = 0;
+        size_t failedCheckLine = 0;                   // the first failed access check
     };
+
+    // A run of the steps has ended at line: it now decides the run's outcome.
+    static void EndSteps(Cursor& cur, size_t line) {
+        Cursor::Steps& st = cur.steps;
+        cur.lastSteps = st.failure ? *st.failure
+                                   : st.restart ? kv::InstallOutcome::RestartNeeded : kv::InstallOutcome::Done;
+        cur.lastStepsLine = st.failure ? st.failureLine : line;
+    }
 
     Run& RunFor(const LogLine& line) {
         const bool starts = line.kind == LineKind::Entry && line.text == kStartScope;
@@ -220,6 +242,7 @@ private:
         } else if (line.text == kInstallerScope) {
             run.installer = ProgramRun{"unknown", 0, ""};
             cur.transfer = -1;
+            cur.steps = Cursor::Steps();
         } else if (line.text == kUpdateScope) {
             run.updater = ProgramRun{"unknown", 0, ""};
             cur.transfer = cur.pending = -1;
@@ -266,6 +289,13 @@ private:
             AccessCheck& check = run.accessChecks.back();
             if (check.result == "unknown") check.result = check.host.empty() && check.url.empty() ? "not run" : "ok";
         } else if (line.text == kInstallerScope) {
+            Cursor::Steps& st = cur.steps;
+            if (!st.installerObtained)
+                st.Fail(kv::InstallOutcome::InstallerNotObtained, line.number);
+            else if (!st.installerRan)
+                st.Fail(kv::InstallOutcome::InstallerLaunchFailed, line.number);
+            // Without an access host the step returns at once and the update step never runs.
+            if (st.failure == kv::InstallOutcome::NoAccessAddress) EndSteps(cur, line.number);
             if (run.installer.status == "unknown") {
                 if (CountItem(run, "installer") > 0) {
                     run.installer.status = "not started";
@@ -278,6 +308,8 @@ private:
             }
         } else if (line.text == kUpdateScope) {
             ResolvePending(run, cur, "done");
+            if (!cur.steps.updaterRan) cur.steps.Fail(kv::InstallOutcome::UpdaterLaunchFailed, line.number);
+            EndSteps(cur, line.number);
             if (run.updater.status == "unknown") {
                 const bool fetched = !run.transfers.empty() && run.transfers.back().item == "updater" &&
                                      run.transfers.back().outcome == "done";
@@ -292,6 +324,16 @@ private:
             }
         } else if (line.text == kStartScope) {
             run.ended = true;
+            if (cur.lastSteps) {
+                run.outcome = cur.lastSteps;
+                run.outcomeLine = cur.lastStepsLine;
+            } else if (cur.failedCheckLine) {
+                run.outcome = kv::InstallOutcome::ServerUnreachable;
+                run.outcomeLine = cur.failedCheckLine;
+            } else {
+                run.outcome = kv::InstallOutcome::UserLeft;
+                run.outcomeLine = line.number;
+            }
             CloseRun(run, cur);
         }
     }
@@ -317,11 +359,15 @@ private:
                 run.moduleVersion = Rest(m, "ModuleVersion: ");
                 run.hasModuleVersion = true;
             }
+            if (StartsWith(m, "ExitCode: ")) run.loggedExitCode = std::atoi(Rest(m, "ExitCode: ").c_str());
         } else if (scope == kNextScope && !run.accessChecks.empty()) {
             AccessCheck& check = run.accessChecks.back();
             if (StartsWith(m, "ServerURL: ")) check.host = Rest(m, "ServerURL: ");
             if (StartsWith(m, "ConnectionURL: ")) check.url = Rest(m, "ConnectionURL: ");
-            if (m == "Server web connect fail___") check.result = "failed";
+            if (m == "Server web connect fail___") {
+                check.result = "failed";
+                if (!cur.failedCheckLine) cur.failedCheckLine = line.number;
+            }
         } else if (scope == kInstallerScope) {
             InstallerMessage(run, cur, line);
         } else if (scope == kUpdateScope) {
@@ -351,12 +397,19 @@ private:
             t.result = Rest(m, "URLDownloadToFile ret: ");
             const uint32_t value = static_cast<uint32_t>(std::strtoul(t.result.c_str(), nullptr, 16));
             t.outcome = value == 0 ? "done" : (value & 0x80000000u) ? "failed" : "not 0";
+            if (value == 0) cur.steps.installerObtained = true;
         } else if (m == "UpdateURL is null___" || m == "UpdateURL is empty___") {
             run.installer.note = m;
+            cur.steps.Fail(kv::InstallOutcome::NoAccessAddress, line.number);
         } else if (EndsWith(m, " run Success...")) {
             run.installer = ProgramRun{"ran", line.number, m};
+            cur.steps.installerRan = true;
         } else if (EndsWith(m, " run Fail___")) {
             run.installer = ProgramRun{"wait failed", line.number, m};
+        } else if (m.find(" ShellExecuteEx fail___") != std::string::npos) {
+            run.installer = ProgramRun{"not started", line.number, m};
+        } else if (EndsWith(m, " asks for a restart (exit code 3010).")) {
+            cur.steps.restart = true;
         }
     }
 
@@ -376,6 +429,21 @@ private:
             cur.updateFailed = true;
             if (run.updater.note.empty()) run.updater.note = m;
         }
+        // Which class each of the step's failure lines stands for.
+        using kv::InstallOutcome;
+        if (m == "UpdateURL is empty___") {
+            cur.steps.Fail(InstallOutcome::NoAccessAddress, line.number);
+        } else if (m == "kestrelvault_server.exe Download fail___" || m == "kestrelvault_server.exe Open fail___" ||
+                   m == "Wrong xml___") {
+            cur.steps.Fail(InstallOutcome::DescriptorNotObtained, line.number);
+        } else if (m == "Invalid SiteName___") {
+            cur.steps.Fail(InstallOutcome::SiteNameRefused, line.number);
+        } else if (m == "KestrelVault basedir create fail___" || m == "Site dir create fail___" ||
+                   m == "kestrelvault_server.exe Copy fail___") {
+            cur.steps.Fail(InstallOutcome::SiteDirectoryNotPrepared, line.number);
+        } else if (EndsWith(m, kDownloadFail)) {
+            cur.steps.Fail(InstallOutcome::UpdaterNotObtained, line.number);
+        }
         if (StartsWith(m, "SiteName: ")) {
             run.siteName = Rest(m, "SiteName: ");
             run.siteNameLine = line.number;
@@ -384,8 +452,11 @@ private:
             if (!run.siteName) run.siteNameLine = line.number;
         } else if (EndsWith(m, " run Success...")) {
             run.updater = ProgramRun{"ran", line.number, m};
+            cur.steps.updaterRan = true;
         } else if (EndsWith(m, " run Fail___")) {
             run.updater = ProgramRun{"wait failed", line.number, m};
+        } else if (m.find(" ShellExecuteEx fail___") != std::string::npos) {
+            run.updater = ProgramRun{"not started", line.number, m};
         }
     }
 

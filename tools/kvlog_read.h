@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "install/InstallOutcome.h"
+
 namespace kvlog {
 
 // The local time at which the setup formatted a line, as its header gives it.
@@ -111,6 +113,12 @@ struct Run {
     ProgramRun installer, updater;
     size_t firstFailureLine = 0;
     std::string firstFailure;  // the message of that line
+    // What the run came to, by the rule the program's exit code follows: the last run of the
+    // install steps that ended (its first failure, else done or restart needed); without one, a
+    // failed access check; else the user left. Empty when the log does not show the run's end.
+    std::optional<kv::InstallOutcome> outcome;
+    size_t outcomeLine = 0;  // the line that decided it; the run's last line for "left by the user"
+    std::optional<int> loggedExitCode;  // "ExitCode: %d", which the program logs at its end
     // The access host and scheme of the last access check that passed, else of the last one.
     std::string UpdateURL() const;
     std::string Scheme() const;  // "http", "https" or "" when no check is in the log

@@ -49,9 +49,9 @@ const char kUsage[] =
     "A program with an address in its slot presets it in the host box and runs its wizard\n"
     "unattended.\n"
     "\n"
-    "  set     write URL into the slot: the host, optionally with a port or a path, without\n"
-    "          \"http://\" or \"https://\" (the program puts the scheme in front itself).\n"
-    "          At most 1023 UTF-16 code units.\n"
+    "  set     write URL into the slot: the host, optionally with a port or a path. With\n"
+    "          \"https://\" in front (any letter case) the program runs over https; with\n"
+    "          \"http://\" or no scheme, over http. At most 1023 UTF-16 code units.\n"
     "  show    print the URL in the slot, or say that it is empty.\n"
     "  clear   give the file its slot as built: the program then asks for the address.\n"
     "\n"
@@ -400,16 +400,6 @@ int CommandSet(const Options& opt) {
              "page of the machine it runs on; where that code page cannot represent one, it becomes "
              "'?'.");
     }
-    const std::string lower = [&] {
-        std::string s = Utf8FromUtf16(url.substr(0, 8));
-        std::transform(s.begin(), s.end(), s.begin(), [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
-        return s;
-    }();
-    if (lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0) {
-        Warn("the URL starts with a scheme. The program puts \"http://\" in front of the slot's text "
-             "itself, so the host should stand alone.");
-    }
-
     ChangeSlot(
         opt,
         [&](uint8_t* slot) {

@@ -1,6 +1,7 @@
 #include "wizard/KVDownloadDlg.h"
 
 #include <process.h>
+#include <objbase.h>
 
 #include <commctrl.h>
 
@@ -39,8 +40,7 @@ BOOL KVDownloadDlg::OnInitDialog() {
 void KVDownloadDlg::OnTimer(UINT_PTR id) {
     if (id == kStartTimer) {
         KillTimer(kStartTimer);
-        // A thread that cannot start leaves the page waiting with both buttons enabled.
-        _beginthread(&KVDownloadDlg::InstallThreadProc, 0, this);
+        StartInstallWorker();
     } else if (id == kFinishTimer) {
         KillTimer(kFinishTimer);
         OnBnClickedNext();
@@ -55,25 +55,66 @@ void KVDownloadDlg::OnPaint() {
                       m_bmpHeader.GetSafeHandle());
 }
 
+BOOL KVDownloadDlg::StartInstallWorker() {
+    if (m_installing) return FALSE;
+    // Here, not on the worker: from this moment until the worker's end message nothing the user
+    // does can close the page or the wizard under the worker.
+    m_installing = true;
+    m_btnPrev.EnableWindow(FALSE);
+    m_btnNext.EnableWindow(FALSE);
+    *m_pInstallBusy = 1;
+
+    if (_beginthread(&KVDownloadDlg::InstallThreadProc, 0, this) == static_cast<uintptr_t>(-1)) {
+        // Nothing runs: the page waits with both buttons enabled.
+        *m_pInstallBusy = 0;
+        m_installing = false;
+        m_btnPrev.EnableWindow(TRUE);
+        m_btnNext.EnableWindow(TRUE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 void __cdecl KVDownloadDlg::InstallThreadProc(void* param) {
     KVDownloadDlg* page = static_cast<KVDownloadDlg*>(param);
     if (!page) return;
 
-    // The disabled buttons and InstallBusy keep the page's window alive until the steps end:
-    // nothing can close it while this thread uses it.
-    page->m_btnPrev.EnableWindow(FALSE);
-    page->m_btnNext.EnableWindow(FALSE);
-    *page->m_pInstallBusy = 1;
+    // The URL monikers and the shell's launch want COM on the thread that calls them.
+    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
 
+    // Fixed before the steps start; the page's window outlives the worker (see
+    // StartInstallWorker), so the steps report to it throughout.
     InstallContext context;
     context.useHttps = page->UseHttps;
     context.autoMode = page->AutoMode;
-    if (InstallActiveX(page->UpdateURL.c_str(), context, page) != -1) RunKVUpdate(page->UpdateURL, context, page);
+    kv::InstallOutcome installer = kv::InstallOutcome::Done;
+    kv::InstallOutcome update = kv::InstallOutcome::Done;
+    if (InstallActiveX(page->UpdateURL.c_str(), context, page, &installer) != -1)
+        RunKVUpdate(page->UpdateURL, context, page, &update);
 
-    *page->m_pInstallBusy = 0;
-    page->m_btnNext.SetWindowText(LoadResString(IDS_FINISH));
-    page->m_btnNext.EnableWindow(TRUE);
-    if (page->AutoMode == 1) ::SetTimer(page->m_hWnd, kFinishTimer, kFinishDelayMs, nullptr);
+    if (SUCCEEDED(com)) ::CoUninitialize();
+    const kv::InstallOutcome outcome = kv::CombineStepOutcomes(installer, update);
+    ::PostMessageW(page->m_hWnd, WM_INSTALL_END, static_cast<WPARAM>(outcome), 0);
+}
+
+void KVDownloadDlg::OnInstallEnd(kv::InstallOutcome outcome) {
+    if (!m_installing) return;
+    m_installing = false;
+    m_lastOutcome = outcome;
+    m_hasOutcome = true;
+    *m_pInstallBusy = 0;
+    m_btnNext.SetWindowText(LoadResString(IDS_FINISH));
+    // Prev stays disabled: after a run the only way on is the finish button.
+    m_btnNext.EnableWindow(TRUE);
+    if (AutoMode == 1) SetTimer(kFinishTimer, kFinishDelayMs);
+}
+
+INT_PTR KVDownloadDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_INSTALL_END) {
+        OnInstallEnd(static_cast<kv::InstallOutcome>(wParam));
+        return TRUE;
+    }
+    return CDialog::WindowProc(msg, wParam, lParam);
 }
 
 void KVDownloadDlg::ShowStatus(const std::wstring& text) { m_stcInfo.SetWindowText(text); }
@@ -94,9 +135,15 @@ BOOL KVDownloadDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
     return DispatchCommand(this, kCommands, wParam) || CDialog::OnCommand(wParam, lParam);
 }
 
-void KVDownloadDlg::OnBnClickedPrev() { EndPage(NotifyBack); }
+// Both buttons are disabled while the worker runs; a click that arrives all the same (posted,
+// or queued before the buttons were disabled) must not end the page under it.
+void KVDownloadDlg::OnBnClickedPrev() {
+    if (!m_installing) EndPage(NotifyBack);
+}
 
-void KVDownloadDlg::OnBnClickedNext() { EndPage(NotifyFinish); }
+void KVDownloadDlg::OnBnClickedNext() {
+    if (!m_installing) EndPage(NotifyFinish);
+}
 
 void KVDownloadDlg::EndPage(UINT code) {
     OnCancel();

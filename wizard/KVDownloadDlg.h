@@ -8,6 +8,7 @@
 #include <string>
 
 #include "framework/dialog.h"
+#include "install/InstallOutcome.h"
 #include "install/StepReporter.h"
 #include "resource.h"
 
@@ -34,9 +35,27 @@ public:
     void OnBnClickedPrev();
     void OnBnClickedNext();
 
-    // The worker: disables the buttons, runs the two install steps with InstallBusy set, then
-    // offers the finish button (pressed by itself in AutoMode). page may be null.
+    // Posted by the worker to the page when the steps have ended.
+    enum : UINT { WM_INSTALL_END = WM_APP + 1 };
+
+    // Starts the worker on the page's thread: disables both buttons and sets InstallBusy first,
+    // so that nothing can close the page or start another worker before the worker runs.
+    // Nothing happens while a worker runs. FALSE when the thread could not be started (the
+    // page then stays as it was, both buttons enabled).
+    BOOL StartInstallWorker();
+    // The worker: runs the two install steps, then posts WM_INSTALL_END to the page. page
+    // may be null.
     static void __cdecl InstallThreadProc(void* page);
+    // The page's side of the worker's end: keeps the run's outcome, clears InstallBusy, offers
+    // the finish button and, in AutoMode, arms the finish timer.
+    void OnInstallEnd(kv::InstallOutcome outcome);
+    // Whether a worker runs for this page (read and written on the page's thread only).
+    bool IsInstalling() const { return m_installing; }
+    // The outcome of the last run of the steps that ended; false when none has.
+    bool LastOutcome(kv::InstallOutcome& outcome) const {
+        outcome = m_lastOutcome;
+        return m_hasOutcome;
+    }
 
     // The steps' reports, shown in the page's controls from the worker's thread.
     void ShowStatus(const std::wstring& text) override;
@@ -55,9 +74,16 @@ public:
     // 1 when the wizard runs unattended.
     int AutoMode = 0;
 
+protected:
+    INT_PTR WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
+
 private:
     // Ends the page, tells the parent with the page notification, destroys the window.
     void EndPage(UINT code);
+
+    bool m_installing = false;
+    bool m_hasOutcome = false;
+    kv::InstallOutcome m_lastOutcome = kv::InstallOutcome::Done;
 
     // The wizard's busy flag; the page's own until the first page hands over the shared one.
     std::atomic<int> m_ownInstallBusy{0};

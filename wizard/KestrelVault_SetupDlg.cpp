@@ -13,6 +13,24 @@
 namespace {
 const UINT_PTR kAutoNextTimer = 1;
 const UINT kAutoNextDelayMs = 100;
+// How long the unreachable-server box waits for an answer in AutoMode: long enough for someone
+// watching to read it, short enough for a deployment tool that waits for the process.
+const UINT_PTR kUnreachableBoxTimer = 4;
+const UINT kUnreachableBoxMs = 30000;
+
+// The message box the thread creates next, caught as it is created: it is the only window of
+// the box's that the page can know for sure (the active window depends on the desktop).
+thread_local HWND t_boxWindow = nullptr;
+thread_local HHOOK t_boxHook = nullptr;
+
+LRESULT CALLBACK CatchBoxWindow(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND && !t_boxWindow) {
+        wchar_t cls[16] = {};
+        HWND hwnd = reinterpret_cast<HWND>(wParam);
+        if (::GetClassNameW(hwnd, cls, 16) && ::lstrcmpW(cls, L"#32770") == 0) t_boxWindow = hwnd;
+    }
+    return ::CallNextHookEx(t_boxHook, code, wParam, lParam);
+}
 }  // namespace
 
 CKestrelVault_SetupDlg::CKestrelVault_SetupDlg(int autoMode, std::atomic<int>* installBusy)
@@ -73,15 +91,21 @@ void CKestrelVault_SetupDlg::InitPageControls() {
     m_stcInfo.SetWindowText(LoadResString(IDS_INFO));
     m_stcAccessGroup.SetWindowText(LoadResString(IDS_ACCESS_GROUP));
 
+    // A preset that names its scheme ("https://vault.example.com") selects it and shows the
+    // host alone; any other preset leaves "http" selected.
+    const SchemeAndHost preset = SplitSchemePrefix(TrimLeft(m_strUpdateURL));
+    const int radioId = preset.named && preset.useHttps == 1 ? IDC_RAD_HTTPS : IDC_RAD_HTTP;
+
     // Posted, not sent: the click handler then runs from the message loop after
     // initialisation, and always before the automatic Next's timer.
-    CWnd http = GetDlgItem(IDC_RAD_HTTP);
-    if (http.m_hWnd) {
-        http.SendMessage(BM_SETCHECK, BST_CHECKED);
-        PostMessage(WM_COMMAND, MAKEWPARAM(IDC_RAD_HTTP, BN_CLICKED), reinterpret_cast<LPARAM>(http.m_hWnd));
+    CWnd radio = GetDlgItem(radioId);
+    if (radio.m_hWnd) {
+        radio.SendMessage(BM_SETCHECK, BST_CHECKED);
+        PostMessage(WM_COMMAND, MAKEWPARAM(radioId, BN_CLICKED), reinterpret_cast<LPARAM>(radio.m_hWnd));
     }
 
-    if (!m_strUpdateURL.empty()) m_edtHost.SetWindowText(m_strUpdateURL);
+    const std::wstring hostText = preset.named ? preset.host : m_strUpdateURL;
+    if (!hostText.empty()) m_edtHost.SetWindowText(hostText);
 
     m_btnNext.SetWindowText(LoadResString(IDS_NEXT));
     m_btnNext.EnableWindow(!m_edtHost.GetWindowText().empty());
@@ -124,6 +148,13 @@ void CKestrelVault_SetupDlg::OnTimer(UINT_PTR id) {
     if (id == kAutoNextTimer) {
         KillTimer(kAutoNextTimer);
         OnBnClickedNext();
+    } else if (id == kUnreachableBoxTimer) {
+        // Runs inside the box's own message loop.
+        KillTimer(kUnreachableBoxTimer);
+        if (t_boxWindow && ::IsWindow(t_boxWindow)) {
+            m_boxTimedOut = true;
+            ::PostMessageW(t_boxWindow, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        }
     }
 }
 
@@ -137,6 +168,12 @@ void CKestrelVault_SetupDlg::OnBnClickedScheme(UINT id) {
     }
 }
 
+void CKestrelVault_SetupDlg::SelectScheme(int useHttps) {
+    const int id = useHttps == 1 ? IDC_RAD_HTTPS : IDC_RAD_HTTP;
+    ::CheckRadioButton(m_hWnd, IDC_RAD_HTTP, IDC_RAD_HTTPS, id);
+    OnBnClickedScheme(id);
+}
+
 void CKestrelVault_SetupDlg::OnEnChangeHost() {
     // Blanks count as text here; Next trims them later.
     m_btnNext.EnableWindow(!m_edtHost.GetWindowText().empty());
@@ -147,15 +184,38 @@ void CKestrelVault_SetupDlg::OnBnClickedNext() {
 
     // In AutoMode Next is disabled on purpose while the timer presses it.
     if (m_autoMode == 0 && !m_btnNext.IsWindowEnabled()) return;
+    // The download page is up, maybe with its worker running: a second press (the command
+    // posted again, AutoMode's disabled Next) must not create it over itself.
+    if (m_dlgDownload.m_hWnd && ::IsWindow(m_dlgDownload.m_hWnd)) return;
 
     std::wstring host = Trim(m_edtHost.GetWindowText());
+    const SchemeAndHost typed = SplitSchemePrefix(host);
+    if (typed.named) {
+        // The scheme in the text wins over the radios; the page then shows what it checks.
+        SelectScheme(typed.useHttps);
+        host = Trim(typed.host);
+        const BOOL nextEnabled = m_btnNext.IsWindowEnabled();
+        m_edtHost.SetWindowText(host);
+        // The edit's change handler must not enable Next in AutoMode.
+        m_btnNext.EnableWindow(nextEnabled);
+    }
     trace.Log("ServerURL: %S", host.c_str());
     std::wstring url = SchemePrefix(m_bHttps) + host;
     trace.Log("ConnectionURL: %S", url.c_str());
 
     if (!::InternetCheckConnectionW(url.c_str(), FLAG_ICC_FORCE_CONNECTION, 0)) {
         trace.Log("Server web connect fail___");
-        AfxMessageBox(LoadResString(IDS_SERVER_UNREACHABLE), MB_OK);
+        m_checkFailed = true;
+        if (m_autoMode != 1) {
+            AfxMessageBox(LoadResString(IDS_SERVER_UNREACHABLE), MB_OK);
+            return;
+        }
+        // Unattended, maybe nobody is there to answer: the box closes itself after a while and
+        // the run ends, instead of leaving a page with Next and Cancel disabled.
+        if (ShowUnreachableBoxWithTimeOut()) {
+            trace.Log("Server web connect box not answered; the unattended run ends___");
+            CDialog::OnCancel();
+        }
         return;
     }
 
@@ -163,6 +223,19 @@ void CKestrelVault_SetupDlg::OnBnClickedNext() {
     m_dlgDownload.Create(KVDownloadDlg::IDD, this);
     m_dlgDownload.UseHttps = m_bHttps;
     ShowPageControls(FALSE);
+}
+
+bool CKestrelVault_SetupDlg::ShowUnreachableBoxWithTimeOut() {
+    t_boxWindow = nullptr;
+    t_boxHook = ::SetWindowsHookExW(WH_CBT, CatchBoxWindow, nullptr, ::GetCurrentThreadId());
+    m_boxTimedOut = false;
+    SetTimer(kUnreachableBoxTimer, kUnreachableBoxMs);
+    AfxMessageBox(LoadResString(IDS_SERVER_UNREACHABLE), MB_OK);
+    KillTimer(kUnreachableBoxTimer);
+    if (t_boxHook) ::UnhookWindowsHookEx(t_boxHook);
+    t_boxHook = nullptr;
+    t_boxWindow = nullptr;
+    return m_boxTimedOut;
 }
 
 void CKestrelVault_SetupDlg::ShowPageControls(BOOL show) {
@@ -184,6 +257,18 @@ BOOL CKestrelVault_SetupDlg::OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* pRe
     return CDialog::OnNotify(wParam, lParam, pResult);
 }
 
+void CKestrelVault_SetupDlg::OnOK() {
+    // Enter arrives as IDOK whenever the default button (Next) is disabled or hidden, as it is
+    // behind the download page: the same as Cancel, refused while the steps run.
+    OnCancel();
+}
+
 void CKestrelVault_SetupDlg::OnCancel() {
     if (*m_pInstallBusy == 0) CDialog::OnCancel();
+}
+
+kv::InstallOutcome CKestrelVault_SetupDlg::Outcome() const {
+    kv::InstallOutcome steps;
+    if (m_dlgDownload.LastOutcome(steps)) return steps;
+    return m_checkFailed ? kv::InstallOutcome::ServerUnreachable : kv::InstallOutcome::UserLeft;
 }

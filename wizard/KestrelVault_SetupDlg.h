@@ -23,9 +23,14 @@ public:
     // The preset host text; shown in the host box at initialisation when not empty.
     void SetUpdateURL(const std::wstring& url) { m_strUpdateURL = url; }
 
+    // What the wizard came to, once it has ended: the last run of the install steps that
+    // ended; without one, a failed access check; else the user left.
+    kv::InstallOutcome Outcome() const;
+
     BOOL OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
+    void OnOK() override;
     void OnCancel() override;
     BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
     void OnSysCommand(UINT id, LPARAM lParam) override;
@@ -36,10 +41,15 @@ public:
     void OnEnChangeHost();
     void OnBnClickedNext();
     void OnBnClickedScheme(UINT id);
+    // Checks the radio of the scheme (1 https, else http) and shows its prefix, as a click would.
+    void SelectScheme(int useHttps);
     void InitPageControls();
     // Shows and enables (TRUE) or hides and disables (FALSE) every control of the page;
     // Cancel always stays enabled, so Escape and Close keep working behind the second page.
     void ShowPageControls(BOOL show);
+    // The unreachable-server box of an unattended run: closed by itself when nobody answers it
+    // within 30 seconds; true then.
+    bool ShowUnreachableBoxWithTimeOut();
 
     HICON m_hIcon;
     int m_bHttps = 0;
@@ -57,6 +67,8 @@ public:
 
 private:
     const int m_autoMode;
+    bool m_boxTimedOut = false;
+    bool m_checkFailed = false;
     std::atomic<int> m_ownInstallBusy{0};
     std::atomic<int>* const m_pInstallBusy;
 };

@@ -206,10 +206,18 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
             if time.monotonic() > deadline:
                 raise AssertionError("the run did not end within %d s" % timeout_s)
 
-    def finish(self, page):
+    def finish(self, page, code=0):
         self.assertEqual(page.text(FINISH), FINISH_TEXT)
         self.assertFalse(page.enabled(PREV), "Prev stays disabled after the run")
-        super().finish(page)
+        super().finish(page, code)
+
+    @staticmethod
+    def exit_code(file, fetch):
+        """The program's exit code for a run whose `file` fetched as `fetch` says: the file not
+        obtained, or obtained empty (no program to start); an empty descriptor has no SiteName
+        markup and the run goes on in the base directory."""
+        return {(INSTALLER, "fail"): 20, (INSTALLER, "empty"): 21, (DESCRIPTOR, "fail"): 30,
+                (UPDATER, "fail"): 40, (UPDATER, "empty"): 41}.get((file, fetch.outcome), 0)
 
     @staticmethod
     def temp_files():
@@ -342,7 +350,7 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
             self.assert_run(https, file, [fetch], boxes)
             self.assertEqual(page.text(STATUS), STATUS_INSTALL_PRODUCT
                              if not (file is DESCRIPTOR and fetch.outcome == "fail") else STATUS_INSTALL_ACTIVEX)
-            self.finish(page)
+            self.finish(page, self.exit_code(file, fetch))
         finally:
             page.process.stop()
 
@@ -395,7 +403,7 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
             for wait in waits:
                 self.assertGreaterEqual(wait, STALL_S - 0.1)
                 self.assertLessEqual(wait, STALL_S + STALL_MARGIN_S)
-            self.finish(page)
+            self.finish(page, self.exit_code(file, head))
         finally:
             page.process.stop()
 

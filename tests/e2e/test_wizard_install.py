@@ -1,6 +1,7 @@
 """The whole wizard under Wine against real servers (nginx on 127.0.0.1): a stamped copy that
 runs unattended over http, the same run by hand through the driver over https with the
-server certificate issued for another host, and a stamped copy whose preset host fails the
+server certificate issued for another host, a stamped "https://" address that runs
+unattended over https, and a stamped copy whose preset host fails the
 check and that is then sent to the https server, which finishes unattended as well.
 
 The server offers the stand-in programs and a site descriptor (tests/standins). Each run must
@@ -92,6 +93,14 @@ class WholeWizardTest(kvwizard.WholeRunTestCase):
         page.wait_gone(timeout=120000)
         self.assertEqual(page.process.wait(30), 0)
         self.assert_installed(host, https=False, silent=True)
+
+    def test_stamped_https_address_installs_unattended_over_https(self):
+        # The scheme comes from the slot's text; the certificate names another host.
+        host = self.serve_site(self.servers, "https", "Acme")
+        page = self.start_wizard(exe=self.stamped_copy("HTTPS://" + host), env=self.env)
+        page.wait_gone(timeout=120000)
+        self.assertEqual(page.process.wait(30), 0)
+        self.assert_installed(host, https=True, silent=True)
 
     def test_by_hand_over_https_with_a_certificate_for_another_host(self):
         host = self.serve_site(self.servers, "https", "Acme")

@@ -12,6 +12,7 @@ Facts of one run (a dict):
     host, scheme    what was typed and chosen on the first page (complete and failed runs)
     site_name       the descriptor's site name (complete runs)
     sizes           {"installer": n, "descriptor": n, "updater": n} (complete runs)
+    exit_code       the process's exit code, where the run was made by the test (optional)
 """
 
 from pathlib import Path
@@ -85,6 +86,17 @@ def check_run(test, run, facts, lines=None):
         check_lines(test, run, lines)
     names = [s["name"] for s in run["scopes"]]
     kind = facts["kind"]
+
+    # The outcome and exit code that such a run gives (README: exit codes); the program's own
+    # "ExitCode:" line where the log has one, and the process's code where the facts know it.
+    code, name = {"complete": (0, "done"), "failed": (20, "installer not obtained"),
+                  "cancelled": (1602, "left by the user")}[kind]
+    outcome = run["outcome"]
+    test.assertEqual((outcome["exit_code"], outcome["name"]), (code, name))
+    if outcome["logged_exit_code"] is not None:
+        test.assertEqual(outcome["logged_exit_code"], code)
+    if "exit_code" in facts:
+        test.assertEqual(facts["exit_code"], code)
 
     if kind == "cancelled":
         test.assertEqual(run["access_checks"], [])

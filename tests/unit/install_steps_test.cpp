@@ -158,20 +158,29 @@ TEST(InstallActiveX, Table) {
         std::string launchLine;         // after the attempts; "" for none
         int boxes;                      // error boxes the shell shows
         const char* args;               // the stand-in's arguments; null: it did not run
+        kv::InstallOutcome outcome = kv::InstallOutcome::Done;
+        const wchar_t* exitCode = L"3";  // the stand-in's
     } const cases[] = {
-        {"null access host", nullptr, 0, 0, {}, nullptr, -1, {}, "", 0, nullptr},
-        {"empty access host", L"", 0, 0, {}, nullptr, -1, {}, "", 0, nullptr},
+        {"null access host", nullptr, 0, 0, {}, nullptr, -1, {}, "", 0, nullptr, kv::InstallOutcome::NoAccessAddress},
+        {"empty access host", L"", 0, 0, {}, nullptr, -1, {}, "", 0, nullptr, kv::InstallOutcome::NoAccessAddress},
         {"five failed attempts, then the launch of a missing file", host.c_str(), 0, 0, {Fails()}, nullptr, 0,
-         {E_FAIL, E_FAIL, E_FAIL, E_FAIL, E_FAIL}, "", 1, nullptr},
+         {E_FAIL, E_FAIL, E_FAIL, E_FAIL, E_FAIL}, "", 1, nullptr, kv::InstallOutcome::InstallerNotObtained},
         {"a result above 0 is no file either", host.c_str(), 0, 0, {ClaimsOnly(S_FALSE)}, nullptr, 0,
-         {S_FALSE, S_FALSE, S_FALSE, S_FALSE, S_FALSE}, "", 1, nullptr},
+         {S_FALSE, S_FALSE, S_FALSE, S_FALSE, S_FALSE}, "", 1, nullptr, kv::InstallOutcome::InstallerNotObtained},
         {"the third attempt delivers", host.c_str(), 0, 0, {Fails(), Fails(0x800C0005), Delivers(standin)}, nullptr, 0,
          {E_FAIL, static_cast<HRESULT>(0x800C0005), S_OK}, ran, 0, ""},
         {"AutoMode over https: /verysilent", host.c_str(), 1, 1, {Delivers(standin)}, nullptr, 0, {S_OK}, ran, 0,
          "/verysilent"},
         {"UseHttps 2 is http", host.c_str(), 2, 0, {Delivers(standin)}, nullptr, 0, {S_OK}, ran, 0, ""},
         {"a launch without process handle fails the wait", host.c_str(), 0, 1, {Delivers(standin)}, NoProcessHandle,
-         0, {S_OK}, "KestrelVAULT ActiveX 7i_ko.exe run Fail___", 0, nullptr},
+         0, {S_OK}, "KestrelVAULT ActiveX 7i_ko.exe run Fail___", 0, nullptr, kv::InstallOutcome::InstallerLaunchFailed},
+        {"AutoMode: the launch of a missing file shows no box and logs the shell's error", host.c_str(), 0, 1,
+         {Fails()}, nullptr, 0, {E_FAIL, E_FAIL, E_FAIL, E_FAIL, E_FAIL},
+         "KestrelVAULT ActiveX 7i_ko.exe ShellExecuteEx fail___(err: 2)", 0, nullptr, kv::InstallOutcome::InstallerNotObtained},
+        {"fetched but no program: the launch fails", host.c_str(), 0, 0, {Delivers("not a program")}, nullptr, 0,
+         {S_OK}, "", 1, nullptr, kv::InstallOutcome::InstallerLaunchFailed},
+        {"the installer ends with 3010: a restart is needed", host.c_str(), 0, 1, {Delivers(standin)}, nullptr, 0,
+         {S_OK}, ran, 0, "/verysilent", kv::InstallOutcome::RestartNeeded, L"3010"},
     };
 
     kvtest::ScratchDir dir(L"activex");
@@ -185,6 +194,7 @@ TEST(InstallActiveX, Table) {
         SCOPED_TRACE(c.what);
         ::DeleteFileW(kActiveXPath.c_str());
         ::DeleteFileW(records.c_str());
+        kvtest::ScopedEnv rowExitCode(L"KV_STANDIN_ACTIVEX_EXIT", c.exitCode);
         FakeServer server;
         server.files[L"KestrelVAULT ActiveX 7i_ko.exe"] = c.served;
         InstallPlatform platform = server.Platform();
@@ -194,8 +204,11 @@ TEST(InstallActiveX, Table) {
 
         int result = 99;
         int boxes = -1;
-        const auto log = CaptureTrace(
-            [&] { boxes = kvtest::RunOnWorker([&] { result = InstallActiveX(c.url, Context(c.useHttps, c.autoMode), &page); }); });
+        kv::InstallOutcome outcome = kv::InstallOutcome::UserLeft;
+        const auto log = CaptureTrace([&] {
+            boxes = kvtest::RunOnWorker(
+                [&] { result = InstallActiveX(c.url, Context(c.useHttps, c.autoMode), &page, &outcome); });
+        });
 
         std::vector<std::string> expected;
         std::vector<std::wstring> statusTexts;
@@ -210,8 +223,11 @@ TEST(InstallActiveX, Table) {
         }
         if (!c.attempts.empty()) statusTexts.push_back(LoadResString(IDS_INSTALL_ACTIVEX));
         if (!c.launchLine.empty()) expected.push_back(c.launchLine);
+        if (c.outcome == kv::InstallOutcome::RestartNeeded)
+            expected.push_back("KestrelVAULT ActiveX 7i_ko.exe asks for a restart (exit code 3010).");
 
         EXPECT_EQ(result, c.result);
+        EXPECT_EQ(static_cast<int>(outcome), static_cast<int>(c.outcome));
         EXPECT_EQ(OwnLines(log, kActiveXScope), expected);
         EXPECT_EQ(server.addresses.size(), c.attempts.size());
         EXPECT_EQ(page.statusTexts, statusTexts);
@@ -331,7 +347,8 @@ TEST(InstallSteps, LaunchRequests) {
         SCOPED_TRACE(i);
         const Request& r = requests[i];
         EXPECT_EQ(r.cbSize, 60u);
-        EXPECT_EQ(r.fMask, 0x140u);
+        // Unattended (the last two) the shell shows no error box: SEE_MASK_FLAG_NO_UI.
+        EXPECT_EQ(r.fMask, i < 2 ? 0x140u : 0x540u);
         EXPECT_EQ(r.hwnd, nullptr);
         EXPECT_EQ(Narrow(r.verb), "open");
         EXPECT_EQ(Narrow(r.file), Narrow(expected[i].file));
@@ -391,37 +408,43 @@ TEST(RunKVUpdate, Table) {
         Place copyPlace;         // where the descriptor copy and the updater land
         int boxes;
         bool updaterRuns;
+        int autoMode = 0;
+        kv::InstallOutcome outcome = kv::InstallOutcome::Done;
     } const cases[] = {
         {"empty access host", true, 0, Delivers(acme), Delivers(updater), nullptr, nullptr, -1,
-         {"UpdateURL is empty___"}, "", false, NoPlace, 0, false},
+         {"UpdateURL is empty___"}, "", false, NoPlace, 0, false, 0, kv::InstallOutcome::NoAccessAddress},
         {"descriptor download fails", false, 0, Fails(), Delivers(updater), nullptr, nullptr, -1,
-         {"kestrelvault_server.exe Download fail___"}, "L", false, NoPlace, 0, false},
+         {"kestrelvault_server.exe Download fail___"}, "L", false, NoPlace, 0, false, 0, kv::InstallOutcome::DescriptorNotObtained},
         {"descriptor does not open", false, 0, ClaimsOnly(S_OK), Delivers(updater), nullptr, nullptr, -1,
-         {"kestrelvault_server.exe Open fail___"}, "L", false, NoPlace, 0, false},
+         {"kestrelvault_server.exe Open fail___"}, "L", false, NoPlace, 0, false, 0, kv::InstallOutcome::DescriptorNotObtained},
         {"no < after the tag on its line", false, 0, Delivers("<servicename>Acme\r\n</servicename>\r\n"),
-         Delivers(updater), nullptr, nullptr, -1, {"Wrong xml___"}, "L", true, NoPlace, 0, false},
+         Delivers(updater), nullptr, nullptr, -1, {"Wrong xml___"}, "L", true, NoPlace, 0, false, 0, kv::InstallOutcome::DescriptorNotObtained},
         {"SiteName reaching outside", false, 0, Delivers("<servicename>..\\..\\Windows</servicename>\n"),
          Delivers(updater), nullptr, nullptr, -1, {"SiteName: ..\\..\\Windows", "Invalid SiteName___"}, "LD", true,
-         NoPlace, 0, false},
+         NoPlace, 0, false, 0, kv::InstallOutcome::SiteNameRefused},
         {"base directory cannot be created", false, 0, Delivers(acme), Delivers(updater),
          [](const std::wstring& pf) { ::RemoveDirectoryW(pf.c_str()); }, nullptr, -1,
-         {"SiteName: Acme", "KestrelVault basedir create fail___"}, "LD", true, NoPlace, 0, false},
+         {"SiteName: Acme", "KestrelVault basedir create fail___"}, "LD", true, NoPlace, 0, false, 0, kv::InstallOutcome::SiteDirectoryNotPrepared},
         {"a file in place of the base directory", false, 0, Delivers(acme), Delivers(updater),
          [](const std::wstring& pf) { kvtest::WriteBytes(pf + L"\\KestrelVAULT", "file"); }, nullptr, -1,
-         {"SiteName: Acme", "Site dir create fail___"}, "LD", true, NoPlace, 0, false},
+         {"SiteName: Acme", "Site dir create fail___"}, "LD", true, NoPlace, 0, false, 0, kv::InstallOutcome::SiteDirectoryNotPrepared},
         {"descriptor copy fails", false, 0, Delivers(acme), Delivers(updater),
          [](const std::wstring& pf) {
              ::CreateDirectoryW((pf + L"\\KestrelVAULT").c_str(), nullptr);
              ::CreateDirectoryW((pf + L"\\KestrelVAULT\\Acme").c_str(), nullptr);
              ::CreateDirectoryW((pf + L"\\KestrelVAULT\\Acme\\kestrelvault_server.exe").c_str(), nullptr);
          },
-         nullptr, -1, {"SiteName: Acme", "kestrelvault_server.exe Copy fail___"}, "LD", true, NoPlace, 0, false},
+         nullptr, -1, {"SiteName: Acme", "kestrelvault_server.exe Copy fail___"}, "LD", true, NoPlace, 0, false, 0, kv::InstallOutcome::SiteDirectoryNotPrepared},
         {"updater download fails", false, 0, Delivers(acme), Fails(), nullptr, nullptr, -1,
-         {"SiteName: Acme", updaterURL + " Download fail___"}, "LD", false, SiteDir, 0, false},
+         {"SiteName: Acme", updaterURL + " Download fail___"}, "LD", false, SiteDir, 0, false, 0, kv::InstallOutcome::UpdaterNotObtained},
         {"updater cannot be started", false, 0, Delivers(acme), Delivers("not a program"), nullptr, nullptr, 0,
-         {"SiteName: Acme"}, "LDP", false, SiteDir, 1, false},
+         {"SiteName: Acme"}, "LDP", false, SiteDir, 1, false, 0, kv::InstallOutcome::UpdaterLaunchFailed},
+        {"AutoMode: an updater that cannot be started shows no box and logs the shell's error", false, 0,
+         Delivers(acme), Delivers("not a program"), nullptr, nullptr, 0,
+         {"SiteName: Acme", "KVUpdate.exe ShellExecuteEx fail___(err: 193)"}, "LDP", false, SiteDir, 0, false, 1,
+         kv::InstallOutcome::UpdaterLaunchFailed},
         {"a launch without process handle fails the wait", false, 0, Delivers(acme), Delivers(updater), nullptr,
-         NoProcessHandle, 0, {"SiteName: Acme", "KVUpdate.exe run Fail___"}, "LDP", false, SiteDir, 0, false},
+         NoProcessHandle, 0, {"SiteName: Acme", "KVUpdate.exe run Fail___"}, "LDP", false, SiteDir, 0, false, 0, kv::InstallOutcome::UpdaterLaunchFailed},
         {"complete run over https", false, 1, Delivers(acme), Delivers(updater), nullptr, nullptr, 0,
          {"SiteName: Acme", "KVUpdate.exe run Success..."}, "LDP", false, SiteDir, 0, true},
         {"no tag: the base directory takes the files", false, 2, Delivers("<html>error page</html>\n"),
@@ -455,10 +478,14 @@ TEST(RunKVUpdate, Table) {
 
         int result = 99;
         int boxes = -1;
-        const auto log =
-            CaptureTrace([&] { boxes = kvtest::RunOnWorker([&] { result = RunKVUpdate(updateURL, Context(c.useHttps, 0), &page); }); });
+        kv::InstallOutcome outcome = kv::InstallOutcome::UserLeft;
+        const auto log = CaptureTrace([&] {
+            boxes = kvtest::RunOnWorker(
+                [&] { result = RunKVUpdate(updateURL, Context(c.useHttps, c.autoMode), &page, &outcome); });
+        });
 
         EXPECT_EQ(result, c.result);
+        EXPECT_EQ(static_cast<int>(outcome), static_cast<int>(c.outcome));
         EXPECT_EQ(OwnLines(log, kUpdateScope), c.log);
         EXPECT_EQ(PerSiteValues(host), c.registry);
         EXPECT_EQ(Exists(kDescriptorTemp), c.descriptorStays);

@@ -169,25 +169,47 @@ TEST_F(SetupPageTest, InitialStateFollowsThePreset) {
     struct Case {
         const wchar_t* preset;
         bool nextEnabled;
-    } cases[] = {{L"", false}, {L"files.example.com", true}, {L"  ", true}};
+        const wchar_t* host;    // what the box shows
+        const wchar_t* scheme;  // the label, and so the checked radio
+    } cases[] = {
+        {L"", false, L"", L"http://"},
+        {L"files.example.com", true, L"files.example.com", L"http://"},
+        {L"  ", true, L"  ", L"http://"},
+        // A scheme in front selects it and leaves the box; the rest stays as it came.
+        {L"https://files.example.com", true, L"files.example.com", L"https://"},
+        {L"HTTPS://files.example.com:8443/p ", true, L"files.example.com:8443/p ", L"https://"},
+        {L"hTtP://files.example.com", true, L"files.example.com", L"http://"},
+        {L" \thttps://files.example.com", true, L"files.example.com", L"https://"},
+        {L"https://", false, L"", L"https://"},
+        {L"ftp://files.example.com", true, L"ftp://files.example.com", L"http://"},
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "preset '" << std::string(c.preset, c.preset + wcslen(c.preset)) << "'");
         CKestrelVault_SetupDlg dlg;
         dlg.SetUpdateURL(c.preset);
-        bool nextEnabled = false;
-        std::wstring host;
+        bool nextEnabled = false, httpChecked = false, httpsChecked = false;
+        std::wstring host, scheme;
         std::thread driver([&] {
             HWND hwnd = nullptr;
             WaitFor([&] { return (hwnd = dlg.m_hWnd) != nullptr && ::IsWindowVisible(hwnd); });
+            // The posted radio click sets the label.
+            WaitFor([&] { return !GetText(hwnd, IDC_STC_SCHEME).empty(); });
             nextEnabled = ::IsWindowEnabled(::GetDlgItem(hwnd, IDC_BTN_NEXT)) != FALSE;
             host = GetText(hwnd, IDC_EDT_HOST);
+            scheme = GetText(hwnd, IDC_STC_SCHEME);
+            httpChecked = ::IsDlgButtonChecked(hwnd, IDC_RAD_HTTP) == BST_CHECKED;
+            httpsChecked = ::IsDlgButtonChecked(hwnd, IDC_RAD_HTTPS) == BST_CHECKED;
             ::PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
             WaitFor([&] { return !::IsWindow(hwnd); });
         });
         dlg.DoModal();
         driver.join();
         EXPECT_EQ(c.nextEnabled, nextEnabled);
-        EXPECT_EQ(std::wstring(c.preset), host);
+        EXPECT_EQ(std::wstring(c.host), host);
+        EXPECT_EQ(std::wstring(c.scheme), scheme);
+        EXPECT_EQ(scheme == L"http://", httpChecked);
+        EXPECT_EQ(scheme == L"https://", httpsChecked);
+        EXPECT_EQ(dlg.m_bHttps, scheme == L"https://" ? 1 : 0);
     }
 }
 

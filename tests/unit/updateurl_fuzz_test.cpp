@@ -1,11 +1,16 @@
 // Generated command lines through the command-line cleaning, compared with a reference written
-// here from the cleaning rules: the module path's occurrences out, then the module name's, then
-// the double-quote run at the end and then at the start, then the white-space run at the end
-// and then at the start. Lines are built from the path and the name (whole, cut, in other
-// letter case, overlapping themselves), quotes, every character the runtime classes as white
-// space and some that only look like it, Hangul, and paired and lone surrogates. Half the cases
-// use a path and a name of one or two letters, so that occurrences overlap and abut. The seed is
-// fixed and printed; KV_FUZZ_SEED and KV_FUZZ_CASES replace it and the count.
+// here from the cleaning rules: the first argument skipped as the runtime ends argv[0] (at the
+// closing quote of a quoted one, else at the first blank or tab, unless the line starts with the
+// module's own path in any letter case), then in the rest the module path's occurrences out,
+// then the module name's, then the double-quote run at the end and then at the start, then the
+// white-space run at the end and then at the start. Lines start with the program as it may be
+// started (quoted or not, full path, bare name, without extension, relative, in other letter
+// case, a quote never closed) or with anything, and go on with the path and the name (whole,
+// cut, in other letter case, overlapping themselves), quotes, every character the runtime
+// classes as white space and some that only look like it, Hangul, and paired and lone
+// surrogates. Half the cases use a path and a name of one or two letters, so that occurrences
+// overlap and abut. The seed is fixed and printed; KV_FUZZ_SEED and KV_FUZZ_CASES replace it
+// and the count.
 
 #include <gtest/gtest.h>
 
@@ -45,8 +50,26 @@ std::wstring StripEndThenStart(const std::wstring& text, Pred strip) {
     return text.substr(start, end - start);
 }
 
+std::wstring Upper(std::wstring s) {
+    for (wchar_t& c : s) c = static_cast<wchar_t>(std::towupper(c));
+    return s;
+}
+
+// What follows argv[0].
+std::wstring AfterFirstArgument(const std::wstring& line, const std::wstring& path) {
+    if (!line.empty() && line[0] == L'"') {
+        const size_t close = line.find(L'"', 1);
+        return close == std::wstring::npos ? std::wstring() : line.substr(close + 1);
+    }
+    if (!path.empty() && Upper(line.substr(0, path.size())) == Upper(path) &&
+        (line.size() == path.size() || line[path.size()] == L' ' || line[path.size()] == L'\t'))
+        return line.substr(path.size());
+    const size_t end = line.find_first_of(L" \t");
+    return end == std::wstring::npos ? std::wstring() : line.substr(end);
+}
+
 std::wstring Reference(const std::wstring& commandLine, const std::wstring& path, const std::wstring& name) {
-    std::wstring text = RemoveOccurrences(RemoveOccurrences(commandLine, path), name);
+    std::wstring text = RemoveOccurrences(RemoveOccurrences(AfterFirstArgument(commandLine, path), path), name);
     text = StripEndThenStart(text, [](wchar_t c) { return c == L'"'; });
     return StripEndThenStart(text, [](wchar_t c) { return std::iswspace(c) != 0; });
 }
@@ -82,6 +105,7 @@ public:
         name_ = &name;
 
         line.clear();
+        if (Below(4) != 0) line = ProgramPart() + Separator();
         for (size_t n = Below(14); n; --n) line += Piece();
     }
 
@@ -93,6 +117,61 @@ private:
         std::wstring s;
         for (size_t n = 1 + Below(3); n; --n) s += kUnits[Below(sizeof(kUnits) / sizeof(kUnits[0]))];
         return s;
+    }
+
+    // The program as a shell or a user may start it.
+    std::wstring ProgramPart() {
+        const std::wstring& path = *path_;
+        const std::wstring& name = *name_;
+        const size_t dot = name.rfind(L'.');
+        std::wstring part;
+        switch (Below(7)) {
+        case 0:
+            part = path;
+            break;
+        case 1:
+            part = name;
+            break;
+        case 2:
+            part = dot == std::wstring::npos ? name : name.substr(0, dot);
+            break;
+        case 3:
+            part = L".\\" + name;
+            break;
+        case 4:
+            part = L"C:\\Other Dir\\" + name;
+            break;
+        case 5:
+            part = Piece();
+            break;
+        default:
+            part = path + L"x";
+            break;
+        }
+        if (Below(3) == 0) {
+            for (wchar_t& c : part) c = std::iswupper(c) ? std::towlower(c) : std::towupper(c);
+        }
+        switch (Below(4)) {
+        case 0:
+            return L"\"" + part + L"\"";
+        case 1:
+            return L"\"" + part;  // never closed
+        default:
+            return part;
+        }
+    }
+
+    std::wstring Separator() {
+        switch (Below(6)) {
+        case 0:
+            return L"";
+        case 1:
+            return L"\t";
+        case 2:
+            return std::wstring(1, blanks_[Below(blanks_.size())]);
+        default:
+            return L" ";
+        }
     }
 
     std::wstring Piece() {
@@ -197,7 +276,7 @@ TEST(CleanCommandLineURLFuzz, GeneratedCommandLinesMatchTheCleaningRules) {
         EXPECT_TRUE(std::iswspace(c)) << static_cast<unsigned>(c);
 
     CommandLineGenerator generate(seed, blanks);
-    unsigned failures = 0, empty = 0, quoted = 0, changed = 0;
+    unsigned failures = 0, empty = 0, quoted = 0, changed = 0, byPosition = 0;
     std::wstring line, path, name;
     for (unsigned i = 0; i < count; ++i) {
         generate.Next(line, path, name);
@@ -211,12 +290,19 @@ TEST(CleanCommandLineURLFuzz, GeneratedCommandLinesMatchTheCleaningRules) {
         if (expected.empty()) ++empty;
         if (!expected.empty() && (expected.front() == L'"' || expected.back() == L'"')) ++quoted;
         if (expected != line) ++changed;
+        // Where cutting the program part by position gives another text than cutting it by its
+        // exact text wherever it stands (the program part in other letter case, without ".exe").
+        const std::wstring byText = StripEndThenStart(
+            StripEndThenStart(RemoveOccurrences(RemoveOccurrences(line, path), name), [](wchar_t c) { return c == L'"'; }),
+            [](wchar_t c) { return std::iswspace(c) != 0; });
+        if (byText != expected) ++byPosition;
     }
     EXPECT_EQ(failures, 0u) << "of " << count << " command lines (seed " << seed << ")";
     // The generator must reach the interesting outcomes, or the comparison proves little.
     EXPECT_GT(empty, count / 50);
     EXPECT_GT(quoted, count / 50);
     EXPECT_GT(changed, count / 2);
+    EXPECT_GT(byPosition, count / 10);
 }
 
 }  // namespace

@@ -74,7 +74,6 @@ class KvcheckTest(unittest.TestCase):
         refused = "127.0.0.1:%d" % free_port()  # nothing listens there
         cases = [
             # why, HOST, --https, exit code, first failing check, words in its line
-            ("scheme typed into the host", "http://" + s.host("http"), False, 3, "address", "begins with a scheme"),
             ("unresolvable name", "nosuchhost.invalid", False, 4, "name", "nosuchhost.invalid does not resolve"),
             ("connection refused", refused, False, 5, "connect", "error 10061 (connection refused"),
             ("untrusted certificate", s.host("https-untrusted"), True, 7, "certificate",
@@ -110,9 +109,15 @@ class KvcheckTest(unittest.TestCase):
                     self.assertIn("the request fails with error", checks["installer"][1])
 
     def test_healthy_server(self):
-        for scheme in ("http", "https"):
-            with self.subTest(scheme):
-                rc, checks, text = run_kvcheck(self.servers.host(scheme), *(["--https"] if scheme == "https" else []))
+        # (scheme, HOST as given, options): a scheme in front of HOST chooses it, as in the setup.
+        runs = [("http", self.servers.host("http"), []), ("https", self.servers.host("https"), ["--https"]),
+                ("https", "HTTPS://" + self.servers.host("https"), []),
+                ("http", "http://" + self.servers.host("http"), ["--https"])]
+        for scheme, host, options in runs:
+            with self.subTest(host=host, options=options):
+                rc, checks, text = run_kvcheck(host, *options)
+                self.assertEqual(checks["address"][0], "PASS", text)
+                self.assertTrue(checks["address"][1].startswith("%s://%s:" % (scheme, "127.0.0.1")), checks["address"])
                 self.assertEqual(rc, 0, text)
                 self.assertEqual(list(checks), CHECKS)
                 for item, size in self.sizes.items():

@@ -161,6 +161,114 @@ class KvlogTest(unittest.TestCase):
                 self.assertIn("descriptor: done; size %d\n" % complete["sizes"]["descriptor"], run2)
                 self.assertIn("  Installer:      not reached\n", out[:out.index("\nRun 2 of 2:")])
 
+    # -- the outcome and its exit code ---------------------------------------------------------
+
+    def test_outcome_of_a_run_follows_the_exit_code_rule(self):
+        w = 512
+        update_fails = {
+            "descriptor": ["kestrelvault_server.exe Download fail___"],
+            "open": ["kestrelvault_server.exe Open fail___"],
+            "xml": ["Wrong xml___"],
+            "sitename": ["SiteName: ..\\x", "Invalid SiteName___"],
+            "basedir": ["SiteName: Acme", "KestrelVault basedir create fail___"],
+            "sitedir": ["SiteName: Acme", "Site dir create fail___"],
+            "copy": ["SiteName: Acme", "kestrelvault_server.exe Copy fail___"],
+            "updater": ["SiteName: Acme", "http://h/app/update/KVUpdate.exe Download fail___"],
+            "updater not started": ["SiteName: Acme"],
+            "updater no box": ["SiteName: Acme", "KVUpdate.exe ShellExecuteEx fail___(err: 193)"],
+            "updater wait failed": ["SiteName: Acme", "KVUpdate.exe run Fail___"],
+            "ran": ["SiteName: Acme", "KVUpdate.exe run Success..."],
+        }
+        installer_ends = {
+            "ran": ["KestrelVAULT ActiveX 7i_ko.exe run Success..."],
+            "restart": ["KestrelVAULT ActiveX 7i_ko.exe run Success...",
+                        "KestrelVAULT ActiveX 7i_ko.exe asks for a restart (exit code 3010)."],
+            "not started": [],
+            "no box": ["KestrelVAULT ActiveX 7i_ko.exe ShellExecuteEx fail___(err: 2)"],
+            "wait failed": ["KestrelVAULT ActiveX 7i_ko.exe run Fail___"],
+        }
+
+        def steps(b, installer="ran", update="ran", obtained=True):
+            b.enter("KVDownloadDlg::InstallActiveX", w, ms=300)
+            if installer == "no address":
+                b.msg("UpdateURL is empty___", w)
+                b.leave("KVDownloadDlg::InstallActiveX", w)
+                return
+            for _ in range(1 if obtained else 5):
+                b.msg("ServerFilePath: http://h/app/KestrelVAULT ActiveX 7i_ko.exe", w)
+                b.msg("URLDownloadToFile ret: " + ("0x00000000" if obtained else "0x800c0005"), w)
+            for line in installer_ends[installer]:
+                b.msg(line, w)
+            b.leave("KVDownloadDlg::InstallActiveX", w)
+            b.enter("KVDownloadDlg::RunKVUpdate", w)
+            for line in update_fails[update]:
+                b.msg(line, w)
+            b.leave("KVDownloadDlg::RunKVUpdate", w)
+
+        def log(*parts, ended=True, logged=None):
+            b = LogBuilder()
+            b.start()
+            for part in parts:
+                if part == "check fails":
+                    b.next_pressed("h", ok=False)
+                elif part is not None:
+                    b.next_pressed("h")
+                    steps(b, **part)
+            if logged is not None:
+                b.msg("ExitCode: %d" % logged)
+            if ended:
+                b.leave("CKestrelVault_SetupApp::InitInstance")
+            return b.data()
+
+        SU = "site directory not prepared"
+        cases = [
+            ("cancelled on the first page", log(), 1602, "left by the user"),
+            ("a failed check, then left", log("check fails"), 10, "server unreachable at the check"),
+            ("a failed check, then a complete run", log("check fails", {}), 0, "done"),
+            ("complete", log({}), 0, "done"),
+            ("the installer asks for a restart", log({"installer": "restart"}), 3010, "done, restart needed"),
+            ("a restart does not hide a later failure", log({"installer": "restart", "update": "updater"}), 40,
+             "updater not obtained"),
+            ("five failed attempts decide although the update step went on",
+             log({"installer": "not started", "obtained": False}), 20, "installer not obtained"),
+            ("an old file ran after five failed attempts", log({"obtained": False}), 20, "installer not obtained"),
+            ("the launch failed by hand (no line)", log({"installer": "not started"}), 21, "installer launch failed"),
+            ("the launch failed unattended", log({"installer": "no box"}), 21, "installer launch failed"),
+            ("no process to wait for", log({"installer": "wait failed"}), 21, "installer launch failed"),
+            ("no access address", log({"installer": "no address"}), 10, "no access address"),
+        ] + [("update step: " + k, log({"update": k}), code, name) for k, code, name in [
+            ("descriptor", 30, "site descriptor not obtained or unreadable"),
+            ("open", 30, "site descriptor not obtained or unreadable"),
+            ("xml", 30, "site descriptor not obtained or unreadable"),
+            ("sitename", 31, "SiteName refused"),
+            ("basedir", 32, SU), ("sitedir", 32, SU), ("copy", 32, SU),
+            ("updater", 40, "updater not obtained"),
+            ("updater not started", 41, "updater launch failed"),
+            ("updater no box", 41, "updater launch failed"),
+            ("updater wait failed", 41, "updater launch failed"),
+        ]] + [
+            ("back after a failed run, then a complete one", log({"obtained": False, "installer": "not started"}, {}),
+             0, "done"),
+            ("the last run of the steps decides", log({}, {"update": "descriptor"}), 30,
+             "site descriptor not obtained or unreadable"),
+        ]
+        for why, data, code, name in cases:
+            with self.subTest(why):
+                outcome = self.report(data)["runs"][0]["outcome"]
+                self.assertEqual((outcome["exit_code"], outcome["name"], outcome["logged_exit_code"]), (code, name, None))
+                line = kvlogfacts.log_lines(data)[outcome["line"] - 1]
+                self.assertIn("(500), T:", line)
+
+        with self.subTest("a run whose end is not in the log has no outcome"):
+            self.assertIsNone(self.report(log({}, ended=False))["runs"][0]["outcome"])
+        with self.subTest("the program's own exit code line, and a disagreement told in the text"):
+            data = log({}, logged=0)
+            self.assertEqual(self.report(data)["runs"][0]["outcome"]["logged_exit_code"], 0)
+            for tool in TOOLS:
+                rc, out, _ = tool.run(self.write("disagree.log", log({"update": "xml"}, logged=0)))
+                self.assertIn("  Outcome:        exit code 30: site descriptor not obtained or unreadable (line ", out)
+                self.assertIn("; but the program logged exit code 0\n", out)
+
     # -- damaged logs --------------------------------------------------------------------------
 
     def test_last_line_cut_off(self):

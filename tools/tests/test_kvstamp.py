@@ -194,6 +194,17 @@ class KvstampTest(unittest.TestCase):
         self.ok(NATIVE_TOOL, "set", f, "kv.example.com")
         self.assertEqual(checksum_field(f.read_bytes()), 0)
 
+    def test_address_with_a_scheme_is_stored_and_shown_as_given(self):
+        # The program reads the scheme from the slot's text, so the text goes in unchanged.
+        for tool in TOOLS:
+            for url in ("https://vault.example.com", "HTTP://vault.example.com:8080/x", "hTTpS://10.0.0.1"):
+                with self.subTest(tool=tool.name, url=url):
+                    f = self.copy()
+                    _, err = self.ok(tool, "set", f, url)
+                    self.assertEqual(err, "", "no warning for a scheme")
+                    self.assertEqual(slot_text(f.read_bytes()), url)
+                    self.assertEqual(self.ok(tool, "show", f)[0], url + "\n")
+
     def test_non_ascii_url_is_written_with_a_warning(self):
         f = self.copy()
         out, err = self.ok(NATIVE_TOOL, "set", f, "저장소.example.kr")

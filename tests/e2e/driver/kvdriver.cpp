@@ -562,7 +562,10 @@ void PostKey(HWND target, UINT vk) {
     UINT scan = ::MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
     LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
     LPARAM up = down | (1 << 30) | (static_cast<LPARAM>(1) << 31);
-    if (!::PostMessageW(target, WM_KEYDOWN, vk, down) || !::PostMessageW(target, WM_KEYUP, vk, up)) Fail("post failed");
+    if (!::PostMessageW(target, WM_KEYDOWN, vk, down)) Fail("post failed");
+    // The key-down may have closed the window already (Escape, Enter): its key-up has no
+    // window left to go to.
+    if (!::PostMessageW(target, WM_KEYUP, vk, up) && ::IsWindow(target)) Fail("post failed");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -724,12 +727,20 @@ std::string CmdClick(const Command& cmd) {
 
 std::string CmdCommand(const Command& cmd) {
     HWND top = WindowArg(cmd, 0);
-    long long id = IntArg(cmd, 1, "a command id");
+    if (cmd.args.size() < 2) Fail("expected a command id");
     long long code = 0;
     if (const std::wstring* c = cmd.Opt(L"code"))
         if (!ParseInt(*c, &code)) Fail("bad code");
-    // The command goes where the control would send it: its parent, with its handle.
+    // The command goes where the control would send it: its parent, with its handle. A control
+    // given by handle (@H) names its own id, for a control hidden behind another of that id.
     HWND ctl = FindControl(top, cmd.args[1]);
+    long long id = 0;
+    if (cmd.args[1].compare(0, 1, L"@") == 0) {
+        if (!ctl) Fail("no control");
+        id = ::GetDlgCtrlID(ctl);
+    } else {
+        id = IntArg(cmd, 1, "a command id");
+    }
     HWND target = ctl ? ::GetParent(ctl) : top;
     WPARAM w = MAKEWPARAM(static_cast<WORD>(id), static_cast<WORD>(code));
     if (!::PostMessageW(target, WM_COMMAND, w, reinterpret_cast<LPARAM>(ctl))) Fail("post failed");
