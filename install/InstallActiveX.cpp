@@ -2,6 +2,8 @@
 // attempts), run it, wait for it, delete it.
 #include "install/InstallSteps.h"
 
+#include <exception>
+
 #include "framework/app.h"
 #include "framework/paths.h"
 #include "install/InstallPlatform.h"
@@ -23,12 +25,9 @@ void ShowStatus(StepReporter* reporter, UINT id) {
 
 }  // namespace
 
-int InstallActiveX(const wchar_t* updateURL, const InstallContext& context, StepReporter* reporter,
-                   kv::InstallOutcome* outcome) {
+static int InstallActiveXSteps(FuncTrace& trace, const wchar_t* updateURL, const InstallContext& context,
+                               StepReporter* reporter, kv::InstallOutcome& out) {
     using kv::InstallOutcome;
-    FuncTrace trace(logscope::kInstallActiveX);
-    kv::InstallOutcome ignored;
-    InstallOutcome& out = outcome ? *outcome : ignored;
     if (!updateURL) {
         trace.Log("UpdateURL is null___");
         out = InstallOutcome::NoAccessAddress;
@@ -85,4 +84,20 @@ int InstallActiveX(const wchar_t* updateURL, const InstallContext& context, Step
     else
         out = restart ? InstallOutcome::RestartNeeded : InstallOutcome::Done;
     return 0;
+}
+
+int InstallActiveX(const wchar_t* updateURL, const InstallContext& context, StepReporter* reporter,
+                   kv::InstallOutcome* outcome) {
+    FuncTrace trace(logscope::kInstallActiveX);
+    kv::InstallOutcome ignored = kv::InstallOutcome::Done;
+    kv::InstallOutcome& out = outcome ? *outcome : ignored;
+    // Whatever the step cannot do (memory running out while it builds a path or a text) ends
+    // it as a logged failure on the worker, never by ending the process.
+    try {
+        return InstallActiveXSteps(trace, updateURL, context, reporter, out);
+    } catch (const std::exception& e) {
+        trace.Log("Exception: %s fail___", e.what());
+        if (!kv::IsFailure(out)) out = kv::InstallOutcome::InstallerNotObtained;
+        return 0;
+    }
 }

@@ -2,6 +2,8 @@
 // directories, then the updater fetched into the site directory and run with "-ou".
 #include "install/InstallSteps.h"
 
+#include <exception>
+
 #include "framework/app.h"
 #include "framework/paths.h"
 #include "install/InstallPlatform.h"
@@ -16,12 +18,9 @@
 #include "resource.h"
 #include "tracelog/FuncTrace.h"
 
-int RunKVUpdate(const std::wstring& updateURL, const InstallContext& context, StepReporter* reporter,
-                kv::InstallOutcome* outcome) {
+static int RunKVUpdateSteps(FuncTrace& trace, const std::wstring& updateURL, const InstallContext& context,
+                            StepReporter* reporter, kv::InstallOutcome& out) {
     using kv::InstallOutcome;
-    FuncTrace trace(logscope::kRunKVUpdate);
-    kv::InstallOutcome ignored;
-    InstallOutcome& out = outcome ? *outcome : ignored;
     if (updateURL.empty()) {
         trace.Log("UpdateURL is empty___");
         out = InstallOutcome::NoAccessAddress;
@@ -93,4 +92,20 @@ int RunKVUpdate(const std::wstring& updateURL, const InstallContext& context, St
     LogLaunchResult(trace, launch, "KVUpdate.exe", quiet);
     out = launch.result == LaunchResult::Ended ? InstallOutcome::Done : InstallOutcome::UpdaterLaunchFailed;
     return 0;
+}
+
+int RunKVUpdate(const std::wstring& updateURL, const InstallContext& context, StepReporter* reporter,
+                kv::InstallOutcome* outcome) {
+    FuncTrace trace(logscope::kRunKVUpdate);
+    kv::InstallOutcome ignored = kv::InstallOutcome::Done;
+    kv::InstallOutcome& out = outcome ? *outcome : ignored;
+    // Whatever the step cannot do (memory running out while it builds a path or a text) ends
+    // it as a logged failure on the worker, never by ending the process.
+    try {
+        return RunKVUpdateSteps(trace, updateURL, context, reporter, out);
+    } catch (const std::exception& e) {
+        trace.Log("Exception: %s fail___", e.what());
+        if (!kv::IsFailure(out)) out = kv::InstallOutcome::UpdaterNotObtained;
+        return -1;
+    }
 }

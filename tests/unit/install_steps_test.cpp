@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -288,6 +289,39 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
         EXPECT_EQ(result, 0) << "the update step still runs";
         EXPECT_EQ(boxes, 1) << "the shell reports the missing installer itself";
     }
+}
+
+TEST(InstallSteps, AnExceptionEndsTheStepAsALoggedFailure) {
+    // Memory running out inside a step (here in its fetch) must end that step through a logged
+    // failure on the worker, not end the process.
+    InstallPlatform platform = RealInstallPlatform();
+    platform.fetchServerFile = [](int, StepReporter*, const std::wstring&, const std::wstring&,
+                                  URLDownCallBack&) -> HRESULT { throw std::bad_alloc(); };
+    kvtest::ScopedPlatform scoped(platform);
+    const std::wstring host = L"kvunit-" + std::to_wstring(::GetCurrentProcessId()) + L"-throw.test";
+    StepRecorder page;
+    int installer = 99, update = 99;
+    kv::InstallOutcome installerOutcome = kv::InstallOutcome::Done, updateOutcome = kv::InstallOutcome::Done;
+    const auto log = CaptureTrace([&] {
+        kvtest::RunOnWorker([&] {
+            installer = InstallActiveX(host.c_str(), Context(0, 1), &page, &installerOutcome);
+            update = RunKVUpdate(host, Context(0, 1), &page, &updateOutcome);
+        });
+    });
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\KestrelVAULT\\" + host).c_str());
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, (L"Software\\KestrelVAULT\\" + host).c_str());
+
+    EXPECT_EQ(installer, 0) << "the update step still runs, as after a failed installer";
+    EXPECT_EQ(update, -1);
+    EXPECT_EQ(installerOutcome, kv::InstallOutcome::InstallerNotObtained);
+    EXPECT_EQ(updateOutcome, kv::InstallOutcome::UpdaterNotObtained);
+    const std::string line = "Exception: std::bad_alloc fail___";
+    const std::vector<std::string> activex = OwnLines(log, kActiveXScope), updater = OwnLines(log, kUpdateScope);
+    ASSERT_FALSE(activex.empty());
+    ASSERT_FALSE(updater.empty());
+    EXPECT_EQ(activex.back(), line);
+    EXPECT_EQ(updater.back(), line);
+    EXPECT_EQ(log.back(), "< " + std::string(kUpdateScope)) << "both scopes closed";
 }
 
 TEST(InstallSteps, LaunchRequests) {
