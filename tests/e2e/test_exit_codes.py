@@ -13,13 +13,12 @@ import sys
 import unittest
 from pathlib import Path
 
-import kvtest
-import kvwizard
-from kvwizard import CANCEL, HOST, NEXT, SCHEME
+from kvtestkit import kvtest
+from kvtestkit import kvwizard
+from kvtestkit.kvwizard import CANCEL, HOST, NEXT, SCHEME
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-from kvservers import Servers  # noqa: E402
-import kvstandins  # noqa: E402
+from kvtestkit.kvservers import Servers
+from kvtestkit import kvstandins
 
 
 class ExitCodeTest(kvwizard.WholeRunTestCase):
