@@ -5,8 +5,8 @@ tests/servers/scriptserver.py), so that neither side needs the body on disk or i
 Each row runs the stamped program unattended: the descriptor is fetched whole (the size query
 and the transfer), read, and the run goes on as the descriptor allows, then the program ends
 by itself (with 0, or 30 where the descriptor names no site) and the log's last line is the
-start-up scope's exit. While it runs, the program's peak resident memory (the kernel's high-water mark of the Wine process) is followed
-and must stay far below the descriptor's size.
+start-up scope's exit. While it runs, the program's peak resident memory (the kernel's
+high-water mark of the Wine process) is followed and must stay far below the descriptor's size.
 
 - Filler lines, the value line at the end: the run installs, with the descriptor copied whole
   into the site directory.
