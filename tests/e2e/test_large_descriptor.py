@@ -1,6 +1,6 @@
 """A site descriptor of hundreds of megabytes through the real program under Wine, against the
 scripted server, which makes the descriptor's filler while it sends it (/_pad, /_padline in
-tests/servers/scriptserver.py), so that neither side needs the body on disk or in memory.
+tests/kvtestkit/scriptserver.py), so that neither side needs the body on disk or in memory.
 
 Each row runs the stamped program unattended: the descriptor is fetched whole (the size query
 and the transfer), read, and the run goes on as the descriptor allows, then the program ends

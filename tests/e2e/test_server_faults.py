@@ -1,5 +1,5 @@
 """What a failing server does to a whole run: the real program under Wine, driven by hand
-through the driver, against the scripted server (tests/servers/scriptserver.py), with one of
+through the driver, against the scripted server (tests/kvtestkit/scriptserver.py), with one of
 the three files the wizard fetches answered with a fault while the other two come as usual.
 
 For each scheme (http: the URL-moniker download; https: our WinINet download) and each file
