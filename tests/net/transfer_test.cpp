@@ -230,6 +230,26 @@ TEST(GetWebFileSize, AnnouncedSizesAndFailures) {
         {"nothing listens", L"http://127.0.0.1:1" + file, 0, -1,
          {"openFlag: 0x1", "Exception: " + std::to_string(ERROR_INTERNET_CANNOT_CONNECT)}},
         {"https to a plain http server", L"https://" + HttpHost() + file, 1, -1, {"openFlag: 0x1001", kAnyException}},
+        // The first byte asked for ("Range: bytes=0-0"): the size is the total of the answer's
+        // Content-Range; a server that ignores the range announces it by its Content-Length.
+        {"range honoured (206)", L"http://" + ScriptHost() + L"/_range" + file, 0, 12345,
+         {"openFlag: 0x1", "ServerFileSize: 12345"}},
+        {"range honoured over https", L"https://" + ScriptHttpsHost() + L"/_range" + file, 1, 12345,
+         {"openFlag: 0x1001", "ServerFileSize: 12345"}},
+        {"range ignored (200)", L"http://" + ScriptHost() + file, 0, 12345, {"openFlag: 0x1", "ServerFileSize: 12345"}},
+        {"range of an empty file (416)", L"http://" + ScriptHost() + L"/_range" + empty, 0, 0,
+         {"openFlag: 0x1", "ServerFileSize: 0"}},
+        {"range answered without a total", L"http://" + ScriptHost() + L"/_range=unknown" + file, 0, -1,
+         {"openFlag: 0x1", noHeader}},
+        {"416 without a total", L"http://" + ScriptHost() + L"/_range=unknown" + empty, 0, -1,
+         {"openFlag: 0x1", noHeader}},
+        {"range answered without Content-Range", L"http://" + ScriptHost() + L"/_range=bare" + file, 0, -1,
+         {"openFlag: 0x1", noHeader}},
+        {"range answered, connection closed before its byte", L"http://" + ScriptHost() + L"/_range/_drop=0" + file, 0,
+         12345, {"openFlag: 0x1", "ServerFileSize: 12345"}},
+        {"range answered, connection closed early over https",
+         L"https://" + ScriptHttpsHost() + L"/_range/_drop=0" + file, 1, 12345,
+         {"openFlag: 0x1001", "ServerFileSize: 12345"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -249,9 +269,49 @@ TEST(GetWebFileSize, SendsOneGetWithTheProgramsNameAndReadsNoBody) {
         const std::wstring host = useHttps == 1 ? ScriptHttpsHost() : ScriptHost();
         EXPECT_EQ(GetWebFileSize((SchemePrefix(useHttps) + host + L"/_holdbody=q" + file).c_str(), useHttps), 300000);
         ScriptControl(L"release/q");
-        // One GET, and the agent is the executable's name without extension.
-        EXPECT_EQ(ScriptRequests(),
-                  "[{\"method\": \"GET\", \"path\": \"/_holdbody=q/app/size/agent.bin\", \"agent\": \"kv_net_tests\"}]");
+        // One GET for the first byte only, and the agent is the executable's name without
+        // extension.
+        const std::string log = ScriptRequests();
+        EXPECT_EQ(log.find("[{\"method\": \"GET\", \"path\": \"/_holdbody=q/app/size/agent.bin\", \"agent\": \"kv_net_tests\""),
+                  0u) << log;
+        EXPECT_NE(log.find("\"range\": \"bytes=0-0\"}]"), std::string::npos) << log;
+        EXPECT_EQ(log.find("\"method\"", 1), log.rfind("\"method\"")) << log;
+    }
+}
+
+// What a whole run costs the server: the size query takes the first byte, the transfer the
+// file, once. The server's own count of the body bytes it sent, for a server that honours
+// the range and for one that ignores it (which then sends the file for the size query too, but
+// the query still reads none of it).
+TEST(FetchServerFile, TheServerSendsEachBodyOnce) {
+    const std::string data = Pattern(3000000, 30);
+    const std::wstring file = Publish(L"fetch/once.bin", data);
+    for (int useHttps : {0, 1}) {
+        SCOPED_TRACE(useHttps);
+        const std::wstring address =
+            SchemePrefix(useHttps) + (useHttps == 1 ? ScriptHttpsHost() : ScriptHost()) + L"/_range" + file;
+        const std::wstring target = LocalTarget(L"once.bin");
+        PageWithBar p(useHttps);
+        URLDownCallBack cb(nullptr, nullptr, 0);
+        ScriptControl(L"reset");
+        HRESULT hr = E_FAIL;
+        RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, address, target, cb); });
+        EXPECT_EQ(hr, S_OK);
+        EXPECT_TRUE(ReadWholeFile(target) == data);
+        EXPECT_EQ(p.bar.Range().iHigh, static_cast<int>(data.size()));
+        EXPECT_EQ(p.bar.Pos(), static_cast<int>(data.size()));
+        // Two GETs (the moniker download sends an agent of its own): the size query's with the
+        // range and one body byte, the transfer's with the whole file.
+        const std::string log = ScriptRequests();
+        const std::string path = "\"path\": \"" + Narrow(L"/_range" + file) + "\"";
+        const size_t second = log.find("}, {\"method\": \"GET\", " + path);
+        ASSERT_NE(second, std::string::npos) << log;
+        EXPECT_EQ(log.find("[{\"method\": \"GET\", " + path), 0u) << log;
+        EXPECT_EQ(log.find("\"sent\": 1, \"range\": \"bytes=0-0\"}, {"), second - std::string("\"sent\": 1, \"range\": \"bytes=0-0\"").size()) << log;
+        const std::string whole = ", \"sent\": " + std::to_string(data.size()) + "}]";
+        EXPECT_EQ(log.rfind(whole), log.size() - whole.size()) << log;
+        EXPECT_EQ(log.rfind("\"method\""), second + 4) << log;
+        DeleteFileW(target.c_str());
     }
 }
 
