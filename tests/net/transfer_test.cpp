@@ -586,6 +586,34 @@ TEST(FetchServerFile, SchemeAndAddressReachTheServerAsFormed) {
     }
 }
 
+// The page's bar shows as many positions as it is wide: a file of many blocks moves it only
+// that often, and it starts and ends as it would with every block reported.
+TEST(FetchServerFile, TheBarGetsAPositionOnlyWhereItMoves) {
+    const std::string data = Pattern(5u << 20, 32);
+    const std::wstring file = Publish(L"fetch/steps.bin", data);
+    const int steps = 40;
+    for (int useHttps : {0, 1}) {
+        SCOPED_TRACE(useHttps);
+        const std::wstring address = SchemePrefix(useHttps) + (useHttps == 1 ? HttpsHost() : HttpHost()) + file;
+        const std::wstring target = LocalTarget(L"steps.bin");
+        PageWithBar p(useHttps);
+        p.page.SetProgressSteps(steps);
+        URLDownCallBack cb(nullptr, nullptr, 0);
+        HRESULT hr = E_FAIL;
+        RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, address, target, cb); });
+        EXPECT_EQ(hr, S_OK);
+        const auto& sent = p.bar.Sent();
+        ASSERT_GE(sent.size(), 3u);
+        EXPECT_EQ(sent.front(), (TestProgressBar::Message{PBM_SETRANGE32, 0, static_cast<LPARAM>(data.size())}));
+        EXPECT_EQ(sent.back(), (TestProgressBar::Message{PBM_SETPOS, data.size(), 0}));
+        // One position per step at most, the first and the last besides.
+        EXPECT_LE(sent.size(), static_cast<size_t>(1 + steps + 2));
+        const WPARAM step = data.size() / steps;
+        for (size_t i = 2; i + 1 < sent.size(); ++i) EXPECT_GE(sent[i].wParam - sent[i - 1].wParam, step);
+        DeleteFileW(target.c_str());
+    }
+}
+
 TEST(FetchServerFile, WithoutContentLengthTheRangeIsMinusOneAndTheFileStillComes) {
     const std::string data = Pattern(150000, 10);
     const std::wstring file = Publish(L"fetch/chunked.bin", data);
