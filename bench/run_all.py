@@ -112,13 +112,23 @@ def rows_of(r):
         def t(name):
             return "%.2f s (%.0f MiB/s)" % (s[name], mib / s[name])
         for ours, ref, aim in (("FetchServerFile_https", "bare_wininet_https", 1.1),
+                               ("FetchServerFile_http", "bare_urlmon_http", 1.1),
                                ("FetchServerFile_http", "bare_wininet_http", None),
+                               ("bare_urlmon_http", "bare_wininet_http", None),
                                ("FetchServerFile_https", "curl_https", None),
                                ("FetchServerFile_http", "curl_http", None),
                                ("bare_wininet_https", "curl_https", None)):
             ratio = s[ours] / s[ref]
             rows.append(("transfer 256 MiB", "%s / %s" % (ours, ref), t(ours), t(ref), ratio,
                          "<= %.1f" % aim if aim else "", ratio <= aim if aim else None))
+        sent = r["transfer"].get("server_bytes", {})
+        size = r["transfer"].get("file_bytes", 256 << 20)
+        for name in ("FetchServerFile_https", "FetchServerFile_http", "bare_urlmon_http", "bare_wininet_https"):
+            if name in sent:
+                ratio = sent[name] / size
+                aim = name.startswith("FetchServerFile")
+                rows.append(("server bytes", "%s: body bytes sent / file size" % name, "%d B" % sent[name],
+                             "%d B" % size, ratio, "<= 1.01" if aim else "", ratio <= 1.01 if aim else None))
         m = r["transfer"]["memory"]
         for scheme in ("https", "http"):
             big = m["256 MiB %s" % scheme]["peak_working_set"]
@@ -154,6 +164,10 @@ def rows_of(r):
                      % w["run_ms"], "%.3f s" % wall, "%.3f s" % parts, wall / parts, "", None))
         rows.append(("unattended wizard", "program's own overhead (wall - parts)", "%.3f s" % w["median"]["overhead"],
                      "", None, "< 0.5 s", w["median"]["overhead"] < 0.5))
+        for scheme, b in sorted(w.get("server_bytes", {}).items()):
+            ratio = b / w["file_bytes"]
+            rows.append(("unattended wizard", "server's body bytes for one run over %s / sum of the 3 files" % scheme,
+                         "%d B" % b, "%d B" % w["file_bytes"], ratio, "<= 1.01", ratio <= 1.01))
         rows.append(("unattended wizard", "overhead less the wizard's timers (100 + 300 + 100 ms)",
                      "%.3f s" % (w["median"]["overhead"] - w["timers"]), "", None, "", None))
     if "size" in r:

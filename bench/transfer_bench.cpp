@@ -5,8 +5,11 @@
 //       fetches both addresses with FetchServerFile (as the install steps do: size query,
 //       cache purge, transfer on a worker thread with the progress bar on this thread) and
 //       with a bare InternetOpenUrlW / InternetReadFile / WriteFile loop, and times the parts
-//       of FetchServerFile alone, in turns, ROUNDS times; prints "name seconds bytes" with the
-//       best time of each (bytes: the file's size, or the size query's answer).
+//       of FetchServerFile alone, and the http path's own floor, a bare URLDownloadToFileW of
+//       the same file, in turns, ROUNDS times; prints "name seconds bytes" with the best time of
+//       each (bytes: the file's size, or the size query's answer). Each runner's requests carry
+//       "?bench=NAME" (nginx serves the file all the same), so the server's access log tells
+//       the body bytes each of them took.
 //   kv_transfer_bench memory URL USE_HTTPS
 //       one FetchServerFile of URL, then "peak_working_set BYTES" and "peak_pagefile BYTES"
 //       of this process (GetProcessMemoryInfo).
@@ -22,6 +25,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -53,7 +57,12 @@ long long FileSize(const std::wstring& path) {
 
 // A progress bar of this thread, reported to as the download page's bar is.
 struct Page {
-    Page() : bar(MakeBar()), reporter(bar) {}
+    Page() : bar(MakeBar()), reporter(bar) {
+        // As many steps as the bar is wide, as the download page tells of its own bar.
+        RECT r = {};
+        GetClientRect(bar, &r);
+        reporter.SetProgressSteps(r.right - r.left);
+    }
     ~Page() { DestroyWindow(bar); }
     static HWND MakeBar() {
         INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_PROGRESS_CLASS};
@@ -74,8 +83,8 @@ long long FetchWithProduct(const std::wstring& url, int useHttps, const std::wst
     return hr == S_OK ? FileSize(target) : -1;
 }
 
-// The bare loop keeps WinINet's cache out of the way; the product's flags (0x1001) let WinINet
-// write every body into its cache as well.
+// The bare loop keeps WinINet's cache out of the way; the product's former flags (0x1001) let
+// WinINet write every body into its cache as well (kept for comparison).
 const DWORD kBareFlags = INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_NO_CACHE_WRITE;
 const DWORD kProductFlags = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
 
@@ -112,6 +121,12 @@ long long MonikerOnly(const std::wstring& url, const std::wstring& target) {
     return hr == S_OK ? FileSize(target) : -1;
 }
 
+// The least a program can do with the URL-moniker download: no callback, on this thread.
+long long BareMoniker(const std::wstring& url, const std::wstring& target) {
+    const HRESULT hr = URLDownloadToFileW(nullptr, url.c_str(), target.c_str(), 0, nullptr);
+    return hr == S_OK ? FileSize(target) : -1;
+}
+
 long long HttpsOnly(const std::wstring& url, const std::wstring& target) {
     Page p;
     URLDownCallBack cb(&p.reporter, nullptr, 0);
@@ -126,17 +141,22 @@ int Speed(const std::wstring& httpUrl, const std::wstring& httpsUrl, int rounds)
         std::function<long long()> run;
     };
     const std::wstring target = Target(L"speed.bin");
+    // Each runner's own address, for the server's log.
+    auto http = [&](const char* name) { return httpUrl + L"?bench=" + std::wstring(name, name + strlen(name)); };
+    auto https = [&](const char* name) { return httpsUrl + L"?bench=" + std::wstring(name, name + strlen(name)); };
     const Runner runners[] = {
-        {"bare_wininet_http", [&] { return FetchBare(httpUrl, kBareFlags, target); }},
-        {"FetchServerFile_http", [&] { return FetchWithProduct(httpUrl, 0, target); }},
-        {"bare_wininet_https", [&] { return FetchBare(httpsUrl, kBareFlags, target); }},
-        {"FetchServerFile_https", [&] { return FetchWithProduct(httpsUrl, 1, target); }},
+        {"bare_wininet_http", [&] { return FetchBare(http("bare_wininet_http"), kBareFlags, target); }},
+        {"bare_urlmon_http", [&] { return BareMoniker(http("bare_urlmon_http"), target); }},
+        {"FetchServerFile_http", [&] { return FetchWithProduct(http("FetchServerFile_http"), 0, target); }},
+        {"bare_wininet_https", [&] { return FetchBare(https("bare_wininet_https"), kBareFlags, target); }},
+        {"FetchServerFile_https", [&] { return FetchWithProduct(https("FetchServerFile_https"), 1, target); }},
         // Where the time of the two goes.
-        {"GetWebFileSize_http", [&] { return SizeQuery(httpUrl, 0); }},
-        {"GetWebFileSize_https", [&] { return SizeQuery(httpsUrl, 1); }},
-        {"URLDownloadToFileW_http", [&] { return MonikerOnly(httpUrl, target); }},
-        {"URLDownloadToFileOnHttps", [&] { return HttpsOnly(httpsUrl, target); }},
-        {"bare_wininet_https_0x1001", [&] { return FetchBare(httpsUrl, kProductFlags, target); }},
+        {"GetWebFileSize_http", [&] { return SizeQuery(http("GetWebFileSize_http"), 0); }},
+        {"GetWebFileSize_https", [&] { return SizeQuery(https("GetWebFileSize_https"), 1); }},
+        {"URLDownloadToFileW_http", [&] { return MonikerOnly(http("URLDownloadToFileW_http"), target); }},
+        {"URLDownloadToFileOnHttps", [&] { return HttpsOnly(https("URLDownloadToFileOnHttps"), target); }},
+        {"bare_wininet_https_0x1001",
+         [&] { return FetchBare(https("bare_wininet_https_0x1001"), kProductFlags, target); }},
     };
     std::map<std::string, double> best;
     std::map<std::string, long long> bytes;

@@ -13,6 +13,7 @@ Run it through bench/run_transfer_bench.sh, which builds and starts Xvfb and win
 import argparse
 import json
 import os
+import re
 import subprocess
 import time
 
@@ -76,6 +77,13 @@ def main():
         os.remove(curl_target)
 
         out = wine_output(exe, "speed", s.url("http", big), s.url("https", big), str(args.rounds))
+        # The body bytes nginx sent each runner, per run: its requests carry ?bench=NAME.
+        sent = {}
+        for r in s.nginx_requests():
+            m = re.search(r"[?&]bench=([\w]+)", r["request"])
+            if m:
+                sent[m[1]] = sent.get(m[1], 0) + r["bytes"]
+        server_bytes = {name: total // args.rounds for name, total in sent.items()}
         for line in out.splitlines():
             name, seconds, nbytes = line.split()
             if int(nbytes) != size:  # the file, or the size the query announced
@@ -90,21 +98,22 @@ def main():
 
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"rounds": args.rounds, "seconds": best,
+            json.dump({"rounds": args.rounds, "seconds": best, "server_bytes": server_bytes, "file_bytes": size,
                        "memory": {"%s %s" % key: {k: int(v) for k, v in m.items()} for key, m in memory.items()}}, f)
 
     print("Transfer of a 256 MiB file from nginx on 127.0.0.1 (best of %d rounds)" % args.rounds)
-    print("%-28s %9s %10s" % ("", "seconds", "MiB/s"))
-    for name in ("curl_http", "bare_wininet_http", "FetchServerFile_http",
+    print("%-28s %9s %10s %16s" % ("", "seconds", "MiB/s", "server bytes/run"))
+    for name in ("curl_http", "bare_wininet_http", "bare_urlmon_http", "FetchServerFile_http",
                  "curl_https", "bare_wininet_https", "FetchServerFile_https"):
-        print("%-28s %9.3f %10.1f" % (name, best[name], 256 / best[name]))
+        print("%-28s %9.3f %10.1f %16s" % (name, best[name], 256 / best[name], server_bytes.get(name, "")))
     print("parts of FetchServerFile:")
     for name in ("GetWebFileSize_http", "URLDownloadToFileW_http", "GetWebFileSize_https",
                  "URLDownloadToFileOnHttps", "bare_wininet_https_0x1001"):
-        print("  %-26s %9.3f" % (name, best[name]))
+        print("  %-26s %9.3f %16s" % (name, best[name], server_bytes.get(name, "")))
     print()
     print("Ratios (time / time):")
-    for a, b in (("FetchServerFile_https", "bare_wininet_https"), ("FetchServerFile_http", "bare_wininet_http"),
+    for a, b in (("FetchServerFile_https", "bare_wininet_https"), ("FetchServerFile_http", "bare_urlmon_http"),
+                 ("FetchServerFile_http", "bare_wininet_http"), ("bare_urlmon_http", "bare_wininet_http"),
                  ("URLDownloadToFileOnHttps", "bare_wininet_https_0x1001"),
                  ("bare_wininet_https_0x1001", "bare_wininet_https"),
                  ("bare_wininet_https", "curl_https"), ("bare_wininet_http", "curl_http"),

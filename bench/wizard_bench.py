@@ -26,7 +26,7 @@ from datetime import datetime
 from pathlib import Path
 
 from kvtestkit import kvstandins, kvtest, kvwizard
-from kvtestkit.demo import DemoServer
+from kvtestkit.demo import DemoServer, trust_demo_ca
 
 SITE = "BenchSite"
 # The wizard's own timers on the way of an unattended run: the first page's automatic Next
@@ -50,13 +50,19 @@ class Bench:
         self.work = Path(tempfile.mkdtemp(prefix="wizard-bench-", dir=kvtest.build_dir()))
         www = self.work / "www"
         self.served = kvstandins.fill_server_tree(str(www), SITE, kvtest.build_dir())
-        # Plain http, as the transfers it is set beside.
-        self.server = DemoServer(www, self.work, tls=False)
+        # The timed runs over plain http, as the transfers they are set beside; one more run over
+        # https (the same port) counts the bytes of that scheme.
+        self.server = DemoServer(www, self.work, tls=True)
         self.host = self.server.host
         # The files in the order the steps fetch them, under the addresses they form.
         self.urls = [self.server.url(rel) for rel in
                      (kvstandins.ACTIVEX_PATH, kvstandins.DESCRIPTOR_PATH, kvstandins.UPDATER_PATH)]
         self.exe = kvwizard.product_copy(self.work, self.host)
+        (self.work / "https").mkdir()
+        self.https_exe = kvwizard.product_copy(self.work / "https", "https://" + self.host)
+        # What one run must fetch: the three files, once each.
+        self.file_bytes = sum(os.path.getsize(self.served[rel]) for rel in
+                              (kvstandins.ACTIVEX_PATH, kvstandins.DESCRIPTOR_PATH, kvstandins.UPDATER_PATH))
         self.win_dir, self.dir = kvtest.own_temp_dir("kvbench_wizard")
         self.env = kvstandins.standin_env(self.win_dir + r"\records.jsonl", run_ms=run_ms, activex_exit=0,
                                           updater_exit=0)
@@ -72,12 +78,18 @@ class Bench:
         shutil.rmtree(self.work, ignore_errors=True)
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def run_wizard(self):
-        """One unattended run: (wall seconds, wall-clock time of the start)."""
+    def sent_bytes(self, since):
+        """The body bytes the server sent for the requests after the first `since` of its log."""
+        return sum(int(line.split()[-1]) for line in self.server.requests()[since:])
+
+    def run_wizard(self, exe=None):
+        """One unattended run: (wall seconds, wall-clock time of the start); the body bytes the
+        server sent for it in self.last_sent."""
         self.clean()
+        before = len(self.server.requests())
         started_at = time.time()
         start = time.monotonic()
-        process = kvtest.WineProcess(self.exe, env=self.env)
+        process = kvtest.WineProcess(exe or self.exe, env=self.env)
         try:
             code = process.wait(180)
         finally:
@@ -91,6 +103,7 @@ class Bench:
             raise RuntimeError("the unattended run did not start both programs in turn: %s" % events)
         if not (self.base / SITE / kvstandins.UPDATER_NAME).is_file():
             raise RuntimeError("the unattended run left no updater in the site directory")
+        self.last_sent = self.sent_bytes(before)
         return wall, started_at
 
     def standin_alone(self):
@@ -172,22 +185,29 @@ def run(rounds, run_ms):
     bench = Bench(run_ms)
     try:
         sizes = {os.path.basename(rel): os.path.getsize(path) for rel, path in bench.served.items()}
+        bench_file_bytes = bench.file_bytes
         # Not counted: the first run after a build reads the files cold.
         bench.run_wizard()
         fetch_seconds(bench.urls)
         # In turns, so that a busy moment of the machine hits both.
+        sent = {}
         for _ in range(rounds):
             wall, _ = bench.run_wizard()
+            sent["http"] = bench.last_sent
             fetched = sum(fetch_seconds(bench.urls))
             walls.append(wall)
             transfers.append(fetched)
             overheads.append(wall - fetched - 2 * run_ms / 1000.0)
             alone.append(bench.standin_alone())
         phases, logged_wall = bench.logged_phases()
+        trust_demo_ca()
+        bench.run_wizard(bench.https_exe)
+        sent["https"] = bench.last_sent
     finally:
         bench.close()
     return {
         "rounds": rounds, "run_ms": run_ms, "file_sizes": sizes,
+        "server_bytes": sent, "file_bytes": bench_file_bytes,
         "wall": walls, "transfers": transfers, "overhead": overheads,
         "best": {"wall": min(walls), "transfers": min(transfers), "overhead": min(overheads)},
         "median": {"wall": statistics.median(walls), "transfers": statistics.median(transfers),

@@ -19,8 +19,9 @@ CInternetSession::CInternetSession(const wchar_t* agent) : m_agent(agent ? std::
     m_session.reset(::InternetOpenW(m_agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
 }
 
-std::unique_ptr<CHttpFile> CInternetSession::OpenURL(const wchar_t* url, DWORD_PTR context, DWORD flags) {
-    HINTERNET request = ::InternetOpenUrlW(m_session.get(), url, nullptr, 0, flags, context);
+std::unique_ptr<CHttpFile> CInternetSession::OpenURL(const wchar_t* url, DWORD_PTR context, DWORD flags,
+                                                     const wchar_t* headers) {
+    HINTERNET request = ::InternetOpenUrlW(m_session.get(), url, headers, headers ? static_cast<DWORD>(-1) : 0, flags, context);
     if (!request) throw CInternetException(::GetLastError());
     auto file = std::make_unique<CHttpFile>(request);
     DWORD type = 0;

@@ -56,12 +56,12 @@ public:
     HINTERNET GetHandle() const { return m_session.get(); }
     const std::wstring& GetAgent() const { return m_agent; }
 
-    // A GET of url through InternetOpenUrlW with the given context and flags and no headers of
-    // our own. A request that fails, on a closed session too, raises CInternetException with
+    // A GET of url through InternetOpenUrlW with the given context and flags, and headers
+    // (CR LF ended lines) added to the request when not null. A request that fails, on a closed session too, raises CInternetException with
     // its error code. Null when the address opened something that is no HTTP answer (an ftp:
     // or file: address): there is no HTTP file to hand out then.
     std::unique_ptr<CHttpFile> OpenURL(const wchar_t* url, DWORD_PTR context = 1,
-                                       DWORD flags = INTERNET_FLAG_TRANSFER_ASCII);
+                                       DWORD flags = INTERNET_FLAG_TRANSFER_ASCII, const wchar_t* headers = nullptr);
     void Close() { m_session.reset(); }
 
     // Test seam: while error is not 0, new sessions do not open and leave error as the last

@@ -163,14 +163,15 @@ StallBoundRequest::~StallBoundRequest() = default;
 
 bool StallBoundRequest::IsOpen() const { return m_shared->session.IsOpen(); }
 
-CHttpFile* StallBoundRequest::Open(const wchar_t* url, DWORD_PTR context, DWORD flags) {
+CHttpFile* StallBoundRequest::Open(const wchar_t* url, DWORD_PTR context, DWORD flags, const std::wstring& headers) {
     const auto started = std::chrono::steady_clock::now();
     const DWORD limitMs = m_limitMs;
     const bool ended = RunAbandonable(
-        [shared = m_shared, address = std::wstring(url), context, flags, limitMs] {
+        [shared = m_shared, address = std::wstring(url), context, flags, headers, limitMs] {
             t_receiveTimeoutMs = limitMs;
             try {
-                shared->file = shared->session.OpenURL(address.c_str(), context, flags);
+                shared->file = shared->session.OpenURL(address.c_str(), context, flags,
+                                                       headers.empty() ? nullptr : headers.c_str());
             } catch (const CInternetException& e) {
                 shared->error = e.m_dwError ? e.m_dwError : ERROR_INTERNET_INTERNAL_ERROR;
             } catch (const std::bad_alloc&) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 class CHttpFile;
@@ -81,8 +82,9 @@ public:
     // False when the root handle could not be opened; GetLastError then tells why.
     bool IsOpen() const;
     // As CInternetSession::OpenURL: the answer (owned here), null for one that is no HTTP
-    // answer; a failure raises CInternetException. Once per object.
-    CHttpFile* Open(const wchar_t* url, DWORD_PTR context, DWORD flags);
+    // answer; a failure raises CInternetException. Once per object. headers (CR LF ended
+    // lines, may be empty) go with the request.
+    CHttpFile* Open(const wchar_t* url, DWORD_PTR context, DWORD flags, const std::wstring& headers = std::wstring());
     // A block of the answer's body, as CHttpFile::Read.
     UINT Read(CHttpFile& file, void* buffer, UINT count);
 

@@ -13,6 +13,10 @@ public:
     // The bar's range, 0 .. upper; -1 (a failed size query) is passed on unchanged.
     virtual void SetProgressRange(int upper) = 0;
     virtual void SetProgressPos(int pos) = 0;
+    // How many distinct positions the bar can show over its range (a bar's width in pixels);
+    // a transfer then moves it only where it would show the move. 0: every position is shown,
+    // as for a reporter without a bar of limited resolution.
+    virtual int ProgressSteps() const { return 0; }
 
 protected:
     ~StepReporter() = default;

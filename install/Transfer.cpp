@@ -16,11 +16,13 @@
 namespace {
 
 // The framework's default transfer type; it changes nothing for HTTP, but it is what the log
-// reports.
-const DWORD kOpenFlagsHttp = INTERNET_FLAG_TRANSFER_ASCII;
+// reports. Nothing goes into WinINet's cache: every transfer is preceded by a purge of the
+// address's entry anyway, and writing a second copy of the body there costs as much again as
+// the transfer's own write.
+const DWORD kOpenFlagsHttp = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_NO_CACHE_WRITE;
 // Only the host-name check is relaxed: the servers' certificates often name another host
 // than the address the user typed. Expired and untrusted certificates still fail.
-const DWORD kOpenFlagsHttps = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
+const DWORD kOpenFlagsHttps = kOpenFlagsHttp | INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
 
 // What a size query asks WinINet for: its scheme's flags, and on an http address the https
 // rule as well, since a server that redirects to https must meet the same certificate rule
@@ -28,6 +30,36 @@ const DWORD kOpenFlagsHttps = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_IGNOR
 // flags, which say which rule the address itself gets.
 DWORD RequestFlags(DWORD schemeFlags) { return schemeFlags | INTERNET_FLAG_IGNORE_CERT_CN_INVALID; }
 const DWORD_PTR kRequestContext = 1;
+
+// The size query asks for the first byte only: the size then comes from the range answer's
+// total, and closing the answer leaves at most that byte for WinINet to read off the
+// connection (Wine's WinINet reads an unread body to its end before it lets go of a request).
+const wchar_t kFirstByteOnly[] = L"Range: bytes=0-0\r\n";
+const DWORD kStatusRangeNotSatisfiable = 416;
+
+// The size an answer to the size query announces: from the total of its Content-Range when it
+// answers the range (206, or 416 for an empty file), from its Content-Length when it ignored the
+// range. FALSE, with the error to log, when it announces none.
+BOOL AnnouncedSize(const CHttpFile& file, int& size, DWORD& error) {
+    DWORD status = 0;
+    file.QueryInfo(HTTP_QUERY_STATUS_CODE, status);
+    const bool answersRange = status == HTTP_STATUS_PARTIAL_CONTENT || status == kStatusRangeNotSatisfiable;
+    std::wstring text;
+    if (!file.QueryInfo(answersRange ? HTTP_QUERY_CONTENT_RANGE : HTTP_QUERY_CONTENT_LENGTH, text)) {
+        error = ::GetLastError();
+        return FALSE;
+    }
+    if (!answersRange) {
+        size = ContentLengthToSize(text);
+        return TRUE;
+    }
+    // A range answer's own Content-Length is the part's, never the file's.
+    if (!ContentRangeTotal(text, size)) {
+        error = ERROR_HTTP_HEADER_NOT_FOUND;
+        return FALSE;
+    }
+    return TRUE;
+}
 const DWORD kBlockSize = 65535;
 
 const HRESULT kNoFileObject = static_cast<HRESULT>(0x80000961);
@@ -269,6 +301,15 @@ int ContentLengthToSize(const std::wstring& text) {
     return _wtoi(text.c_str());
 }
 
+bool ContentRangeTotal(const std::wstring& text, int& size) {
+    const size_t slash = text.rfind(L'/');
+    if (slash == std::wstring::npos) return false;
+    const size_t first = text.find_first_not_of(L" \t", slash + 1);
+    if (first == std::wstring::npos || text[first] == L'*') return false;
+    size = ContentLengthToSize(text.substr(slash + 1));
+    return true;
+}
+
 int GetWebFileSize(const wchar_t* address, int useHttps) {
     FuncTrace trace(logscope::kGetWebFileSize);
     if (!address) {
@@ -289,20 +330,19 @@ int GetWebFileSize(const wchar_t* address, int useHttps) {
     trace.Log("openFlag: 0x%x", static_cast<unsigned>(flags));
 
     try {
-        CHttpFile* file = request.Open(address, kRequestContext, RequestFlags(flags));
+        CHttpFile* file = request.Open(address, kRequestContext, RequestFlags(flags), kFirstByteOnly);
         if (!file) {
             trace.Log("OpenURL fail_");
             return -1;
         }
-        std::wstring length;
-        if (!file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, length)) {
-            const DWORD error = ::GetLastError();
+        int size = 0;
+        DWORD error = 0;
+        if (!AnnouncedSize(*file, size, error)) {
             trace.Log("HttpFile QueryInfo fail___(LaseErr:%d)", static_cast<int>(error));
             file->Close();
             return -1;
         }
         file->Close();
-        const int size = ContentLengthToSize(length);
         trace.Log("ServerFileSize: %d", size);
         return size;
     } catch (const CInternetException& e) {

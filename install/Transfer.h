@@ -28,9 +28,16 @@ DWORD TransferOpenFlags(int useHttps);
 // the 32-bit range saturated to INT_MAX or INT_MIN.
 int ContentLengthToSize(const std::wstring& text);
 
-// The size the server announces (Content-Length) for address, or -1: address null or empty,
-// no WinINet root handle, the request failed (unreachable, certificate refused), or the answer
-// has no Content-Length. useHttps 1 selects the https open flags. The body is never read.
+// The total of a Content-Range text ("bytes 0-0/N", "bytes */N"): the text after its last
+// "/", read as ContentLengthToSize reads a Content-Length. False when it has none (no "/",
+// nothing after it, or "*", an unknown total).
+bool ContentRangeTotal(const std::wstring& text, int& size);
+
+// The size the server announces for address, or -1: address null or empty, no WinINet root
+// handle, the request failed (unreachable, certificate refused), or the answer announces none.
+// The request asks for the first byte only ("Range: bytes=0-0"): the size is the total of the
+// answer's Content-Range (206; 416, an empty file), or its Content-Length where the server
+// ignored the range. useHttps 1 selects the https open flags. The body is never read.
 // Logs in the scope "KVDownloadDlg::GetWebFileSize".
 int GetWebFileSize(const wchar_t* address, int useHttps);
 

@@ -1,6 +1,13 @@
 #include "install/URLDownCallBack.h"
 
+#include <algorithm>
+
 #include <string>
+
+namespace {
+// Where the bar's steps are not known, a position at most this often: the eye sees no more.
+const ULONGLONG kQuietMs = 50;
+}  // namespace
 
 URLDownCallBack::URLDownCallBack(StepReporter* progress, CWnd* statusText, int expectedSize) {
     Prepare(progress, statusText, expectedSize);
@@ -12,7 +19,14 @@ void URLDownCallBack::Prepare(StepReporter* progress, CWnd* statusText, int expe
     m_pProgress = progress;
     m_pStatusText = statusText;
     m_nExpectedSize = expectedSize;
-    if (m_pProgress) m_pProgress->SetProgressRange(m_nExpectedSize);
+    m_moved = false;
+    m_step = 0;
+    if (m_pProgress) {
+        m_pProgress->SetProgressRange(m_nExpectedSize);
+        const int steps = m_pProgress->ProgressSteps();
+        // 0 with steps 0: every position is sent.
+        if (steps > 0 && m_nExpectedSize > 0) m_step = std::max<ULONG>(1, static_cast<ULONG>(m_nExpectedSize) / static_cast<ULONG>(steps));
+    }
     if (m_pStatusText) ::SetWindowTextW(m_pStatusText->m_hWnd, L"");
 }
 
@@ -42,14 +56,28 @@ STDMETHODIMP URLDownCallBack::OnProgress(ULONG progress, ULONG maximum, ULONG st
             if (slash != std::wstring::npos) text.erase(0, slash + 1);
             ::SetWindowTextW(m_pStatusText->m_hWnd, text.c_str());
         }
-        m_pProgress->SetProgressPos(static_cast<int>(progress));
+        MoveBar(progress, false);
         break;
     case BINDSTATUS_DOWNLOADINGDATA:
-        m_pProgress->SetProgressPos(static_cast<int>(progress));
+        MoveBar(progress, false);
         break;
     case BINDSTATUS_ENDDOWNLOADDATA:
-        m_pProgress->SetProgressPos(static_cast<int>(maximum));
+        MoveBar(maximum, true);
         break;
     }
     return S_OK;
+}
+
+void URLDownCallBack::MoveBar(ULONG pos, bool final) {
+    const ULONGLONG now = ::GetTickCount64();
+    if (m_moved && !final) {
+        const ULONG moved = pos > m_shownPos ? pos - m_shownPos : m_shownPos - pos;
+        if (m_pProgress->ProgressSteps() > 0) {
+            if (m_step ? moved < m_step : (moved == 0 || now - m_shownAt < kQuietMs)) return;
+        }
+    }
+    m_moved = true;
+    m_shownPos = pos;
+    m_shownAt = now;
+    m_pProgress->SetProgressPos(static_cast<int>(pos));
 }

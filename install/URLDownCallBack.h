@@ -22,6 +22,11 @@ public:
 
     // Makes the object ready for another file, exactly as the constructor does: the three
     // values replaced, the range set again, the status window cleared.
+    //
+    // Positions go to a bar that crosses threads (the page's, from its worker) one message
+    // each: they are sent only where the bar would move (StepReporter::ProgressSteps), and the
+    // first and the last position of a file always, so that the bar starts and ends as every
+    // report would leave it.
     void Prepare(StepReporter* progress, CWnd* statusText, int expectedSize);
 
     // There is no reference count: the object lives on its caller's stack for the span of
@@ -48,4 +53,15 @@ public:
     StepReporter* m_pProgress = nullptr;  // not owned
     CWnd* m_pStatusText = nullptr;        // not owned
     int m_nExpectedSize = 0;
+
+private:
+    // Sends pos to the bar where the bar would show it: always the first position of a file
+    // and its last (final), otherwise once it has moved by one of the bar's steps, or, where
+    // the bar's steps or the range are unknown, at most every kQuietMs.
+    void MoveBar(ULONG pos, bool final);
+
+    ULONG m_step = 0;      // bytes per step of the bar; 0: unknown
+    bool m_moved = false;  // a position has been sent since Prepare
+    ULONG m_shownPos = 0;
+    ULONGLONG m_shownAt = 0;
 };

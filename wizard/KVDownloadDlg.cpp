@@ -3,6 +3,8 @@
 #include <process.h>
 #include <objbase.h>
 
+#include <algorithm>
+
 #include <commctrl.h>
 
 #include "framework/app.h"
@@ -125,6 +127,13 @@ void KVDownloadDlg::SetProgressRange(int upper) {
 
 void KVDownloadDlg::SetProgressPos(int pos) {
     ::SendMessageW(m_prgDownload.m_hWnd, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
+}
+
+int KVDownloadDlg::ProgressSteps() const {
+    // Read from the worker's thread without a message to the page's.
+    RECT r = {};
+    if (!::GetClientRect(m_prgDownload.m_hWnd, &r)) return 0;
+    return std::max(1, static_cast<int>(r.right - r.left));
 }
 
 BOOL KVDownloadDlg::OnCommand(WPARAM wParam, LPARAM lParam) {

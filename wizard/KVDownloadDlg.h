@@ -61,6 +61,8 @@ public:
     void ShowStatus(const std::wstring& text) override;
     void SetProgressRange(int upper) override;
     void SetProgressPos(int pos) override;
+    // The bar's width in pixels: no position between two of them shows.
+    int ProgressSteps() const override;
 
     CStatic m_stcInfo;
     CProgressCtrl m_prgDownload;

@@ -37,7 +37,7 @@ INSTALL_ACTIVEX_TEXT = "ActiveX 컨트롤을 설치합니다."                 #
 ATTEMPTS = 5
 FAILED_ATTEMPT = "KestrelVAULT ActiveX 7i.exe Download fail_ and continue loop."
 DESCRIPTOR_FAILED = "kestrelvault_server.exe Download fail___"
-OPEN_FLAG = {False: "openFlag: 0x1", True: "openFlag: 0x1001"}
+OPEN_FLAG = {False: "openFlag: 0x4000001", True: "openFlag: 0x4001001"}
 ERROR_WRITE_FAULT = 29
 ERROR_DISK_FULL = 112
 # The https download's block: one block on disk is the first sign of a transfer under way.

@@ -228,10 +228,10 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         return "%s://%s%s" % (self.scheme, self.host, file.url_path)
 
     def fetch_lines(self, https, size_lines, https_lines):
-        flags = 0x1001 if https else 0x1
+        flags = 0x4001001 if https else 0x4000001
         lines = ["> " + SIZE_SCOPE, _open(flags)] + size_lines + ["< " + SIZE_SCOPE]
         if https:
-            lines += ["> " + HTTPS_SCOPE, _open(0x1001)] + https_lines + ["< " + HTTPS_SCOPE]
+            lines += ["> " + HTTPS_SCOPE, _open(0x4001001)] + https_lines + ["< " + HTTPS_SCOPE]
         return lines
 
     def whole_fetch_lines(self, https, file):

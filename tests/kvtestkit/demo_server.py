@@ -4,7 +4,9 @@ https alike, so that the host a user is given works with either scheme of the fi
 
 Each connection's first byte decides: a TLS handshake record (0x16) gets TLS with the given
 certificate, anything else plain http. Every request is written to standard output as one line,
-"<scheme> <method> <path> <status> <bytes>".
+"<scheme> <method> <path> <status> <bytes>", bytes the body bytes sent. A request for one range
+("Range: bytes=A-B" or "bytes=A-") gets it (206), or 416 where A lies past the end, as from a
+common web server; the setup program's size query asks for the first byte only.
 
 Two options hold the wizard where a picture of it can be taken:
     --gate               the port takes no connection until SIGUSR1: the listening queue is
@@ -87,6 +89,10 @@ class Handler(BaseHTTPRequestHandler):
             return
         with open(path, "rb") as f:
             body = f.read()
+        nth = self.server.count(path)
+        part = self.requested_range(len(body))
+        if part:
+            return self.send_part(body, *part)
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Content-Length", str(len(body)))
@@ -96,7 +102,7 @@ class Handler(BaseHTTPRequestHandler):
             return
         hold = self.server.hold
         try:
-            if hold and os.path.basename(path) == hold[0] and self.server.count(path) > 1 \
+            if hold and os.path.basename(path) == hold[0] and nth > 1 \
                     and not self.server.released.is_set():
                 # In pieces, as over a slow line: a client reports its progress per piece read.
                 for start in range(0, hold[1], PIECE):
@@ -109,6 +115,42 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 self.wfile.write(body)
                 self.note(200, len(body))
+        except (BrokenPipeError, ConnectionResetError, socket.timeout):
+            self.close_connection = True
+
+    def requested_range(self, size):
+        """(first, last) of the one range asked for, last None past the end; None: the whole file."""
+        spec = (self.headers.get("Range") or "").strip()
+        if not spec.startswith("bytes=") or "," in spec:
+            return None
+        first, _, last = spec[len("bytes="):].partition("-")
+        if not first.isdigit() or (last and not last.isdigit()):
+            return None
+        first = int(first)
+        if first >= size:
+            return first, None
+        return first, min(int(last), size - 1) if last else size - 1
+
+    def send_part(self, body, first, last):
+        if last is None:
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % len(body))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            self.note(416, 0)
+            return
+        part = body[first:last + 1]
+        self.send_response(206)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, len(body)))
+        self.send_header("Content-Length", str(len(part)))
+        self.end_headers()
+        if self.command == "HEAD":
+            self.note(206, 0)
+            return
+        try:
+            self.wfile.write(part)
+            self.note(206, len(part))
         except (BrokenPipeError, ConnectionResetError, socket.timeout):
             self.close_connection = True
 

@@ -30,6 +30,13 @@ the file path change how it answers; they stack, in any order:
     /_mute=NAME/...      the same, but once NAME is released the connection is closed, still
                          without an answer (a server that gives up on the request)
     /_hangup/...         the request is read and the connection closed without an answer
+    /_range/...          a "Range: bytes=A-B" (or "bytes=A-") header is honoured: 206 with that
+                         part of the file and "Content-Range: bytes A-B/SIZE", or 416 with
+                         "Content-Range: bytes */SIZE" where A lies past the end; without this
+                         mode the header is ignored (200 and the whole file, as from a server
+                         that does not do ranges)
+    /_range=unknown/...  the same, with "*" for the total
+    /_range=bare/...     the same, without Content-Range
     /_refuse=PORT/...    a redirect (307) to the same path without modes on 127.0.0.1:PORT,
                          same scheme: with nothing listening there, the client's connection
                          for this one file is refused while the server answers everything else
@@ -37,7 +44,9 @@ the file path change how it answers; they stack, in any order:
 A file that does not exist gives 404 with an error page, unless _status says otherwise.
 
 Control requests, which are not counted:
-    /_kv/requests        the requests received so far, as JSON: [{method, path, agent}, ...]
+    /_kv/requests        the requests received so far, as JSON: [{method, path, agent, sent}, ...],
+                         sent the body bytes sent so far, and "range" the Range header of a
+                         request that had one
     /_kv/reset           forgets the requests, all releases and all fault rules
     /_kv/release/NAME    releases NAME
     /_kv/tlsstall/SKIP/COUNT/NAME
@@ -258,8 +267,10 @@ class Handler(BaseHTTPRequestHandler):
         raw = self.path.split("?", 1)[0]
         if raw.startswith("/_kv/"):
             return self.control(raw[len("/_kv/"):])
-        self.server.state.record({"method": self.command, "path": raw,
-                                  "agent": self.headers.get("User-Agent", "")})
+        self.entry = {"method": self.command, "path": raw, "agent": self.headers.get("User-Agent", ""), "sent": 0}
+        if self.headers.get("Range") is not None:
+            self.entry["range"] = self.headers.get("Range")
+        self.server.state.record(self.entry)
         modes, rest = parse_modes(urllib.parse.unquote(raw))
         rule, _ = parse_modes(self.server.state.fault_for(rest) + "/")
         modes.update(rule)
@@ -343,10 +354,15 @@ class Handler(BaseHTTPRequestHandler):
         if "empty" in modes:
             body = b""
         pad, padline = int(modes.get("pad", 0) or 0), int(modes.get("padline", 0) or 0)
+        content_range = None
+        if "range" in modes and status == 200 and not (pad or padline):
+            status, body, content_range = self.ranged(body, modes["range"])
         total = pad + padline + len(body)
 
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
+        if content_range:
+            self.send_header("Content-Range", content_range)
         closing = False
         if "chunked" in modes:
             self.send_header("Transfer-Encoding", "chunked")
@@ -378,6 +394,7 @@ class Handler(BaseHTTPRequestHandler):
         size = PIECE if delay or "chunked" in modes or not (pad or padline) else FILLER_BLOCK
         try:
             for piece in body_pieces(pad, padline, body, cut[1] if cut else total, size):
+                self.count_sent(len(piece))
                 if "chunked" in modes:
                     piece = b"%x\r\n%s\r\n" % (len(piece), piece)
                 self.wfile.write(piece)
@@ -401,6 +418,24 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.write(junk[:extra])
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
+
+    def count_sent(self, n):
+        with self.server.state.lock:
+            self.entry["sent"] += n
+
+    def ranged(self, body, kind):
+        """(status, body, Content-Range or None) for the request's Range header."""
+        spec = (self.headers.get("Range") or "").strip()
+        first, _, last = spec[len("bytes="):].partition("-") if spec.startswith("bytes=") else ("", "", "")
+        if not first.isdigit() or (last and not last.isdigit()) or "," in spec:
+            return 200, body, None
+        size = len(body)
+        total = "*" if kind == "unknown" else str(size)
+        if int(first) >= size:
+            return 416, b"", None if kind == "bare" else "bytes */" + total
+        end = min(int(last), size - 1) if last else size - 1
+        part = body[int(first):end + 1]
+        return 206, part, None if kind == "bare" else "bytes %s-%d/%s" % (first, end, total)
 
     do_HEAD = do_GET
 

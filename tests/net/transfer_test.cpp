@@ -204,32 +204,52 @@ TEST(GetWebFileSize, AnnouncedSizesAndFailures) {
         int expected;
         std::vector<std::string> log;  // the scope's message lines
     } cases[] = {
-        {"http", L"http://" + HttpHost() + file, 0, 12345, {"openFlag: 0x1", "ServerFileSize: 12345"}},
-        {"UseHttps 2 is http", L"http://" + HttpHost() + file, 2, 12345, {"openFlag: 0x1", "ServerFileSize: 12345"}},
+        {"http", L"http://" + HttpHost() + file, 0, 12345, {"openFlag: 0x4000001", "ServerFileSize: 12345"}},
+        {"UseHttps 2 is http", L"http://" + HttpHost() + file, 2, 12345, {"openFlag: 0x4000001", "ServerFileSize: 12345"}},
         {"https, certificate for another host", L"https://" + HttpsHost() + file, 1, 12345,
-         {"openFlag: 0x1001", "ServerFileSize: 12345"}},
-        {"empty file", L"https://" + HttpsHost() + empty, 1, 0, {"openFlag: 0x1001", "ServerFileSize: 0"}},
+         {"openFlag: 0x4001001", "ServerFileSize: 12345"}},
+        {"empty file", L"https://" + HttpsHost() + empty, 1, 0, {"openFlag: 0x4001001", "ServerFileSize: 0"}},
         {"no Content-Length (chunked)", L"http://" + ScriptHost() + L"/_chunked" + file, 0, -1,
-         {"openFlag: 0x1", noHeader}},
+         {"openFlag: 0x4000001", noHeader}},
         {"no Content-Length over https", L"https://" + ScriptHttpsHost() + L"/_chunked" + file, 1, -1,
-         {"openFlag: 0x1001", noHeader}},
+         {"openFlag: 0x4001001", noHeader}},
         {"Content-Length of letters", L"http://" + ScriptHost() + L"/_cl=abc" + file, 0, 0,
-         {"openFlag: 0x1", "ServerFileSize: 0"}},
+         {"openFlag: 0x4000001", "ServerFileSize: 0"}},
         {"Content-Length of digits and letters", L"http://" + ScriptHost() + L"/_cl=12abc" + file, 0, 12,
-         {"openFlag: 0x1", "ServerFileSize: 12"}},
+         {"openFlag: 0x4000001", "ServerFileSize: 12"}},
         {"Content-Length beyond 32 bits", L"http://" + ScriptHost() + L"/_cl=99999999999" + file, 0, INT_MAX,
-         {"openFlag: 0x1", "ServerFileSize: 2147483647"}},
+         {"openFlag: 0x4000001", "ServerFileSize: 2147483647"}},
         {"an error page announces its own size", L"http://" + ScriptHost() + L"/_status=500" + file, 0, 12345,
-         {"openFlag: 0x1", "ServerFileSize: 12345"}},
+         {"openFlag: 0x4000001", "ServerFileSize: 12345"}},
         {"untrusted issuer", L"https://" + Host("KV_HTTPS_UNTRUSTED_HOST") + file, 1, -1,
-         {"openFlag: 0x1001", kAnyException}},
+         {"openFlag: 0x4001001", kAnyException}},
         {"expired certificate", L"https://" + Host("KV_HTTPS_EXPIRED_HOST") + file, 1, -1,
-         {"openFlag: 0x1001", kAnyException}},
+         {"openFlag: 0x4001001", kAnyException}},
         {"certificate not yet valid", L"https://" + Host("KV_HTTPS_NOTYET_HOST") + file, 1, -1,
-         {"openFlag: 0x1001", kAnyException}},
+         {"openFlag: 0x4001001", kAnyException}},
         {"nothing listens", L"http://127.0.0.1:1" + file, 0, -1,
-         {"openFlag: 0x1", "Exception: " + std::to_string(ERROR_INTERNET_CANNOT_CONNECT)}},
-        {"https to a plain http server", L"https://" + HttpHost() + file, 1, -1, {"openFlag: 0x1001", kAnyException}},
+         {"openFlag: 0x4000001", "Exception: " + std::to_string(ERROR_INTERNET_CANNOT_CONNECT)}},
+        {"https to a plain http server", L"https://" + HttpHost() + file, 1, -1, {"openFlag: 0x4001001", kAnyException}},
+        // The first byte asked for ("Range: bytes=0-0"): the size is the total of the answer's
+        // Content-Range; a server that ignores the range announces it by its Content-Length.
+        {"range honoured (206)", L"http://" + ScriptHost() + L"/_range" + file, 0, 12345,
+         {"openFlag: 0x4000001", "ServerFileSize: 12345"}},
+        {"range honoured over https", L"https://" + ScriptHttpsHost() + L"/_range" + file, 1, 12345,
+         {"openFlag: 0x4001001", "ServerFileSize: 12345"}},
+        {"range ignored (200)", L"http://" + ScriptHost() + file, 0, 12345, {"openFlag: 0x4000001", "ServerFileSize: 12345"}},
+        {"range of an empty file (416)", L"http://" + ScriptHost() + L"/_range" + empty, 0, 0,
+         {"openFlag: 0x4000001", "ServerFileSize: 0"}},
+        {"range answered without a total", L"http://" + ScriptHost() + L"/_range=unknown" + file, 0, -1,
+         {"openFlag: 0x4000001", noHeader}},
+        {"416 without a total", L"http://" + ScriptHost() + L"/_range=unknown" + empty, 0, -1,
+         {"openFlag: 0x4000001", noHeader}},
+        {"range answered without Content-Range", L"http://" + ScriptHost() + L"/_range=bare" + file, 0, -1,
+         {"openFlag: 0x4000001", noHeader}},
+        {"range answered, connection closed before its byte", L"http://" + ScriptHost() + L"/_range/_drop=0" + file, 0,
+         12345, {"openFlag: 0x4000001", "ServerFileSize: 12345"}},
+        {"range answered, connection closed early over https",
+         L"https://" + ScriptHttpsHost() + L"/_range/_drop=0" + file, 1, 12345,
+         {"openFlag: 0x4001001", "ServerFileSize: 12345"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -249,9 +269,79 @@ TEST(GetWebFileSize, SendsOneGetWithTheProgramsNameAndReadsNoBody) {
         const std::wstring host = useHttps == 1 ? ScriptHttpsHost() : ScriptHost();
         EXPECT_EQ(GetWebFileSize((SchemePrefix(useHttps) + host + L"/_holdbody=q" + file).c_str(), useHttps), 300000);
         ScriptControl(L"release/q");
-        // One GET, and the agent is the executable's name without extension.
-        EXPECT_EQ(ScriptRequests(),
-                  "[{\"method\": \"GET\", \"path\": \"/_holdbody=q/app/size/agent.bin\", \"agent\": \"kv_net_tests\"}]");
+        // One GET for the first byte only, and the agent is the executable's name without
+        // extension.
+        const std::string log = ScriptRequests();
+        EXPECT_EQ(log.find("[{\"method\": \"GET\", \"path\": \"/_holdbody=q/app/size/agent.bin\", \"agent\": \"kv_net_tests\""),
+                  0u) << log;
+        EXPECT_NE(log.find("\"range\": \"bytes=0-0\"}]"), std::string::npos) << log;
+        EXPECT_EQ(log.find("\"method\"", 1), log.rfind("\"method\"")) << log;
+    }
+}
+
+bool InCache(const std::wstring& address) {
+    DWORD size = 0;
+    if (GetUrlCacheEntryInfoW(address.c_str(), nullptr, &size)) return true;
+    return GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+
+// The size query and our https download leave nothing in WinINet's cache (a copy of the
+// body written there would cost a second write of the file), from a server that honours the
+// range and from one that answers with the whole file.
+TEST(FetchServerFile, NothingGoesIntoTheInternetCache) {
+    const std::string data = Pattern(200000, 31);
+    const std::wstring file = Publish(L"fetch/nocache.bin", data);
+    for (const std::wstring& modes : {std::wstring(L""), std::wstring(L"/_range")}) {
+        for (int useHttps : {0, 1}) {
+            SCOPED_TRACE(testing::Message() << useHttps << Narrow(modes));
+            const std::wstring address =
+                SchemePrefix(useHttps) + (useHttps == 1 ? ScriptHttpsHost() : ScriptHost()) + modes + file;
+            DeleteUrlCacheEntryW(address.c_str());
+            EXPECT_EQ(GetWebFileSize(address.c_str(), useHttps), static_cast<int>(data.size()));
+            EXPECT_FALSE(InCache(address));
+            if (useHttps != 1) continue;
+            const std::wstring target = LocalTarget(L"nocache.bin");
+            EXPECT_EQ(URLDownloadToFileOnHttps(address.c_str(), target.c_str(), nullptr), S_OK);
+            EXPECT_TRUE(ReadWholeFile(target) == data);
+            EXPECT_FALSE(InCache(address));
+            DeleteFileW(target.c_str());
+        }
+    }
+}
+
+// What a whole run costs the server: the size query takes the first byte, the transfer the
+// file, once. The server's own count of the body bytes it sent, for a server that honours
+// the range and for one that ignores it (which then sends the file for the size query too, but
+// the query still reads none of it).
+TEST(FetchServerFile, TheServerSendsEachBodyOnce) {
+    const std::string data = Pattern(3000000, 30);
+    const std::wstring file = Publish(L"fetch/once.bin", data);
+    for (int useHttps : {0, 1}) {
+        SCOPED_TRACE(useHttps);
+        const std::wstring address =
+            SchemePrefix(useHttps) + (useHttps == 1 ? ScriptHttpsHost() : ScriptHost()) + L"/_range" + file;
+        const std::wstring target = LocalTarget(L"once.bin");
+        PageWithBar p(useHttps);
+        URLDownCallBack cb(nullptr, nullptr, 0);
+        ScriptControl(L"reset");
+        HRESULT hr = E_FAIL;
+        RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, address, target, cb); });
+        EXPECT_EQ(hr, S_OK);
+        EXPECT_TRUE(ReadWholeFile(target) == data);
+        EXPECT_EQ(p.bar.Range().iHigh, static_cast<int>(data.size()));
+        EXPECT_EQ(p.bar.Pos(), static_cast<int>(data.size()));
+        // Two GETs (the moniker download sends an agent of its own): the size query's with the
+        // range and one body byte, the transfer's with the whole file.
+        const std::string log = ScriptRequests();
+        const std::string path = "\"path\": \"" + Narrow(L"/_range" + file) + "\"";
+        const size_t second = log.find("}, {\"method\": \"GET\", " + path);
+        ASSERT_NE(second, std::string::npos) << log;
+        EXPECT_EQ(log.find("[{\"method\": \"GET\", " + path), 0u) << log;
+        EXPECT_EQ(log.find("\"sent\": 1, \"range\": \"bytes=0-0\"}, {"), second - std::string("\"sent\": 1, \"range\": \"bytes=0-0\"").size()) << log;
+        const std::string whole = ", \"sent\": " + std::to_string(data.size()) + "}]";
+        EXPECT_EQ(log.rfind(whole), log.size() - whole.size()) << log;
+        EXPECT_EQ(log.rfind("\"method\""), second + 4) << log;
+        DeleteFileW(target.c_str());
     }
 }
 
@@ -270,7 +360,7 @@ TEST(URLDownloadToFileOnHttps, WritesTheFileAndReportsEveryBlock) {
             RunOnWorker([&] { hr = URLDownloadToFileOnHttps((L"https://" + HttpsHost() + path).c_str(), target.c_str(), &cb); });
         });
         EXPECT_EQ(hr, S_OK);
-        EXPECT_EQ(ScopeMessages(log, kHttpsScope), (std::vector<std::string>{"openFlag: 0x1001", "Local file open success."}));
+        EXPECT_EQ(ScopeMessages(log, kHttpsScope), (std::vector<std::string>{"openFlag: 0x4001001", "Local file open success."}));
         EXPECT_TRUE(ReadWholeFile(target) == data);
 
         // Running totals with status 5 after each block of at most 65535 bytes, then the byte
@@ -302,7 +392,7 @@ TEST(URLDownloadToFileOnHttps, EmptiesAnExistingTargetAndWorksWithoutCallback) {
 
 TEST(URLDownloadToFileOnHttps, FailuresLeaveNoFile) {
     const std::wstring file = Publish(L"https/fail.bin", Pattern(200000, 4));
-    const std::string open = "openFlag: 0x1001", opened = "Local file open success.";
+    const std::string open = "openFlag: 0x4001001", opened = "Local file open success.";
     const std::string reset = "Exception: " + std::to_string(ERROR_INTERNET_CONNECTION_RESET);
     struct Case {
         const char* what;
@@ -384,7 +474,7 @@ TEST(URLDownloadToFileOnHttps, LocalTargetFailures) {
     auto log = CaptureTrace([&] { hr = URLDownloadToFileOnHttps(address.c_str(), noFolder.c_str(), nullptr); });
     EXPECT_EQ(hr, static_cast<HRESULT>(0x80000000u | ERROR_PATH_NOT_FOUND));
     EXPECT_EQ(ScopeMessages(log, kHttpsScope),
-              (std::vector<std::string>{"openFlag: 0x1001", "localFile.Open fail___(lastErr: 3)"}));
+              (std::vector<std::string>{"openFlag: 0x4001001", "localFile.Open fail___(lastErr: 3)"}));
 
     // A target that another handle holds open: it must stay as it is.
     const std::wstring held = LocalTarget(L"held.bin");
@@ -395,7 +485,7 @@ TEST(URLDownloadToFileOnHttps, LocalTargetFailures) {
     CloseHandle(h);
     EXPECT_EQ(hr, static_cast<HRESULT>(0x80000000u | ERROR_SHARING_VIOLATION));
     EXPECT_EQ(ScopeMessages(log, kHttpsScope),
-              (std::vector<std::string>{"openFlag: 0x1001", "localFile.Open fail___(lastErr: 32)"}));
+              (std::vector<std::string>{"openFlag: 0x4001001", "localFile.Open fail___(lastErr: 32)"}));
     EXPECT_EQ(ReadWholeFile(held), "held");
     DeleteFileW(held.c_str());
 
@@ -410,7 +500,7 @@ TEST(URLDownloadToFileOnHttps, LocalTargetFailures) {
     log = CaptureTrace([&] { hr = URLDownloadToFileOnHttps(address.c_str(), fullPath.c_str(), nullptr); });
     EXPECT_EQ(hr, static_cast<HRESULT>(0x80000000u | ERROR_DISK_FULL));
     EXPECT_EQ(ScopeMessages(log, kHttpsScope),
-              (std::vector<std::string>{"openFlag: 0x1001", "Local file open success.",
+              (std::vector<std::string>{"openFlag: 0x4001001", "Local file open success.",
                                         "localFile.Write fail___(lastErr: 112)"}));
 }
 
@@ -443,11 +533,11 @@ TEST(FetchServerFile, SizesUnderBothSchemes) {
             EXPECT_TRUE(ReadWholeFile(target) == data);
             // The size query, then our https download or the moniker download (no log of its own).
             std::vector<std::string> expectedLog = {"> " + std::string(kSizeScope),
-                                                    s.useHttps == 1 ? "openFlag: 0x1001" : "openFlag: 0x1",
+                                                    s.useHttps == 1 ? "openFlag: 0x4001001" : "openFlag: 0x4000001",
                                                     "ServerFileSize: " + std::to_string(size),
                                                     "< " + std::string(kSizeScope)};
             if (s.useHttps == 1)
-                expectedLog.insert(expectedLog.end(), {"> " + std::string(kHttpsScope), "openFlag: 0x1001",
+                expectedLog.insert(expectedLog.end(), {"> " + std::string(kHttpsScope), "openFlag: 0x4001001",
                                                        "Local file open success.", "< " + std::string(kHttpsScope)});
             EXPECT_EQ(log, expectedLog);
             // The range is the announced size; the bar ends at the byte count.
@@ -492,6 +582,34 @@ TEST(FetchServerFile, SchemeAndAddressReachTheServerAsFormed) {
         const size_t first = log.find(get);
         EXPECT_NE(first, std::string::npos) << log;
         EXPECT_NE(log.find(get, first + 1), std::string::npos) << log;
+        DeleteFileW(target.c_str());
+    }
+}
+
+// The page's bar shows as many positions as it is wide: a file of many blocks moves it only
+// that often, and it starts and ends as it would with every block reported.
+TEST(FetchServerFile, TheBarGetsAPositionOnlyWhereItMoves) {
+    const std::string data = Pattern(5u << 20, 32);
+    const std::wstring file = Publish(L"fetch/steps.bin", data);
+    const int steps = 40;
+    for (int useHttps : {0, 1}) {
+        SCOPED_TRACE(useHttps);
+        const std::wstring address = SchemePrefix(useHttps) + (useHttps == 1 ? HttpsHost() : HttpHost()) + file;
+        const std::wstring target = LocalTarget(L"steps.bin");
+        PageWithBar p(useHttps);
+        p.page.SetProgressSteps(steps);
+        URLDownCallBack cb(nullptr, nullptr, 0);
+        HRESULT hr = E_FAIL;
+        RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, address, target, cb); });
+        EXPECT_EQ(hr, S_OK);
+        const auto& sent = p.bar.Sent();
+        ASSERT_GE(sent.size(), 3u);
+        EXPECT_EQ(sent.front(), (TestProgressBar::Message{PBM_SETRANGE32, 0, static_cast<LPARAM>(data.size())}));
+        EXPECT_EQ(sent.back(), (TestProgressBar::Message{PBM_SETPOS, data.size(), 0}));
+        // One position per step at most, the first and the last besides.
+        EXPECT_LE(sent.size(), static_cast<size_t>(1 + steps + 2));
+        const WPARAM step = data.size() / steps;
+        for (size_t i = 2; i + 1 < sent.size(); ++i) EXPECT_GE(sent[i].wParam - sent[i - 1].wParam, step);
         DeleteFileW(target.c_str());
     }
 }
@@ -661,33 +779,33 @@ TEST(StallLimit, EveryStageOfEveryRequestEndsAfterTheLimit) {
         int stalls = 1;           // requests that stall one after the other
     } cases[] = {
         // Connecting: a listener whose queue is full drops the connection's every SYN.
-        {"size query, connection never accepted", kSize, 0, L"", L"", L"", {sizeIn, "openFlag: 0x1", timeout, sizeOut},
+        {"size query, connection never accepted", kSize, 0, L"", L"", L"", {sizeIn, "openFlag: 0x4000001", timeout, sizeOut},
          Host("KV_UNACCEPTED_HOST")},
-        {"https, connection never accepted", kHttps, 1, L"", L"", L"", {httpsIn, "openFlag: 0x1001", timeout, httpsOut},
+        {"https, connection never accepted", kHttps, 1, L"", L"", L"", {httpsIn, "openFlag: 0x4001001", timeout, httpsOut},
          Host("KV_UNACCEPTED_HOST")},
         {"fetch over http, connection never accepted", kFetch, 0, L"", L"", L"",
-         {sizeIn, "openFlag: 0x1", timeout, sizeOut}, Host("KV_UNACCEPTED_HOST"), 2},
+         {sizeIn, "openFlag: 0x4000001", timeout, sizeOut}, Host("KV_UNACCEPTED_HOST"), 2},
         // The size query: the request answered with silence, or a handshake that never ends.
-        {"size query, silent answer, http", kSize, 0, L"/_mute", L"", L"", {sizeIn, "openFlag: 0x1", timeout, sizeOut}},
+        {"size query, silent answer, http", kSize, 0, L"/_mute", L"", L"", {sizeIn, "openFlag: 0x4000001", timeout, sizeOut}},
         {"size query, silent answer, https", kSize, 1, L"/_mute", L"", L"",
-         {sizeIn, "openFlag: 0x1001", timeout, sizeOut}},
-        {"size query, stalled TLS handshake", kSize, 1, L"", L"", L"0/1", {sizeIn, "openFlag: 0x1001", timeout, sizeOut}},
+         {sizeIn, "openFlag: 0x4001001", timeout, sizeOut}},
+        {"size query, stalled TLS handshake", kSize, 1, L"", L"", L"0/1", {sizeIn, "openFlag: 0x4001001", timeout, sizeOut}},
         // Our https download: before the answer, in the handshake, after the headers, mid-body.
-        {"https, silent answer", kHttps, 1, L"/_mute", L"", L"", {httpsIn, "openFlag: 0x1001", timeout, httpsOut}},
-        {"https, stalled TLS handshake", kHttps, 1, L"", L"", L"0/1", {httpsIn, "openFlag: 0x1001", timeout, httpsOut}},
+        {"https, silent answer", kHttps, 1, L"/_mute", L"", L"", {httpsIn, "openFlag: 0x4001001", timeout, httpsOut}},
+        {"https, stalled TLS handshake", kHttps, 1, L"", L"", L"0/1", {httpsIn, "openFlag: 0x4001001", timeout, httpsOut}},
         {"https, headers and then silence", kHttps, 1, L"/_holdbody=stall", L"", L"",
-         {httpsIn, "openFlag: 0x1001", opened, timeout, httpsOut}},
+         {httpsIn, "openFlag: 0x4001001", opened, timeout, httpsOut}},
         {"https, silence mid-body", kHttps, 1, L"/_cuthold=stall/_drop=150000", L"", L"",
-         {httpsIn, "openFlag: 0x1001", opened, timeout, httpsOut}},
+         {httpsIn, "openFlag: 0x4001001", opened, timeout, httpsOut}},
         // One file as the steps fetch it: the size query goes through, the transfer stalls.
         {"fetch over http, silent answer", kFetch, 0, L"", L"_skip=1/_mute", L"",
-         {sizeIn, "openFlag: 0x1", size, sizeOut}},
+         {sizeIn, "openFlag: 0x4000001", size, sizeOut}},
         {"fetch over http, headers and then silence", kFetch, 0, L"", L"_skip=1/_holdbody=stall", L"",
-         {sizeIn, "openFlag: 0x1", size, sizeOut}},
+         {sizeIn, "openFlag: 0x4000001", size, sizeOut}},
         {"fetch over http, silence mid-body", kFetch, 0, L"", L"_skip=1/_cuthold=stall/_drop=150000", L"",
-         {sizeIn, "openFlag: 0x1", size, sizeOut}},
+         {sizeIn, "openFlag: 0x4000001", size, sizeOut}},
         {"fetch over https, stalled TLS handshake", kFetch, 1, L"", L"", L"1/1",
-         {sizeIn, "openFlag: 0x1001", size, sizeOut, httpsIn, "openFlag: 0x1001", timeout, httpsOut}},
+         {sizeIn, "openFlag: 0x4001001", size, sizeOut, httpsIn, "openFlag: 0x4001001", timeout, httpsOut}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

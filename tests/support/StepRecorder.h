@@ -23,9 +23,14 @@ public:
     void SetProgressPos(int pos) override {
         if (m_bar) ::SendMessageW(m_bar, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
     }
+    // Every position unless told how many steps the bar shows (as the download page tells its
+    // bar's width).
+    int ProgressSteps() const override { return m_steps; }
+    void SetProgressSteps(int steps) { m_steps = steps; }
 
     std::vector<std::wstring> statusTexts;
 
 private:
     HWND m_bar;
+    int m_steps = 0;
 };

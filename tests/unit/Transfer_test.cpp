@@ -95,6 +95,34 @@ TEST(Transfer, ContentLengthIsReadLikeTheRuntimesConversion) {
     }
 }
 
+TEST(Transfer, ContentRangeTotalIsTheTextAfterItsLastSlash) {
+    struct Case {
+        const wchar_t* text;
+        bool has;
+        int size;
+    } cases[] = {
+        {L"bytes 0-0/12345", true, 12345},
+        {L"bytes */0", true, 0},                    // 416 for an empty file
+        {L"bytes 0-0/1", true, 1},
+        {L"bytes 0-0/99999999999", true, INT_MAX},  // read as a Content-Length is: saturated
+        {L"bytes 0-0/ 77", true, 77},
+        {L"bytes 0-0/12abc", true, 12},
+        {L"bytes 0-0/abc", true, 0},
+        {L"bytes 0-0/*", false, 0},                 // the server does not know the total
+        {L"bytes */*", false, 0},
+        {L"bytes 0-0/ *", false, 0},
+        {L"bytes 0-0/", false, 0},
+        {L"bytes 0-0", false, 0},
+        {L"", false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << '"' << std::string(c.text, c.text + wcslen(c.text)) << '"');
+        int size = -12345;
+        EXPECT_EQ(ContentRangeTotal(c.text, size), c.has);
+        EXPECT_EQ(size, c.has ? c.size : -12345);
+    }
+}
+
 TEST(Transfer, FailuresDecidedBeforeAnyRequest) {
     const std::string size = "KVDownloadDlg::GetWebFileSize", https = "KVDownloadDlg::URLDownloadToFileOnHttps";
     for (int useHttps : {0, 1}) {

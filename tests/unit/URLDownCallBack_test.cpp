@@ -130,6 +130,71 @@ TEST(URLDownCallBack, PositionsAreSentWhateverTheRange) {
     }
 }
 
+// A bar that shows `steps` positions over its range gets a position only where it would move:
+// the first of a file and the last always, between them one per step moved.
+TEST(URLDownCallBack, ABarOfFewStepsGetsOnlyThePositionsItShows) {
+    struct Report {
+        ULONG progress, maximum, status;
+    };
+    const ULONG begin = BINDSTATUS_BEGINDOWNLOADDATA, data = BINDSTATUS_DOWNLOADINGDATA, end = BINDSTATUS_ENDDOWNLOADDATA;
+    struct Case {
+        const char* what;
+        int range, steps;
+        std::vector<Report> reports;
+        std::vector<ULONG> sent;
+    } cases[] = {
+        {"steps of 100 bytes, the moniker download's reports", 1000, 10,
+         {{0, 1000, begin}, {50, 1000, data}, {100, 1000, data}, {120, 1000, data}, {199, 1000, data},
+          {200, 1000, data}, {305, 1000, data}, {999, 1000, data}, {1000, 1000, end}},
+         {0, 100, 200, 305, 999, 1000}},
+        {"steps of 100 bytes, the https download's reports", 1000, 10,
+         {{60, 0, data}, {120, 0, data}, {180, 0, data}, {240, 0, data}, {300, 0, data}, {0, 300, end}},
+         {60, 180, 300, 300}},
+        {"the last position is sent even where it does not move the bar", 1000, 10,
+         {{500, 0, data}, {510, 0, data}, {0, 510, end}}, {500, 510}},
+        {"more steps than bytes: every change, no repeats", 4, 200,
+         {{0, 4, begin}, {1, 4, data}, {1, 4, data}, {3, 4, data}, {4, 4, end}}, {0, 1, 3, 4}},
+        {"no steps told: every report", 1000, 0,
+         {{0, 1000, begin}, {1, 1000, data}, {1, 1000, data}, {0, 1000, end}}, {0, 1, 1, 1000}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestProgressBar bar;
+        bar.Reporter().SetProgressSteps(c.steps);
+        URLDownCallBack cb(&bar.Reporter(), nullptr, c.range);
+        for (const Report& r : c.reports) EXPECT_EQ(cb.OnProgress(r.progress, r.maximum, r.status, L"x/y"), S_OK);
+        std::vector<Message> expected = {SetRange(c.range)};
+        for (ULONG pos : c.sent) expected.push_back(SetPos(pos));
+        EXPECT_EQ(bar.Sent(), expected);
+    }
+}
+
+// Where the size is unknown (-1, 0) the bar's steps say nothing: positions then come at most
+// every few tens of milliseconds, and the first and the last always; the next file starts
+// afresh.
+TEST(URLDownCallBack, WithoutARangeTheBarStillStartsAndEndsAsEveryReportWouldLeaveIt) {
+    for (int size : {-1, 0}) {
+        SCOPED_TRACE(size);
+        TestProgressBar bar;
+        bar.Reporter().SetProgressSteps(200);
+        URLDownCallBack cb(&bar.Reporter(), nullptr, size);
+        for (ULONG pos = 4096; pos <= 4096 * 500; pos += 4096) cb.OnProgress(pos, 0, BINDSTATUS_DOWNLOADINGDATA, L"");
+        cb.OnProgress(0, 4096 * 500, BINDSTATUS_ENDDOWNLOADDATA, L"");
+        const std::vector<Message>& sent = bar.Sent();
+        ASSERT_GE(sent.size(), 3u);
+        EXPECT_EQ(sent[0], SetRange(size));
+        EXPECT_EQ(sent[1], SetPos(4096));
+        EXPECT_EQ(sent.back(), SetPos(4096 * 500));
+        EXPECT_LT(sent.size(), 502u) << "some positions are left out";
+        for (size_t i = 2; i < sent.size(); ++i) EXPECT_GT(sent[i].wParam, sent[i - 1].wParam);
+
+        bar.Clear();
+        cb.Prepare(&bar.Reporter(), nullptr, 100);
+        cb.OnProgress(4096 * 500, 0, BINDSTATUS_DOWNLOADINGDATA, L"");
+        EXPECT_EQ(bar.Sent(), (std::vector<Message>{SetRange(100), SetPos(4096 * 500)}));
+    }
+}
+
 TEST(URLDownCallBack, OtherStatusesAndAMissingBarAnswerNotImplementedAndSendNothing) {
     TestProgressBar bar;
     StatusWindow status;
