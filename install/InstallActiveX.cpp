@@ -65,8 +65,15 @@ static int InstallActiveXSteps(FuncTrace& trace, const wchar_t* updateURL, const
         if (++attempt == kMaxAttempts) break;
     }
 
-    // Tried even after five failed attempts: a file left from an earlier run would still run.
+    // Only a file this run fetched may start: after five failed attempts whatever lies at the
+    // target (a file of an earlier run, or one another program put there) stays unstarted.
     ShowStatus(reporter, IDS_INSTALL_ACTIVEX);
+    if (result != S_OK) {
+        trace.Log("KestrelVAULT ActiveX 7i_ko.exe not obtained, not started___");
+        ::DeleteFileW(downFilePath.c_str());
+        out = InstallOutcome::InstallerNotObtained;
+        return 0;
+    }
     const wchar_t* parameters = context.autoMode == 1 ? L"/verysilent" : nullptr;
     const bool quiet = context.autoMode == 1;
     const LaunchOutcome launch = LaunchAndWait(kActiveXFileName, parameters, tempDirectory, quiet);
@@ -75,11 +82,7 @@ static int InstallActiveXSteps(FuncTrace& trace, const wchar_t* updateURL, const
     if (restart) trace.Log("KestrelVAULT ActiveX 7i_ko.exe asks for a restart (exit code 3010).");
     ::DeleteFileW(downFilePath.c_str());
 
-    // The first failure decides: a file left from an earlier run that ran after five failed
-    // attempts is still no installer from this server.
-    if (result != S_OK)
-        out = InstallOutcome::InstallerNotObtained;
-    else if (launch.result != LaunchResult::Ended)
+    if (launch.result != LaunchResult::Ended)
         out = InstallOutcome::InstallerLaunchFailed;
     else
         out = restart ? InstallOutcome::RestartNeeded : InstallOutcome::Done;

@@ -88,7 +88,6 @@ class HttpsRedirectTest(kvwizard.WholeRunTestCase):
         self.assertEqual([t for t in self.worker_lines() if t.startswith("Exception")], [])
 
     def check_refused(self, page, host, stamped, errors):
-        field.FieldFaultTest.dismiss_launch_error(self, page)
         if stamped:
             page.wait_gone(timeout=120000)
             self.assertEqual(page.process.wait(30), 0)
@@ -104,7 +103,7 @@ class HttpsRedirectTest(kvwizard.WholeRunTestCase):
         attempt = field.installer_attempt("http", host, field.size_query(False, refused),
                                           [MONIKER_REFUSED, field.FAILED_ATTEMPT])
         self.assertEqual(worker,
-                         field.scope("KVDownloadDlg::InstallActiveX", *(attempt * field.ATTEMPTS))
+                         field.FieldFaultTest.installer_step(self, attempt)
                          + field.scope("KVDownloadDlg::RunKVUpdate",
                                        *(field.size_query(False, refused) + [field.DESCRIPTOR_FAILED])))
         field.FieldFaultTest.assert_nothing_installed(self)

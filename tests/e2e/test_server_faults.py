@@ -257,7 +257,8 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
                 lines.append("URLDownloadToFile ret: 0x%08x" % each.result if each.result is not None
                              else re.compile(r"URLDownloadToFile ret: 0x8[0-9a-f]{7}"))
                 lines.append("KestrelVAULT ActiveX 7i.exe Download fail_ and continue loop.")
-            box = True  # nothing to start: the shell says so
+            # Nothing of this run to start: nothing starts, so the shell has nothing to say.
+            lines.append("KestrelVAULT ActiveX 7i_ko.exe not obtained, not started___")
         else:
             lines += ["ServerFilePath: " + server_path, "DownFilePath: " + down_path]
             lines += faulted if file is INSTALLER else self.whole_fetch_lines(https, INSTALLER)

@@ -10,6 +10,7 @@
 #include <urlmon.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <new>
@@ -34,6 +35,7 @@ const char kActiveXScope[] = "KVDownloadDlg::InstallActiveX";
 const char kUpdateScope[] = "KVDownloadDlg::RunKVUpdate";
 const char kDownloadFail[] = "KestrelVAULT ActiveX 7i.exe Download fail_ and continue loop.";
 const char kDownloadSuccess[] = "KestrelVAULT ActiveX 7i.exe Download Success...";
+const char kNotStarted[] = "KestrelVAULT ActiveX 7i_ko.exe not obtained, not started___";
 
 // The scope's own message lines, without those of scopes nested in it; the log must hold
 // exactly one run of the scope.
@@ -54,6 +56,14 @@ std::vector<std::string> OwnLines(const std::vector<std::string>& log, const std
         }
     }
     return own;
+}
+
+// The lines of the one run of scope in a log that holds other scopes' runs too.
+std::vector<std::string> ScopeRun(const std::vector<std::string>& log, const std::string& scope) {
+    const auto begin = std::find(log.begin(), log.end(), "> " + scope);
+    const auto end = std::find(begin, log.end(), "< " + scope);
+    if (begin == log.end() || end == log.end()) return {};
+    return std::vector<std::string>(begin, end + 1);
 }
 
 std::string Hex(HRESULT hr) {
@@ -161,13 +171,18 @@ TEST(InstallActiveX, Table) {
         const char* args;               // the stand-in's arguments; null: it did not run
         kv::InstallOutcome outcome = kv::InstallOutcome::Done;
         const wchar_t* exitCode = L"3";  // the stand-in's
+        bool planted = false;            // the stand-in lies at the target before the step
     } const cases[] = {
         {"null access host", nullptr, 0, 0, {}, nullptr, -1, {}, "", 0, nullptr, kv::InstallOutcome::NoAccessAddress},
         {"empty access host", L"", 0, 0, {}, nullptr, -1, {}, "", 0, nullptr, kv::InstallOutcome::NoAccessAddress},
-        {"five failed attempts, then the launch of a missing file", host.c_str(), 0, 0, {Fails()}, nullptr, 0,
-         {E_FAIL, E_FAIL, E_FAIL, E_FAIL, E_FAIL}, "", 1, nullptr, kv::InstallOutcome::InstallerNotObtained},
-        {"a result above 0 is no file either", host.c_str(), 0, 0, {ClaimsOnly(S_FALSE)}, nullptr, 0,
-         {S_FALSE, S_FALSE, S_FALSE, S_FALSE, S_FALSE}, "", 1, nullptr, kv::InstallOutcome::InstallerNotObtained},
+        {"five failed attempts: nothing starts", host.c_str(), 0, 0, {Fails()}, nullptr, 0,
+         {E_FAIL, E_FAIL, E_FAIL, E_FAIL, E_FAIL}, kNotStarted, 0, nullptr, kv::InstallOutcome::InstallerNotObtained},
+        {"five failed attempts with a program planted at the target: it never starts", host.c_str(), 0, 1,
+         {Fails()}, nullptr, 0, {E_FAIL, E_FAIL, E_FAIL, E_FAIL, E_FAIL}, kNotStarted, 0, nullptr,
+         kv::InstallOutcome::InstallerNotObtained, L"3", true},
+        {"a result above 0 is no file either, even with a program planted", host.c_str(), 0, 0,
+         {ClaimsOnly(S_FALSE)}, nullptr, 0, {S_FALSE, S_FALSE, S_FALSE, S_FALSE, S_FALSE}, kNotStarted, 0, nullptr,
+         kv::InstallOutcome::InstallerNotObtained, L"3", true},
         {"the third attempt delivers", host.c_str(), 0, 0, {Fails(), Fails(0x800C0005), Delivers(standin)}, nullptr, 0,
          {E_FAIL, static_cast<HRESULT>(0x800C0005), S_OK}, ran, 0, ""},
         {"AutoMode over https: /verysilent", host.c_str(), 1, 1, {Delivers(standin)}, nullptr, 0, {S_OK}, ran, 0,
@@ -175,9 +190,10 @@ TEST(InstallActiveX, Table) {
         {"UseHttps 2 is http", host.c_str(), 2, 0, {Delivers(standin)}, nullptr, 0, {S_OK}, ran, 0, ""},
         {"a launch without process handle fails the wait", host.c_str(), 0, 1, {Delivers(standin)}, NoProcessHandle,
          0, {S_OK}, "KestrelVAULT ActiveX 7i_ko.exe run Fail___", 0, nullptr, kv::InstallOutcome::InstallerLaunchFailed},
-        {"AutoMode: the launch of a missing file shows no box and logs the shell's error", host.c_str(), 0, 1,
-         {Fails()}, nullptr, 0, {E_FAIL, E_FAIL, E_FAIL, E_FAIL, E_FAIL},
-         "KestrelVAULT ActiveX 7i_ko.exe ShellExecuteEx fail___(err: 2)", 0, nullptr, kv::InstallOutcome::InstallerNotObtained},
+        {"AutoMode: a fetched file that is no program shows no box and logs the shell's error", host.c_str(), 0, 1,
+         {Delivers("not a program")}, nullptr, 0, {S_OK},
+         "KestrelVAULT ActiveX 7i_ko.exe ShellExecuteEx fail___(err: 193)", 0, nullptr,
+         kv::InstallOutcome::InstallerLaunchFailed},
         {"fetched but no program: the launch fails", host.c_str(), 0, 0, {Delivers("not a program")}, nullptr, 0,
          {S_OK}, "", 1, nullptr, kv::InstallOutcome::InstallerLaunchFailed},
         {"the installer ends with 3010: a restart is needed", host.c_str(), 0, 1, {Delivers(standin)}, nullptr, 0,
@@ -196,6 +212,10 @@ TEST(InstallActiveX, Table) {
         ::DeleteFileW(kActiveXPath.c_str());
         ::DeleteFileW(records.c_str());
         kvtest::ScopedEnv rowExitCode(L"KV_STANDIN_ACTIVEX_EXIT", c.exitCode);
+        // Another program of the same user may write the temp directory before the run.
+        if (c.planted) {
+            ASSERT_TRUE(kvtest::WriteBytes(kActiveXPath, standin));
+        }
         FakeServer server;
         server.files[L"KestrelVAULT ActiveX 7i_ko.exe"] = c.served;
         InstallPlatform platform = server.Platform();
@@ -280,6 +300,7 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
             expected.push_back(Hex(hr));
             expected.push_back(kDownloadFail);
         }
+        expected.push_back(kNotStarted);
         EXPECT_EQ(OwnLines(log, kActiveXScope), expected);
         // Each attempt asked for the size first, with nothing between the attempts.
         std::vector<std::string> sizeQueries;
@@ -287,7 +308,7 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
             if (line == "> KVDownloadDlg::GetWebFileSize") sizeQueries.push_back(line);
         EXPECT_EQ(sizeQueries.size(), 5u);
         EXPECT_EQ(result, 0) << "the update step still runs";
-        EXPECT_EQ(boxes, 1) << "the shell reports the missing installer itself";
+        EXPECT_EQ(boxes, 0) << "nothing was started, so the shell had nothing to report";
     }
 }
 
@@ -316,7 +337,8 @@ TEST(InstallSteps, AnExceptionEndsTheStepAsALoggedFailure) {
     EXPECT_EQ(installerOutcome, kv::InstallOutcome::InstallerNotObtained);
     EXPECT_EQ(updateOutcome, kv::InstallOutcome::UpdaterNotObtained);
     const std::string line = "Exception: std::bad_alloc fail___";
-    const std::vector<std::string> activex = OwnLines(log, kActiveXScope), updater = OwnLines(log, kUpdateScope);
+    const std::vector<std::string> activex = OwnLines(ScopeRun(log, kActiveXScope), kActiveXScope),
+                                   updater = OwnLines(ScopeRun(log, kUpdateScope), kUpdateScope);
     ASSERT_FALSE(activex.empty());
     ASSERT_FALSE(updater.empty());
     EXPECT_EQ(activex.back(), line);
