@@ -1,5 +1,5 @@
-// The web-control installer step: fetch the installer into the temp directory (up to five
-// attempts), run it, wait for it, delete it.
+// The web-control installer step: fetch the installer into the step's own directory (up to
+// five attempts), run it from there, wait for it, delete it.
 #include "install/InstallSteps.h"
 
 #include <exception>
@@ -12,6 +12,7 @@
 #include "install/StepReporter.h"
 #include "install/Transfer.h"
 #include "install/URLDownCallBack.h"
+#include "install/WorkDirectory.h"
 #include "resource.h"
 #include "tracelog/FuncTrace.h"
 
@@ -40,7 +41,14 @@ static int InstallActiveXSteps(FuncTrace& trace, const wchar_t* updateURL, const
     }
 
     const InstallPlatform& platform = ActiveInstallPlatform();
-    const std::wstring tempDirectory = GetTempDirectory();
+    // Removed with the installer in it on every way out of the step.
+    const StepWorkDirectory work;
+    if (!work.Ready()) {
+        trace.Log("Work directory create fail___(err: %u)", static_cast<unsigned>(work.Error()));
+        out = InstallOutcome::InstallerNotObtained;
+        return 0;
+    }
+    const std::wstring tempDirectory = work.Path();
     const std::wstring host(updateURL);
     // Bound to the bar by each transfer; nothing is sent before the first one.
     URLDownCallBack callback(nullptr, nullptr, -1);
