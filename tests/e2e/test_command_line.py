@@ -11,8 +11,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-import kvtest
-from kvwizard import CANCEL, EXE_NAME, HOST, NEXT, SCHEME
+from kvtestkit import kvtest
+from kvtestkit.kvwizard import CANCEL, EXE_NAME, HOST, NEXT, SCHEME
 
 ARGUMENT = "vault.example.com"
 

@@ -13,13 +13,9 @@ import sys
 import unittest
 from pathlib import Path
 
-import kvtest
-import kvwizard
-from kvwizard import CANCEL, HOST, NEXT, SCHEME
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-from kvservers import Servers  # noqa: E402
-import kvstandins  # noqa: E402
+from kvtestkit import kvstandins, kvtest, kvwizard
+from kvtestkit.kvservers import Servers
+from kvtestkit.kvwizard import CANCEL, HOST, NEXT, SCHEME
 
 
 class ExitCodeTest(kvwizard.WholeRunTestCase):

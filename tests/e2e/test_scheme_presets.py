@@ -10,9 +10,9 @@ import tempfile
 import unittest
 from pathlib import Path
 
-import kvtest
-import kvwizard
-from kvwizard import CANCEL, HOST, HTTP, HTTPS, NEXT, SCHEME
+from kvtestkit import kvtest
+from kvtestkit import kvwizard
+from kvtestkit.kvwizard import CANCEL, HOST, HTTP, HTTPS, NEXT, SCHEME
 
 UNREACHABLE = "127.0.0.1:9"
 # (address prefix, scheme the page must select)

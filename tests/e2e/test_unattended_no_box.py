@@ -10,13 +10,12 @@ import time
 import unittest
 from pathlib import Path
 
-import kvtest
-import kvwizard
-from kvwizard import UNREACHABLE_TEXT
+from kvtestkit import kvtest
+from kvtestkit import kvwizard
+from kvtestkit.kvwizard import UNREACHABLE_TEXT
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-from kvservers import Servers  # noqa: E402
-import kvstandins  # noqa: E402
+from kvtestkit import kvstandins
+from kvtestkit.kvservers import Servers
 
 BOX_TIMEOUT_S = 30
 

@@ -14,13 +14,12 @@ import time
 import unittest
 from pathlib import Path
 
-import kvtest
-import kvwizard
-from kvwizard import FINISH, HOST, NEXT, PREV, SCHEME
+from kvtestkit import kvtest
+from kvtestkit import kvwizard
+from kvtestkit.kvwizard import FINISH, HOST, NEXT, PREV, SCHEME
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "servers"))
-from kvservers import Servers  # noqa: E402
-import kvstandins  # noqa: E402
+from kvtestkit import kvstandins
+from kvtestkit.kvservers import Servers
 
 SITE = "kvworker test"
 # When the sending starts, in ms after Next was clicked (the worker starts at about 300).
