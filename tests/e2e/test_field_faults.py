@@ -191,7 +191,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         self.assertEqual(self.records(), [], "no program was started")
         for name in (kvstandins.ACTIVEX_NAME, kvstandins.DESCRIPTOR_NAME):
             self.assertFalse((kvtest.temp_dir() / name).exists(), "%s left in the temp directory" % name)
-        self.assertEqual(kvtest.private_dirs(), set(), "a private directory of the run stays")
+        self.assertEqual(self.new_private_dirs(), set(), "a private directory of the run stays")
         self.assertFalse(self.site_dir.exists(), "no site directory")
         for name in (kvstandins.DESCRIPTOR_NAME, kvstandins.UPDATER_NAME):
             self.assertFalse((self.site_dir.parent / name).exists(), "no %s in the base directory" % name)
@@ -392,7 +392,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         self.assertEqual(self.worker_lines()[-len(in_transfer):], in_transfer, "killed inside the transfer")
         # The killed step's private directory stays (nothing ran to remove it): the installer's
         # with the partial file, or the update step's, empty once its descriptor moved on.
-        left = kvtest.private_dirs()
+        left = self.new_private_dirs()
         self.assertEqual(len(left), 1, "the killed step's private directory: %s" % left)
         private = kvtest.machine_temp_dir() / left.pop()
         self.addCleanup(shutil.rmtree, private, True)

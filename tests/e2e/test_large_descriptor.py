@@ -90,7 +90,7 @@ class LargeDescriptorTest(kvwizard.WholeRunTestCase):
                     self.assertFalse([t for t in worker if t.startswith("SiteName:")])
                     # The refused descriptor went with the step's private directory; it was
                     # read to its verdict (the last line) only after a whole transfer.
-                    self.assertEqual(kvtest.private_dirs(), set(), "the private directory is removed")
+                    self.assertEqual(self.new_private_dirs(), set(), "the private directory is removed")
                     self.assertFalse((kvtest.temp_dir() / kvstandins.DESCRIPTOR_NAME).exists())
                     self.assertEqual(roles, [("activex", "start"), ("activex", "end")])
                     self.assertFalse(self.site_dir.exists())

@@ -306,7 +306,7 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         # The temp directory keeps nothing of the run: the installer is deleted after its
         # launch, the descriptor moved, and a failed transfer leaves nothing behind.
         self.assertEqual(self.temp_files() - self.temp_before, set(), "left in the temp directory")
-        self.assertEqual(kvtest.private_dirs(), set(), "a private directory of the run stays")
+        self.assertEqual(self.new_private_dirs(), set(), "a private directory of the run stays")
 
         # The site directory (the base directory for an empty site name) holds only whole
         # files: the descriptor once read, the updater once fetched.

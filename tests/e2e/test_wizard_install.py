@@ -53,7 +53,7 @@ class WholeWizardTest(kvwizard.WholeRunTestCase):
         self.assertTrue(kvtest.PRIVATE_DIR_RE.fullmatch(private), "started from %s" % private)
         self.assertEqual(installer["exe"].lower(), (private + "\\" + kvstandins.ACTIVEX_NAME).lower())
         self.assertFalse(kvtest.unix_path(private).exists(), "the private directory is removed")
-        self.assertEqual(kvtest.private_dirs(), set(), "no private directory stays")
+        self.assertEqual(self.new_private_dirs(), set(), "no private directory stays")
         self.assertFalse((temp / kvstandins.ACTIVEX_NAME).exists(), "nothing in the user's temp directory")
 
         with open(self.served[kvstandins.DESCRIPTOR_PATH], "rb") as f:
