@@ -1,5 +1,5 @@
-// The web-control installer step: fetch the installer into the temp directory (up to five
-// attempts), run it, wait for it, delete it.
+// The web-control installer step: fetch the installer into the step's own directory (up to
+// five attempts), run it from there, wait for it, delete it.
 #include "install/InstallSteps.h"
 
 #include <exception>
@@ -12,6 +12,7 @@
 #include "install/StepReporter.h"
 #include "install/Transfer.h"
 #include "install/URLDownCallBack.h"
+#include "install/WorkDirectory.h"
 #include "resource.h"
 #include "tracelog/FuncTrace.h"
 
@@ -40,7 +41,14 @@ static int InstallActiveXSteps(FuncTrace& trace, const wchar_t* updateURL, const
     }
 
     const InstallPlatform& platform = ActiveInstallPlatform();
-    const std::wstring tempDirectory = GetTempDirectory();
+    // Removed with the installer in it on every way out of the step.
+    const StepWorkDirectory work;
+    if (!work.Ready()) {
+        trace.Log("Work directory create fail___(err: %u)", static_cast<unsigned>(work.Error()));
+        out = InstallOutcome::InstallerNotObtained;
+        return 0;
+    }
+    const std::wstring tempDirectory = work.Path();
     const std::wstring host(updateURL);
     // Bound to the bar by each transfer; nothing is sent before the first one.
     URLDownCallBack callback(nullptr, nullptr, -1);
@@ -65,8 +73,15 @@ static int InstallActiveXSteps(FuncTrace& trace, const wchar_t* updateURL, const
         if (++attempt == kMaxAttempts) break;
     }
 
-    // Tried even after five failed attempts: a file left from an earlier run would still run.
+    // Only a file this run fetched may start: after five failed attempts whatever lies at the
+    // target (a file of an earlier run, or one another program put there) stays unstarted.
     ShowStatus(reporter, IDS_INSTALL_ACTIVEX);
+    if (result != S_OK) {
+        trace.Log("KestrelVAULT ActiveX 7i_ko.exe not obtained, not started___");
+        ::DeleteFileW(downFilePath.c_str());
+        out = InstallOutcome::InstallerNotObtained;
+        return 0;
+    }
     const wchar_t* parameters = context.autoMode == 1 ? L"/verysilent" : nullptr;
     const bool quiet = context.autoMode == 1;
     const LaunchOutcome launch = LaunchAndWait(kActiveXFileName, parameters, tempDirectory, quiet);
@@ -75,11 +90,7 @@ static int InstallActiveXSteps(FuncTrace& trace, const wchar_t* updateURL, const
     if (restart) trace.Log("KestrelVAULT ActiveX 7i_ko.exe asks for a restart (exit code 3010).");
     ::DeleteFileW(downFilePath.c_str());
 
-    // The first failure decides: a file left from an earlier run that ran after five failed
-    // attempts is still no installer from this server.
-    if (result != S_OK)
-        out = InstallOutcome::InstallerNotObtained;
-    else if (launch.result != LaunchResult::Ended)
+    if (launch.result != LaunchResult::Ended)
         out = InstallOutcome::InstallerLaunchFailed;
     else
         out = restart ? InstallOutcome::RestartNeeded : InstallOutcome::Done;

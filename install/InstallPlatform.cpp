@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "install/Transfer.h"
+#include "install/WorkDirectory.h"
 
 namespace {
 
@@ -26,6 +27,18 @@ InstallPlatform RealInstallPlatform() {
         // then becomes "\KestrelVAULT" on the current drive.
         ::SHGetSpecialFolderPathW(nullptr, folder, CSIDL_PROGRAM_FILES, FALSE);
         return std::wstring(folder);
+    };
+    p.isElevated = IsProcessElevated;
+    p.machineTempDirectory = [] {
+        // The system's Windows directory, not a terminal-server user's own copy of it.
+        wchar_t windows[MAX_PATH] = {};
+        const UINT n = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+        std::wstring dir(windows, n < MAX_PATH ? n : 0);
+        while (!dir.empty() && dir.back() == L'\\') dir.pop_back();
+        return dir + L"\\Temp";
+    };
+    p.createDirectory = [](const std::wstring& path, SECURITY_ATTRIBUTES* attributes) {
+        return ::CreateDirectoryW(path.c_str(), attributes);
     };
     return p;
 }

@@ -1,6 +1,7 @@
 // The platform calls through which the two install steps fetch files, start programs, wait for
-// them and find the Program Files folder. The real platform is the default; tests replace a
-// call to make it fail on demand or to watch what the steps ask of it.
+// them, find the Program Files folder and make their private download directory. The real
+// platform is the default; tests replace a call to make it fail on demand or to watch what the
+// steps ask of it.
 #pragma once
 
 #include <windows.h>
@@ -24,6 +25,14 @@ struct InstallPlatform {
     // What SHGetSpecialFolderPathW gives for CSIDL_PROGRAM_FILES (no owner window, no
     // creation) in a buffer of MAX_PATH characters; empty when the call fails.
     std::function<std::wstring()> programFilesFolder;
+    // Whether the process runs elevated (IsProcessElevated, install/WorkDirectory.h): only then
+    // do the steps fetch into a private directory of their own.
+    std::function<bool()> isElevated;
+    // The machine's temp directory: the Windows directory's "Temp", without trailing backslash.
+    std::function<std::wstring()> machineTempDirectory;
+    // CreateDirectoryW with the security attributes given (the private directory's access list
+    // must be there from the start, never set afterwards).
+    std::function<BOOL(const std::wstring& path, SECURITY_ATTRIBUTES* attributes)> createDirectory;
 };
 
 // The real platform.

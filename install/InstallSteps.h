@@ -20,10 +20,10 @@ struct InstallContext {
 };
 
 // Up to five attempts to fetch the installer into the temp directory, then its launch, a wait
-// for it and its deletion. -1 when updateURL is null or empty, 0 otherwise, whatever became of
+// for it and its deletion; after five failed attempts nothing starts. -1 when updateURL is null or empty, 0 otherwise, whatever became of
 // the download and the installer. outcome (may be null) gets what the step came to: Done,
-// RestartNeeded (the installer ended with 3010), NoAccessAddress, InstallerNotObtained (even
-// when a file left from before then ran), InstallerLaunchFailed.
+// RestartNeeded (the installer ended with 3010), NoAccessAddress, InstallerNotObtained,
+// InstallerLaunchFailed.
 int InstallActiveX(const wchar_t* updateURL, const InstallContext& context, StepReporter* reporter,
                    kv::InstallOutcome* outcome = nullptr);
 

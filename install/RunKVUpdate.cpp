@@ -15,6 +15,7 @@
 #include "install/StepReporter.h"
 #include "install/Transfer.h"
 #include "install/URLDownCallBack.h"
+#include "install/WorkDirectory.h"
 #include "resource.h"
 #include "tracelog/FuncTrace.h"
 
@@ -30,7 +31,14 @@ static int RunKVUpdateSteps(FuncTrace& trace, const std::wstring& updateURL, con
 
     const InstallPlatform& platform = ActiveInstallPlatform();
     const std::wstring descriptorURL = FormatServerAddress(kSiteDescriptorAddressFormat, context.useHttps, updateURL);
-    const std::wstring tempDirectory = GetTempDirectory();
+    // The descriptor lands in the step's own directory, removed on every way out of the step.
+    const StepWorkDirectory work;
+    if (!work.Ready()) {
+        trace.Log("Work directory create fail___(err: %u)", static_cast<unsigned>(work.Error()));
+        out = InstallOutcome::DescriptorNotObtained;
+        return -1;
+    }
+    const std::wstring tempDirectory = work.Path();
     const std::wstring descriptorTempPath = tempDirectory + L"\\" + kSiteDescriptorFileName;
     // One callback for both files; each transfer binds it to the bar with its own size.
     URLDownCallBack callback(nullptr, nullptr, -1);

@@ -406,7 +406,8 @@ private:
             cur.steps.installerRan = true;
         } else if (EndsWith(m, " run Fail___")) {
             run.installer = ProgramRun{"wait failed", line.number, m};
-        } else if (m.find(" ShellExecuteEx fail___") != std::string::npos) {
+        } else if (m.find(" ShellExecuteEx fail___") != std::string::npos ||
+                   EndsWith(m, " not obtained, not started___")) {
             run.installer = ProgramRun{"not started", line.number, m};
         } else if (EndsWith(m, " asks for a restart (exit code 3010).")) {
             cur.steps.restart = true;

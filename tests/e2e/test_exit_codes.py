@@ -13,12 +13,9 @@ import sys
 import unittest
 from pathlib import Path
 
-from kvtestkit import kvtest
-from kvtestkit import kvwizard
-from kvtestkit.kvwizard import CANCEL, HOST, NEXT, SCHEME
-
+from kvtestkit import kvstandins, kvtest, kvwizard
 from kvtestkit.kvservers import Servers
-from kvtestkit import kvstandins
+from kvtestkit.kvwizard import CANCEL, HOST, NEXT, SCHEME
 
 
 class ExitCodeTest(kvwizard.WholeRunTestCase):

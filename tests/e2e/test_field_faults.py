@@ -5,19 +5,21 @@ middle of a transfer followed by a second run.
 Certificates (nginx, one server per certificate, over https): the first page's check only
 opens the connection, so every refusal shows inside the steps: five installer attempts with the
 certificate's WinINet error, the launch of an installer that never came, then the update step
-ends at the descriptor. Nothing is started, nothing lands in the temp directory or under
+ends at the descriptor. The installer that never came is not started (no shell error box either),
+nothing else is started, nothing lands in the temp directory or under
 Program Files, of the per-site values only "LANGUAGE" is set, and the page ends as after any run.
 
-Full disk: the test mounts a small tmpfs of its own over the prefix's temp directory, the one
-GetTempPathW gives (Wine takes TEMP and TMP from the prefix's registry, never from the Unix
-environment, so the mount is the way to put the program's temp directory on a small disk), and
-fills it so that the installer cannot land, or nothing at all. Every transfer into it must end
+Full disk: the test mounts a small tmpfs of its own over the machine's temp directory, where the
+elevated program makes its private download directory (the Windows directory's Temp; a mount
+is the way to put it on a small disk), and fills it so that the installer cannot land, or
+nothing at all. Every transfer into it must end
 negative without leaving a partial file; the update step goes on where the descriptor fits and
 stops where it does not. Needs root; skipped otherwise.
 
 Killed run: the scripted server sends slowly, the program is killed by its PID while a file
 comes in, what the killed run left is checked, and a second run against the same server without
-the slowness installs completely over those leftovers.
+the slowness installs completely over those leftovers. A killed run cannot remove its private
+directory: it stays, open to Administrators and SYSTEM only, and the next run makes its own.
 """
 
 import errno
@@ -36,6 +38,7 @@ INSTALL_ACTIVEX_TEXT = "ActiveX 컨트롤을 설치합니다."                 #
 
 ATTEMPTS = 5
 FAILED_ATTEMPT = "KestrelVAULT ActiveX 7i.exe Download fail_ and continue loop."
+NOT_STARTED = "KestrelVAULT ActiveX 7i_ko.exe not obtained, not started___"
 DESCRIPTOR_FAILED = "kestrelvault_server.exe Download fail___"
 OPEN_FLAG = {False: "openFlag: 0x4000001", True: "openFlag: 0x4001001"}
 ERROR_WRITE_FAULT = 29
@@ -59,8 +62,14 @@ CERTIFICATE_ERRORS = {
 }
 
 
-def win_temp():
-    return "C:\\users\\%s\\Temp" % kvtest.windows_user()
+# Where the installer step's private directory stands in the expected lines: each run draws a
+# new random name (normalized() puts this in its place in the log).
+PRIVATE = "<private>"
+
+
+def normalized(lines):
+    """Log texts with the run's private directory replaced by PRIVATE."""
+    return [kvtest.PRIVATE_DIR_RE.sub(PRIVATE, t) for t in lines]
 
 
 def result_line(error):
@@ -85,7 +94,7 @@ def installer_attempt(scheme, host, transfer, result):
     """One attempt of the installer step: its two paths, then the transfer's lines and the two
     lines on its result."""
     return (["ServerFilePath: %s://%s/app/%s" % (scheme, host, kvstandins.ACTIVEX_NAME),
-             "DownFilePath: %s\\%s" % (win_temp(), kvstandins.ACTIVEX_NAME)] + transfer + result)
+             "DownFilePath: %s\\%s" % (PRIVATE, kvstandins.ACTIVEX_NAME)] + transfer + result)
 
 
 def ui_lines(log):
@@ -163,18 +172,11 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         page.wait(FINISH, "disabled", timeout=20000)
         return page
 
-    def dismiss_launch_error(self, page):
-        """After five failed attempts the step launches the installer all the same, and the
-        shell answers the missing file with its own error box, owned by no window as the launch
-        names none; the worker waits in the launch until the box is closed. Checks that no
-        attempt left a file to launch, then closes the box as a user would."""
-        box = self.driver.msgbox(pid=page.pid(), owned=False, exclude=[page.hwnd], timeout=60000)
-        self.assertFalse((kvtest.temp_dir() / kvstandins.ACTIVEX_NAME).exists(),
-                         "a failed transfer left the installer's file")
-        self.assertEqual(page.text(STATUS), INSTALL_ACTIVEX_TEXT)
-        self.assertFalse(page.enabled(FINISH), "the worker waits in the launch")
-        box["window"].click(box["buttons"][0]["id"])
-        box["window"].wait_gone()
+    def installer_step(self, attempt):
+        """The installer step's lines after five failed attempts: nothing is started then, so
+        the shell shows no box and the worker goes straight on (a box would hold the worker in
+        the launch, and the run would never end)."""
+        return scope("KVDownloadDlg::InstallActiveX", *(attempt * ATTEMPTS + [NOT_STARTED]))
 
     def wait_end(self, page, status):
         """Waits for the end of the worker and checks the page's end state."""
@@ -189,6 +191,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         self.assertEqual(self.records(), [], "no program was started")
         for name in (kvstandins.ACTIVEX_NAME, kvstandins.DESCRIPTOR_NAME):
             self.assertFalse((kvtest.temp_dir() / name).exists(), "%s left in the temp directory" % name)
+        self.assertEqual(self.new_private_dirs(), set(), "a private directory of the run stays")
         self.assertFalse(self.site_dir.exists(), "no site directory")
         for name in (kvstandins.DESCRIPTOR_NAME, kvstandins.UPDATER_NAME):
             self.assertFalse((self.site_dir.parent / name).exists(), "no %s in the base directory" % name)
@@ -234,11 +237,10 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         self.assert_finished(page)
 
     def check_certificate_refused(self, page, kind, host, errors):
-        self.dismiss_launch_error(page)
         self.wait_end(page, INSTALL_ACTIVEX_TEXT)
         log = self.log_lines()
         self.assertNotIn("Server web connect fail___", ui_lines(log), "the check only opens the connection")
-        worker = self.worker_lines()
+        worker = normalized(self.worker_lines())
         seen = {int(t.split()[1]) for t in worker if t.startswith("Exception: ")}
         self.assertEqual(len(seen), 1, "one error throughout: %s" % worker)
         error = seen.pop()
@@ -248,7 +250,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         attempt = installer_attempt("https", host, size_query(True, refused) + https_download(refused),
                                     [result_line(error), FAILED_ATTEMPT])
         self.assertEqual(worker,
-                         scope("KVDownloadDlg::InstallActiveX", *(attempt * ATTEMPTS))
+                         self.installer_step(attempt)
                          + scope("KVDownloadDlg::RunKVUpdate",
                                  *(size_query(True, refused) + https_download(refused) + [DESCRIPTOR_FAILED])))
         self.assert_nothing_installed()
@@ -257,11 +259,11 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
 
     # -- a full disk -------------------------------------------------------------------------------
     def mount_small_temp(self):
-        """Mounts a 1 MiB tmpfs of ours over the prefix's temp directory until the test ends;
-        skips the test where that cannot be done."""
+        """Mounts a 1 MiB tmpfs of ours over the prefix's machine temp directory until the test
+        ends; skips the test where that cannot be done."""
         if os.geteuid() != 0:
             self.skipTest("mounting a small file system over the temp directory needs root")
-        temp = kvtest.temp_dir()
+        temp = kvtest.machine_temp_dir()
         temp.mkdir(parents=True, exist_ok=True)
         r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0755", MOUNT_SOURCE, str(temp)],
                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
@@ -300,7 +302,6 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
                     self.assertEqual([e.name for e in temp.iterdir()], ["filler.bin"], "nothing else in temp")
 
     def check_full_temp(self, page, host, https, free):
-        self.dismiss_launch_error(page)
         scheme = "https" if https else "http"
         installer_size = os.path.getsize(self.served[kvstandins.ACTIVEX_PATH])
         descriptor_size = os.path.getsize(self.served[kvstandins.DESCRIPTOR_PATH])
@@ -318,11 +319,11 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
                 return size_query(False, "ServerFileSize: %d" % size)
             failed = result_line(ERROR_WRITE_FAULT)
         attempt = installer_attempt(scheme, host, transfer(installer_size), [failed, FAILED_ATTEMPT])
-        installer_step = scope("KVDownloadDlg::InstallActiveX", *(attempt * ATTEMPTS))
+        installer_step = self.installer_step(attempt)
 
         if free:
             self.wait_end(page, INSTALL_PRODUCT_TEXT)
-            worker = self.worker_lines()
+            worker = normalized(self.worker_lines())
             self.assertEqual(worker[:len(installer_step)], installer_step)
             update = worker[len(installer_step):]
             self.assertIn("SiteName: Acme", update)
@@ -337,7 +338,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
             self.assertEqual(kvtest.reg_values(self.site_key + "\\Update"), {"DontQuestionDesktopShortcut": ("REG_DWORD", 1)})
         else:
             self.wait_end(page, INSTALL_ACTIVEX_TEXT)
-            self.assertEqual(self.worker_lines(),
+            self.assertEqual(normalized(self.worker_lines()),
                              installer_step + scope("KVDownloadDlg::RunKVUpdate",
                                                     *(transfer(descriptor_size) + [DESCRIPTOR_FAILED])))
             self.assert_nothing_installed()
@@ -389,7 +390,13 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         if https:
             in_transfer += https_download("Local file open success.")[:-1]
         self.assertEqual(self.worker_lines()[-len(in_transfer):], in_transfer, "killed inside the transfer")
-        target = (self.site_dir if in_updater else kvtest.temp_dir()) / name
+        # The killed step's private directory stays (nothing ran to remove it): the installer's
+        # with the partial file, or the update step's, empty once its descriptor moved on.
+        left = self.new_private_dirs()
+        self.assertEqual(len(left), 1, "the killed step's private directory: %s" % left)
+        private = kvtest.machine_temp_dir() / left.pop()
+        self.addCleanup(shutil.rmtree, private, True)
+        target = (self.site_dir if in_updater else private) / name
         if https:
             # Our download writes into the target as the blocks come; the kill cut it short.
             self.assertTrue(target.exists() and BLOCK <= target.stat().st_size < size, "a partial %s" % name)
@@ -400,6 +407,7 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         if in_updater:
             self.assertEqual([(r["role"], r["event"]) for r in self.records()], [("activex", "start"), ("activex", "end")])
             self.assertFalse((kvtest.temp_dir() / kvstandins.ACTIVEX_NAME).exists())
+            self.assertEqual(list(private.iterdir()), [], "the descriptor moved on to the site directory")
             with open(self.served[kvstandins.DESCRIPTOR_PATH], "rb") as f:
                 self.assertEqual((self.site_dir / kvstandins.DESCRIPTOR_NAME).read_bytes(), f.read())
             self.assertEqual(kvtest.reg_values(slow_key), {"LANGUAGE": ("REG_DWORD", 1)})
@@ -409,7 +417,10 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
             self.assertFalse(self.site_dir.exists())
             self.assertIsNone(kvtest.reg_values(slow_key))
 
-        # The second run, over the leftovers, against the server without the slowness.
+        # The second run, over the leftovers, against the server without the slowness. The
+        # killed run's private directory is a stale one as a clean-up would find it; the complete
+        # run's own must leave none beside it.
+        shutil.rmtree(private)
         self.fresh_run_files(keep_as="killed-")
         page = self.start_run(host, https)
         try:

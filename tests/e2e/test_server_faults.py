@@ -9,10 +9,11 @@ body, a body much longer or much shorter than its Content-Length, an empty body.
 end in the page's end state ("완료" enabled, the program exits 0 after it), and leave:
 
 - the log lines of the fetch, in order: the size query's, our https download's, and the
-  step's own (the installer step tries five times, then tries the launch all the same; the
-  update step stops at the first file that fails, with its line);
-- no installer and no partial file in the temp directory, and in the site directory only
-  whole files;
+  step's own (the installer step tries five times, then starts nothing; the update step stops
+  at the first file that fails, with its line);
+- no installer and no partial file in the user's temp directory, no private directory of the
+  run left under the machine's temp directory (the elevated program fetches there), and in the
+  site directory only whole files;
 - the programs started (stand-in records) and the per-site values that the outcome allows;
 - the shell's own error box when a launch fails (it is dismissed here, and must appear).
 
@@ -248,18 +249,22 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         records = []
         box = False
         server_path = self.url(INSTALLER)
-        down_path = "C:\\users\\%s\\Temp\\%s" % (kvtest.windows_user(), INSTALLER.name)
+        # The elevated run fetches into a private directory of its own under the machine's temp
+        # directory, one for all five attempts.
+        down_path = re.compile(re.escape("DownFilePath: ") + kvtest.PRIVATE_DIR_RE.pattern
+                               + re.escape("\\" + INSTALLER.name), re.IGNORECASE)
         if file is INSTALLER and fetch.outcome == "fail":
             for attempt in range(5):
                 each = fetches[min(attempt, len(fetches) - 1)]
-                lines += ["ServerFilePath: " + server_path, "DownFilePath: " + down_path]
+                lines += ["ServerFilePath: " + server_path, down_path]
                 lines += self.fetch_lines(https, each.size_lines, each.https_lines)
                 lines.append("URLDownloadToFile ret: 0x%08x" % each.result if each.result is not None
                              else re.compile(r"URLDownloadToFile ret: 0x8[0-9a-f]{7}"))
                 lines.append("KestrelVAULT ActiveX 7i.exe Download fail_ and continue loop.")
-            box = True  # nothing to start: the shell says so
+            # Nothing of this run to start: nothing starts, so the shell has nothing to say.
+            lines.append("KestrelVAULT ActiveX 7i_ko.exe not obtained, not started___")
         else:
-            lines += ["ServerFilePath: " + server_path, "DownFilePath: " + down_path]
+            lines += ["ServerFilePath: " + server_path, down_path]
             lines += faulted if file is INSTALLER else self.whole_fetch_lines(https, INSTALLER)
             lines += ["URLDownloadToFile ret: 0x00000000", "KestrelVAULT ActiveX 7i.exe Download Success..."]
             if file is INSTALLER and fetch.outcome == "empty":
@@ -301,6 +306,7 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         # The temp directory keeps nothing of the run: the installer is deleted after its
         # launch, the descriptor moved, and a failed transfer leaves nothing behind.
         self.assertEqual(self.temp_files() - self.temp_before, set(), "left in the temp directory")
+        self.assertEqual(self.new_private_dirs(), set(), "a private directory of the run stays")
 
         # The site directory (the base directory for an empty site name) holds only whole
         # files: the descriptor once read, the updater once fetched.

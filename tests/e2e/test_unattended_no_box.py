@@ -14,8 +14,8 @@ from kvtestkit import kvtest
 from kvtestkit import kvwizard
 from kvtestkit.kvwizard import UNREACHABLE_TEXT
 
-from kvtestkit.kvservers import Servers
 from kvtestkit import kvstandins
+from kvtestkit.kvservers import Servers
 
 BOX_TIMEOUT_S = 30
 

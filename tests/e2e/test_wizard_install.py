@@ -5,8 +5,10 @@ unattended over https, and a stamped copy whose preset host fails the
 check and that is then sent to the https server, which finishes unattended as well.
 
 The server offers the stand-in programs and a site descriptor (tests/standins). Each run must
-leave: the installer stand-in started once from the temp directory ("/verysilent" only when
-unattended) and its file gone; the site directory under Program Files holding the descriptor
+leave: the installer stand-in started once from a private directory of the run under the
+machine's temp directory, as the program runs elevated ("/verysilent" only when unattended),
+and that directory gone with it, the one of the descriptor too, the user's temp directory
+untouched; the site directory under Program Files holding the descriptor
 copy and the updater; the updater started there with "-ou", seeing the descriptor and the
 three per-site values; the values under the key named by the host; no descriptor in the temp
 directory; the log's scopes in order; and the program ended.
@@ -37,7 +39,6 @@ class WholeWizardTest(kvwizard.WholeRunTestCase):
 
     def assert_installed(self, host, https, silent):
         temp = kvtest.temp_dir()
-        win_temp = "C:\\users\\%s\\Temp" % kvtest.windows_user()
         win_site = "C:\\Program Files (x86)\\KestrelVAULT\\" + self.site
 
         records = self.records()
@@ -46,9 +47,14 @@ class WholeWizardTest(kvwizard.WholeRunTestCase):
                          "each program started once, the next only after the last had ended")
         installer, updater = records[0], records[2]
         self.assertEqual(installer["args"], "/verysilent" if silent else "")
-        self.assertEqual(installer["cwd"].lower(), win_temp.lower())
-        self.assertEqual(installer["exe"].lower(), (win_temp + "\\" + kvstandins.ACTIVEX_NAME).lower())
-        self.assertFalse((temp / kvstandins.ACTIVEX_NAME).exists(), "the installer file is deleted")
+        # Elevated, the run fetches into a new directory of its own that only Administrators and
+        # SYSTEM may write, starts the installer there, and removes it when the step ends.
+        private = installer["cwd"]
+        self.assertTrue(kvtest.PRIVATE_DIR_RE.fullmatch(private), "started from %s" % private)
+        self.assertEqual(installer["exe"].lower(), (private + "\\" + kvstandins.ACTIVEX_NAME).lower())
+        self.assertFalse(kvtest.unix_path(private).exists(), "the private directory is removed")
+        self.assertEqual(self.new_private_dirs(), set(), "no private directory stays")
+        self.assertFalse((temp / kvstandins.ACTIVEX_NAME).exists(), "nothing in the user's temp directory")
 
         with open(self.served[kvstandins.DESCRIPTOR_PATH], "rb") as f:
             descriptor = f.read()
@@ -78,6 +84,8 @@ class WholeWizardTest(kvwizard.WholeRunTestCase):
         worker = [text for tid, text in log if tid in workers]
         self.assertEqual([t for t in worker if t[:2] in ("> ", "< ")], worker_scopes(https))
         self.assertIn("SiteName: " + self.site, worker)
+        self.assertIn(("DownFilePath: %s\\%s" % (private, kvstandins.ACTIVEX_NAME)).lower(),
+                      [t.lower() for t in worker], "the log shows the private path")
         self.assertIn("KestrelVAULT ActiveX 7i_ko.exe run Success...", worker)
         self.assertEqual(worker[-2], "KVUpdate.exe run Success...")
         # The worker started only after the check had handed the host over.

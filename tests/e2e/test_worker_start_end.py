@@ -18,8 +18,8 @@ from kvtestkit import kvtest
 from kvtestkit import kvwizard
 from kvtestkit.kvwizard import FINISH, HOST, NEXT, PREV, SCHEME
 
-from kvtestkit.kvservers import Servers
 from kvtestkit import kvstandins
+from kvtestkit.kvservers import Servers
 
 SITE = "kvworker test"
 # When the sending starts, in ms after Next was clicked (the worker starts at about 300).

@@ -10,6 +10,7 @@ import atexit
 import getpass
 import json
 import os
+import re
 import select
 import shutil
 import subprocess
@@ -583,6 +584,26 @@ def win_temp_dir():
 def temp_dir():
     """Host path of the user's temporary directory."""
     return unix_path(win_temp_dir())
+
+
+def win_machine_temp_dir():
+    """The machine's temporary directory, the Windows directory's Temp: an elevated run fetches
+    its programs into a private directory of its own below it."""
+    return "C:\\windows\\Temp"
+
+
+def machine_temp_dir():
+    """Host path of the machine's temporary directory."""
+    return unix_path(win_machine_temp_dir())
+
+
+# A step's private directory as an elevated run names it: "kv" and 16 random hex digits.
+PRIVATE_DIR_RE = re.compile(r"C:\\windows\\Temp\\kv[0-9a-f]{16}", re.IGNORECASE)
+
+
+def private_dirs():
+    """Names of the steps' private directories now in the machine's temporary directory."""
+    return {p.name for p in machine_temp_dir().iterdir() if re.fullmatch(r"kv[0-9a-f]{16}", p.name)}
 
 
 def own_temp_dir(name, under=None):

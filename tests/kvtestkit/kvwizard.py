@@ -139,6 +139,8 @@ class WholeRunTestCase(kvtest.WizardTestCase):
         self.win_dir, self.dir = kvtest.own_temp_dir(self.dir_prefix)
         self.addCleanup(shutil.rmtree, self.dir, True)
         log_to(self, self.win_dir + r"\setup.log")
+        # Private directories that runs killed before this test left behind.
+        self.private_before = kvtest.private_dirs()
         # What the stand-ins record, how long they run and with what code they exit.
         self.env = kvstandins.standin_env(self.win_dir + r"\records.jsonl", run_ms=300, activex_exit=3,
                                           updater_exit=5)
@@ -233,3 +235,7 @@ class WholeRunTestCase(kvtest.WizardTestCase):
 
     def records(self):
         return kvstandins.read_records(self.dir / "records.jsonl")
+
+    def new_private_dirs(self):
+        """The steps' private directories that appeared during this test and are still there."""
+        return kvtest.private_dirs() - getattr(self, "private_before", set())

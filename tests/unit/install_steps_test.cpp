@@ -10,6 +10,7 @@
 #include <urlmon.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <new>
@@ -20,6 +21,7 @@
 #include "framework/app.h"
 #include "install/InstallSteps.h"
 #include "install/Transfer.h"
+#include "install/WorkDirectory.h"
 #include "install_support.h"
 #include "resource.h"
 
@@ -34,6 +36,7 @@ const char kActiveXScope[] = "KVDownloadDlg::InstallActiveX";
 const char kUpdateScope[] = "KVDownloadDlg::RunKVUpdate";
 const char kDownloadFail[] = "KestrelVAULT ActiveX 7i.exe Download fail_ and continue loop.";
 const char kDownloadSuccess[] = "KestrelVAULT ActiveX 7i.exe Download Success...";
+const char kNotStarted[] = "KestrelVAULT ActiveX 7i_ko.exe not obtained, not started___";
 
 // The scope's own message lines, without those of scopes nested in it; the log must hold
 // exactly one run of the scope.
@@ -56,10 +59,25 @@ std::vector<std::string> OwnLines(const std::vector<std::string>& log, const std
     return own;
 }
 
+// The lines of the one run of scope in a log that holds other scopes' runs too.
+std::vector<std::string> ScopeRun(const std::vector<std::string>& log, const std::string& scope) {
+    const auto begin = std::find(log.begin(), log.end(), "> " + scope);
+    const auto end = std::find(begin, log.end(), "< " + scope);
+    if (begin == log.end() || end == log.end()) return {};
+    return std::vector<std::string>(begin, end + 1);
+}
+
 std::string Hex(HRESULT hr) {
     char text[40];
     wsprintfA(text, "URLDownloadToFile ret: 0x%08x", static_cast<unsigned>(hr));
     return text;
+}
+
+// The real platform, unelevated whatever the test program's token: the user's temp directory.
+InstallPlatform UserTempPlatform() {
+    InstallPlatform p = RealInstallPlatform();
+    p.isElevated = [] { return false; };
+    return p;
 }
 
 // What the fake server does for one file: the transfer result, and the bytes it writes to the
@@ -97,8 +115,9 @@ public:
         return s.result;
     }
 
+    // Unelevated, as these test programs run: the steps use the user's temp directory.
     InstallPlatform Platform() {
-        InstallPlatform p = RealInstallPlatform();
+        InstallPlatform p = UserTempPlatform();
         p.fetchServerFile = [this](int, StepReporter*, const std::wstring& a, const std::wstring& t, URLDownCallBack&) {
             return Fetch(a, t);
         };
@@ -128,6 +147,8 @@ std::string StartRecord(const std::vector<std::string>& records, const std::stri
         if (RecordField(line, "event") == "start" && RecordField(line, "role") == role) return line;
     return "";
 }
+
+std::wstring DirectoryOfPath(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
 
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(::tolower(static_cast<unsigned char>(c)));
@@ -161,13 +182,18 @@ TEST(InstallActiveX, Table) {
         const char* args;               // the stand-in's arguments; null: it did not run
         kv::InstallOutcome outcome = kv::InstallOutcome::Done;
         const wchar_t* exitCode = L"3";  // the stand-in's
+        bool planted = false;            // the stand-in lies at the target before the step
     } const cases[] = {
         {"null access host", nullptr, 0, 0, {}, nullptr, -1, {}, "", 0, nullptr, kv::InstallOutcome::NoAccessAddress},
         {"empty access host", L"", 0, 0, {}, nullptr, -1, {}, "", 0, nullptr, kv::InstallOutcome::NoAccessAddress},
-        {"five failed attempts, then the launch of a missing file", host.c_str(), 0, 0, {Fails()}, nullptr, 0,
-         {E_FAIL, E_FAIL, E_FAIL, E_FAIL, E_FAIL}, "", 1, nullptr, kv::InstallOutcome::InstallerNotObtained},
-        {"a result above 0 is no file either", host.c_str(), 0, 0, {ClaimsOnly(S_FALSE)}, nullptr, 0,
-         {S_FALSE, S_FALSE, S_FALSE, S_FALSE, S_FALSE}, "", 1, nullptr, kv::InstallOutcome::InstallerNotObtained},
+        {"five failed attempts: nothing starts", host.c_str(), 0, 0, {Fails()}, nullptr, 0,
+         {E_FAIL, E_FAIL, E_FAIL, E_FAIL, E_FAIL}, kNotStarted, 0, nullptr, kv::InstallOutcome::InstallerNotObtained},
+        {"five failed attempts with a program planted at the target: it never starts", host.c_str(), 0, 1,
+         {Fails()}, nullptr, 0, {E_FAIL, E_FAIL, E_FAIL, E_FAIL, E_FAIL}, kNotStarted, 0, nullptr,
+         kv::InstallOutcome::InstallerNotObtained, L"3", true},
+        {"a result above 0 is no file either, even with a program planted", host.c_str(), 0, 0,
+         {ClaimsOnly(S_FALSE)}, nullptr, 0, {S_FALSE, S_FALSE, S_FALSE, S_FALSE, S_FALSE}, kNotStarted, 0, nullptr,
+         kv::InstallOutcome::InstallerNotObtained, L"3", true},
         {"the third attempt delivers", host.c_str(), 0, 0, {Fails(), Fails(0x800C0005), Delivers(standin)}, nullptr, 0,
          {E_FAIL, static_cast<HRESULT>(0x800C0005), S_OK}, ran, 0, ""},
         {"AutoMode over https: /verysilent", host.c_str(), 1, 1, {Delivers(standin)}, nullptr, 0, {S_OK}, ran, 0,
@@ -175,9 +201,10 @@ TEST(InstallActiveX, Table) {
         {"UseHttps 2 is http", host.c_str(), 2, 0, {Delivers(standin)}, nullptr, 0, {S_OK}, ran, 0, ""},
         {"a launch without process handle fails the wait", host.c_str(), 0, 1, {Delivers(standin)}, NoProcessHandle,
          0, {S_OK}, "KestrelVAULT ActiveX 7i_ko.exe run Fail___", 0, nullptr, kv::InstallOutcome::InstallerLaunchFailed},
-        {"AutoMode: the launch of a missing file shows no box and logs the shell's error", host.c_str(), 0, 1,
-         {Fails()}, nullptr, 0, {E_FAIL, E_FAIL, E_FAIL, E_FAIL, E_FAIL},
-         "KestrelVAULT ActiveX 7i_ko.exe ShellExecuteEx fail___(err: 2)", 0, nullptr, kv::InstallOutcome::InstallerNotObtained},
+        {"AutoMode: a fetched file that is no program shows no box and logs the shell's error", host.c_str(), 0, 1,
+         {Delivers("not a program")}, nullptr, 0, {S_OK},
+         "KestrelVAULT ActiveX 7i_ko.exe ShellExecuteEx fail___(err: 193)", 0, nullptr,
+         kv::InstallOutcome::InstallerLaunchFailed},
         {"fetched but no program: the launch fails", host.c_str(), 0, 0, {Delivers("not a program")}, nullptr, 0,
          {S_OK}, "", 1, nullptr, kv::InstallOutcome::InstallerLaunchFailed},
         {"the installer ends with 3010: a restart is needed", host.c_str(), 0, 1, {Delivers(standin)}, nullptr, 0,
@@ -196,6 +223,10 @@ TEST(InstallActiveX, Table) {
         ::DeleteFileW(kActiveXPath.c_str());
         ::DeleteFileW(records.c_str());
         kvtest::ScopedEnv rowExitCode(L"KV_STANDIN_ACTIVEX_EXIT", c.exitCode);
+        // Another program of the same user may write the temp directory before the run.
+        if (c.planted) {
+            ASSERT_TRUE(kvtest::WriteBytes(kActiveXPath, standin));
+        }
         FakeServer server;
         server.files[L"KestrelVAULT ActiveX 7i_ko.exe"] = c.served;
         InstallPlatform platform = server.Platform();
@@ -255,7 +286,7 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
         SCOPED_TRACE(useHttps);
         ::DeleteFileW(kActiveXPath.c_str());
         std::vector<HRESULT> results;
-        InstallPlatform platform = RealInstallPlatform();
+        InstallPlatform platform = UserTempPlatform();
         platform.fetchServerFile = [&results](int https, StepReporter* reporter, const std::wstring& a,
                                               const std::wstring& t, URLDownCallBack& cb) {
             const HRESULT hr = FetchServerFile(https, reporter, a, t, cb);
@@ -280,6 +311,7 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
             expected.push_back(Hex(hr));
             expected.push_back(kDownloadFail);
         }
+        expected.push_back(kNotStarted);
         EXPECT_EQ(OwnLines(log, kActiveXScope), expected);
         // Each attempt asked for the size first, with nothing between the attempts.
         std::vector<std::string> sizeQueries;
@@ -287,7 +319,7 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
             if (line == "> KVDownloadDlg::GetWebFileSize") sizeQueries.push_back(line);
         EXPECT_EQ(sizeQueries.size(), 5u);
         EXPECT_EQ(result, 0) << "the update step still runs";
-        EXPECT_EQ(boxes, 1) << "the shell reports the missing installer itself";
+        EXPECT_EQ(boxes, 0) << "nothing was started, so the shell had nothing to report";
     }
 }
 
@@ -566,6 +598,200 @@ TEST(RunKVUpdate, Table) {
     }
     RemoveSiteKey(host);
     ::DeleteFileW(kDescriptorTemp.c_str());
+}
+
+// -- the private working directory of an elevated run ---------------------------------------
+
+// What a security descriptor allows: one "<sid kind>:<ace type>:<flags>:<mask>" per entry, and
+// whether the list is protected from the parent's.
+struct ReadBack {
+    bool daclPresent = false;
+    bool protectedList = false;
+    std::vector<std::string> entries;
+};
+
+ReadBack ReadDescriptor(PSECURITY_DESCRIPTOR descriptor) {
+    ReadBack r;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    if (!descriptor || !::GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted)) return r;
+    r.daclPresent = present && acl;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (::GetSecurityDescriptorControl(descriptor, &control, &revision)) r.protectedList = control & SE_DACL_PROTECTED;
+    if (!r.daclPresent) return r;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        void* raw = nullptr;
+        if (!::GetAce(acl, i, &raw)) {
+            r.entries.push_back("unreadable");
+            continue;
+        }
+        const ACE_HEADER* header = static_cast<ACE_HEADER*>(raw);
+        std::string who = "other";
+        char text[64];
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
+            ACCESS_ALLOWED_ACE* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+            PSID sid = &ace->SidStart;
+            if (::IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) who = "Administrators";
+            else if (::IsWellKnownSid(sid, WinLocalSystemSid)) who = "SYSTEM";
+            wsprintfA(text, "%s:%u:%u:0x%08x", who.c_str(), header->AceType, header->AceFlags,
+                      static_cast<unsigned>(ace->Mask));
+        } else {
+            wsprintfA(text, "type %u", header->AceType);
+        }
+        r.entries.push_back(text);
+    }
+    return r;
+}
+
+TEST(StepWorkDirectory, TheAccessListGivenAtCreationLetsOnlyAdministratorsAndSystemIn) {
+    AdminOnlySecurity security;
+    ASSERT_TRUE(security.Ready());
+    SECURITY_ATTRIBUTES* attributes = security.Attributes();
+    ASSERT_NE(attributes, nullptr);
+    EXPECT_EQ(attributes->nLength, sizeof(SECURITY_ATTRIBUTES));
+    EXPECT_FALSE(attributes->bInheritHandle);
+    const ReadBack r = ReadDescriptor(attributes->lpSecurityDescriptor);
+    EXPECT_TRUE(r.daclPresent);
+    EXPECT_TRUE(r.protectedList) << "nothing of the temp directory's own list may come in";
+    // Full access, inherited by files and directories inside (flags 3), and nobody else at all.
+    EXPECT_EQ(r.entries, (std::vector<std::string>{"Administrators:0:3:0x001f01ff", "SYSTEM:0:3:0x001f01ff"}));
+    EXPECT_TRUE(::IsValidSecurityDescriptor(attributes->lpSecurityDescriptor));
+}
+
+// The steps of an elevated run against the fake server, with every directory creation seen.
+struct ElevatedRun {
+    FakeServer server;
+    std::vector<std::wstring> created;       // the paths asked for
+    std::vector<ReadBack> requested;         // the security each was asked with
+    std::vector<BOOL> results;               // what the creation gave
+    std::vector<DWORD> failWith;             // errors to fail the first creations with
+    InstallPlatform Platform() {
+        InstallPlatform p = server.Platform();
+        p.isElevated = [] { return true; };
+        p.createDirectory = [this](const std::wstring& path, SECURITY_ATTRIBUTES* attributes) {
+            created.push_back(path);
+            requested.push_back(ReadDescriptor(attributes ? attributes->lpSecurityDescriptor : nullptr));
+            BOOL ok = FALSE;
+            if (failWith.size() >= created.size()) {
+                ::SetLastError(failWith[created.size() - 1]);
+            } else {
+                ok = ::CreateDirectoryW(path.c_str(), attributes);
+            }
+            results.push_back(ok);
+            return ok;
+        };
+        return p;
+    }
+};
+
+TEST(StepWorkDirectory, ElevatedStepsFetchIntoAPrivateDirectoryAndRemoveIt) {
+    const std::string activex = kvtest::StandinBytes(L"KestrelVAULT ActiveX 7i_ko.exe");
+    const std::string updater = kvtest::StandinBytes(L"KVUpdate.exe");
+    const std::wstring machineTemp = RealInstallPlatform().machineTempDirectory();
+    const std::wstring host = L"kvunit-" + std::to_wstring(::GetCurrentProcessId()) + L"-private.test";
+    const std::string descriptor = "<servicename>Private</servicename>\n";
+    struct Case {
+        const char* what;
+        std::vector<Served> installer, descriptorFile;
+        std::vector<DWORD> failWith;   // creation errors, in order
+        size_t creations;              // directories asked for by the two steps
+        bool installerRuns;
+        kv::InstallOutcome installerOutcome, updateOutcome;
+        std::vector<std::string> installerTail;  // the installer step's last lines
+    } const cases[] = {
+        {"a complete run", {Delivers(activex)}, {Delivers(descriptor)}, {}, 2, true, kv::InstallOutcome::Done,
+         kv::InstallOutcome::Done, {kDownloadSuccess, "KestrelVAULT ActiveX 7i_ko.exe run Success..."}},
+        {"every download fails", {Fails()}, {Fails()}, {}, 2, false, kv::InstallOutcome::InstallerNotObtained,
+         kv::InstallOutcome::DescriptorNotObtained, {kDownloadFail, kNotStarted}},
+        {"a name that is taken is never used: another is drawn", {Delivers(activex)}, {Delivers(descriptor)},
+         {ERROR_ALREADY_EXISTS}, 3, true, kv::InstallOutcome::Done, kv::InstallOutcome::Done,
+         {kDownloadSuccess, "KestrelVAULT ActiveX 7i_ko.exe run Success..."}},
+        {"no directory, no download", {Delivers(activex)}, {Delivers(descriptor)},
+         {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED}, 2, false, kv::InstallOutcome::InstallerNotObtained,
+         kv::InstallOutcome::DescriptorNotObtained, {"Work directory create fail___(err: 5)"}},
+    };
+    kvtest::ScratchDir dir(L"private");
+    const std::wstring records = dir / L"records.jsonl";
+    kvtest::ScopedEnv record(L"KV_STANDIN_RECORD", records);
+    kvtest::ScopedEnv exitCode(L"KV_STANDIN_ACTIVEX_EXIT", L"0");
+    const std::wstring programFiles = dir / L"pf";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::DeleteFileW(records.c_str());
+        kvtest::RemoveTree(programFiles);
+        ::CreateDirectoryW(programFiles.c_str(), nullptr);
+        ElevatedRun run;
+        run.server.files[L"KestrelVAULT ActiveX 7i_ko.exe"] = c.installer;
+        run.server.files[L"kestrelvault_server.exe"] = c.descriptorFile;
+        run.server.files[L"KVUpdate.exe"] = {Delivers(updater)};
+        run.failWith = c.failWith;
+        InstallPlatform platform = run.Platform();
+        platform.programFilesFolder = [&] { return programFiles; };
+        kvtest::ScopedPlatform scoped(platform);
+        StepRecorder page;
+        kv::InstallOutcome installer = kv::InstallOutcome::UserLeft, update = kv::InstallOutcome::UserLeft;
+        const auto log = CaptureTrace([&] {
+            kvtest::RunOnWorker([&] {
+                InstallActiveX(host.c_str(), Context(0, 1), &page, &installer);
+                RunKVUpdate(host, Context(0, 1), &page, &update);
+            });
+        });
+        RemoveSiteKey(host);
+
+        EXPECT_EQ(installer, c.installerOutcome);
+        EXPECT_EQ(update, c.updateOutcome);
+        ASSERT_EQ(run.created.size(), c.creations);
+        for (size_t i = 0; i < run.created.size(); ++i) {
+            SCOPED_TRACE(Narrow(run.created[i]));
+            // A new name of 16 random hex digits under the machine's temp directory, each time.
+            const std::wstring& path = run.created[i];
+            EXPECT_EQ(Lower(Narrow(DirectoryOfPath(path))), Lower(Narrow(machineTemp)));
+            const std::wstring name = path.substr(path.rfind(L'\\') + 1);
+            EXPECT_EQ(name.size(), 18u);
+            EXPECT_EQ(name.compare(0, 2, L"kv"), 0);
+            for (size_t j = 0; j < i; ++j) EXPECT_NE(path, run.created[j]) << "a name drawn again";
+            EXPECT_EQ(run.requested[i].entries,
+                      (std::vector<std::string>{"Administrators:0:3:0x001f01ff", "SYSTEM:0:3:0x001f01ff"}))
+                << "the access list is given at the creation";
+            EXPECT_TRUE(run.requested[i].protectedList);
+            EXPECT_FALSE(Exists(path)) << "the directory is gone when the step has ended";
+        }
+        // The step's directories: the last creation of each step.
+        const std::wstring installerDir = run.created[c.creations - 2];
+        const std::wstring descriptorDir = run.created[c.creations - 1];
+
+        const std::vector<std::string> own = OwnLines(ScopeRun(log, kActiveXScope), kActiveXScope);
+        ASSERT_GE(own.size(), c.installerTail.size());
+        EXPECT_EQ(std::vector<std::string>(own.end() - c.installerTail.size(), own.end()), c.installerTail);
+        const std::string down = "DownFilePath: " + Narrow(installerDir + L"\\KestrelVAULT ActiveX 7i_ko.exe");
+        for (const std::string& line : own) {
+            if (line.compare(0, 14, "DownFilePath: ") == 0) {
+                EXPECT_EQ(line, down);
+            }
+        }
+        if (!run.server.targets.empty()) {
+            EXPECT_EQ(Narrow(run.server.targets.front()), Narrow(installerDir + L"\\KestrelVAULT ActiveX 7i_ko.exe"));
+        }
+        for (const std::wstring& t : run.server.targets) {
+            if (t.find(L"kestrelvault_server.exe") != std::wstring::npos) {
+                EXPECT_EQ(Narrow(t), Narrow(descriptorDir + L"\\kestrelvault_server.exe"));
+            }
+        }
+
+        const std::vector<std::string> lines = kvtest::RecordLines(records);
+        const std::string start = StartRecord(lines, "activex");
+        if (!c.installerRuns) {
+            EXPECT_EQ(start, "");
+            continue;
+        }
+        // The installer ran from its private directory, as its working directory.
+        EXPECT_EQ(Lower(RecordField(start, "exe")), Lower(Narrow(installerDir + L"\\KestrelVAULT ActiveX 7i_ko.exe")));
+        EXPECT_EQ(Lower(RecordField(start, "cwd")), Lower(Narrow(installerDir)));
+        // The descriptor reached the site directory before its private directory went.
+        EXPECT_EQ(ReadBytes(programFiles + L"\\KestrelVAULT\\Private\\kestrelvault_server.exe"), descriptor);
+        EXPECT_NE(StartRecord(lines, "updater"), "");
+    }
 }
 
 }  // namespace
