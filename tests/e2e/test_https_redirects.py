@@ -63,9 +63,11 @@ class HttpsRedirectTest(kvwizard.WholeRunTestCase):
         try:
             if TARGETS.get(target) is None:
                 self.check_installed(page, host, stamped, https)
-                # Each file twice (size query, download): redirected, then served over https.
+                # Each file twice (size query, download): redirected, then served over https,
+                # the size query its first byte only (206), the download the whole file.
                 asked = [INSTALLER] * 2 + [DESCRIPTOR] * 2 + [UPDATER] * 2
-                self.assertEqual(self.requests(target, seen[target]), [(r, 200) for r in asked])
+                self.assertEqual(self.requests(target, seen[target]),
+                                 [(r, 206 if i % 2 == 0 else 200) for i, r in enumerate(asked)])
             else:
                 self.check_refused(page, host, stamped, TARGETS[target])
                 # Five installer attempts and the descriptor, two requests each; none got past
