@@ -2,13 +2,12 @@
 // five attempts), run it from there, wait for it, delete it.
 #include "install/InstallSteps.h"
 
-#include <exception>
-
 #include "framework/app.h"
 #include "framework/paths.h"
 #include "install/InstallPlatform.h"
 #include "install/Launch.h"
 #include "install/LogScopes.h"
+#include "install/StepGuard.h"
 #include "install/StepReporter.h"
 #include "install/Transfer.h"
 #include "install/URLDownCallBack.h"
@@ -99,16 +98,8 @@ static int InstallActiveXSteps(FuncTrace& trace, const wchar_t* updateURL, const
 
 int InstallActiveX(const wchar_t* updateURL, const InstallContext& context, StepReporter* reporter,
                    kv::InstallOutcome* outcome) {
-    FuncTrace trace(logscope::kInstallActiveX);
-    kv::InstallOutcome ignored = kv::InstallOutcome::Done;
-    kv::InstallOutcome& out = outcome ? *outcome : ignored;
-    // Whatever the step cannot do (memory running out while it builds a path or a text) ends
-    // it as a logged failure on the worker, never by ending the process.
-    try {
-        return InstallActiveXSteps(trace, updateURL, context, reporter, out);
-    } catch (const std::exception& e) {
-        trace.Log("Exception: %s fail___", e.what());
-        if (!kv::IsFailure(out)) out = kv::InstallOutcome::InstallerNotObtained;
-        return 0;
-    }
+    return RunGuardedStep(logscope::kInstallActiveX, outcome, kv::InstallOutcome::InstallerNotObtained, 0,
+                          [&](FuncTrace& trace, kv::InstallOutcome& out) {
+                              return InstallActiveXSteps(trace, updateURL, context, reporter, out);
+                          });
 }

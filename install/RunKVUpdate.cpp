@@ -2,8 +2,6 @@
 // directories, then the updater fetched into the site directory and run with "-ou".
 #include "install/InstallSteps.h"
 
-#include <exception>
-
 #include "framework/app.h"
 #include "framework/paths.h"
 #include "install/InstallPlatform.h"
@@ -12,6 +10,7 @@
 #include "install/RegDwordValue.h"
 #include "install/SiteDescriptor.h"
 #include "install/SiteFiles.h"
+#include "install/StepGuard.h"
 #include "install/StepReporter.h"
 #include "install/Transfer.h"
 #include "install/URLDownCallBack.h"
@@ -104,16 +103,8 @@ static int RunKVUpdateSteps(FuncTrace& trace, const std::wstring& updateURL, con
 
 int RunKVUpdate(const std::wstring& updateURL, const InstallContext& context, StepReporter* reporter,
                 kv::InstallOutcome* outcome) {
-    FuncTrace trace(logscope::kRunKVUpdate);
-    kv::InstallOutcome ignored = kv::InstallOutcome::Done;
-    kv::InstallOutcome& out = outcome ? *outcome : ignored;
-    // Whatever the step cannot do (memory running out while it builds a path or a text) ends
-    // it as a logged failure on the worker, never by ending the process.
-    try {
-        return RunKVUpdateSteps(trace, updateURL, context, reporter, out);
-    } catch (const std::exception& e) {
-        trace.Log("Exception: %s fail___", e.what());
-        if (!kv::IsFailure(out)) out = kv::InstallOutcome::UpdaterNotObtained;
-        return -1;
-    }
+    return RunGuardedStep(logscope::kRunKVUpdate, outcome, kv::InstallOutcome::UpdaterNotObtained, -1,
+                          [&](FuncTrace& trace, kv::InstallOutcome& out) {
+                              return RunKVUpdateSteps(trace, updateURL, context, reporter, out);
+                          });
 }

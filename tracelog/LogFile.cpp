@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -78,7 +80,7 @@ bool BeginsWithLogHeader(const char* data, size_t size) {
         while (p > nameStart && IsDigit(data[p - 1])) --p;
         if (p == close || p < nameStart + sizeof(kThread) - 1) continue;
         p -= sizeof(kThread) - 1;
-        if (std::string(data + p, sizeof(kThread) - 1) != kThread) continue;
+        if (std::memcmp(data + p, kThread, sizeof(kThread) - 1) != 0) continue;
         size_t pidStart = p;
         while (pidStart > nameStart && IsDigit(data[pidStart - 1])) --pidStart;
         if (pidStart == p || pidStart == nameStart || data[pidStart - 1] != '(') continue;

@@ -14,20 +14,13 @@ import unittest
 from pathlib import Path
 
 from kvtestkit import kvstandins, kvtest, kvwizard
-from kvtestkit.kvservers import Servers
 from kvtestkit.kvwizard import CANCEL, HOST, NEXT, SCHEME
 
 
 class ExitCodeTest(kvwizard.WholeRunTestCase):
 
     dir_prefix = "kvexit"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.servers = Servers(kvtest.build_dir(), kinds=("http",))
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
+    server_kinds = ("http",)
 
     def kvlog_outcome(self):
         r = subprocess.run([str(kvtest.build_dir() / "native" / "kvlog"), str(self.dir / "setup.log"), "--json"],

@@ -15,7 +15,6 @@ from kvtestkit import kvwizard
 from kvtestkit.kvwizard import UNREACHABLE_TEXT
 
 from kvtestkit import kvstandins
-from kvtestkit.kvservers import Servers
 
 BOX_TIMEOUT_S = 30
 
@@ -23,13 +22,7 @@ BOX_TIMEOUT_S = 30
 class UnattendedNoBoxTest(kvwizard.WholeRunTestCase):
 
     dir_prefix = "kvnobox"
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.servers = Servers(kvtest.build_dir(), kinds=("http",))
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
+    server_kinds = ("http",)
 
     def test_unreachable_box_closes_itself_and_the_run_ends(self):
         page = self.start_wizard(exe=self.stamped_copy("127.0.0.1:9"), env=self.env)

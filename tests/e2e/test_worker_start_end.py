@@ -19,7 +19,6 @@ from kvtestkit import kvwizard
 from kvtestkit.kvwizard import FINISH, HOST, NEXT, PREV, SCHEME
 
 from kvtestkit import kvstandins
-from kvtestkit.kvservers import Servers
 
 SITE = "kvworker test"
 # When the sending starts, in ms after Next was clicked (the worker starts at about 300).
@@ -34,13 +33,12 @@ def first_page_next(page):
 class WorkerStartEndTest(kvwizard.WholeRunTestCase):
 
     dir_prefix = "kvworker"
+    server_kinds = ("script",)
+    trust_servers = False
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.servers = Servers(kvtest.build_dir(), kinds=("script",), trust=False)
-        cls.servers.start()
-        cls.addClassCleanup(cls.servers.stop)
         kvstandins.fill_server_tree(cls.servers.www, SITE, kvtest.build_dir())
         cls.addClassCleanup(shutil.rmtree, kvtest.program_files() / "KestrelVAULT" / SITE, True)
         cls.runs = 0
