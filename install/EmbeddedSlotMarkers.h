@@ -11,3 +11,7 @@
 // still finds a slot whose first marker a URL has overwritten: the slot is the 2048 bytes
 // before it.
 #define KV_SLOT_END_MARKER_TEXT "KestrelVault.UpdateURLSlot.End.{6B48BEC3-635F-4429-8BDB-411624AF0C02}"
+
+// Follows the publisher pin slot directly, NUL-terminated, as UTF-16 like the URL slot's
+// markers. The pin slot is the kPinSlotBytes before it (install/PublisherPins.h).
+#define KV_PIN_SLOT_END_MARKER_TEXT "KestrelVault.PublisherPinSlot.End.{0D7C5E2B-9A41-4F3E-B6D8-2C5A7E91F043}"
