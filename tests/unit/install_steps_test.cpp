@@ -19,6 +19,7 @@
 
 #include "../support/TraceCapture.h"
 #include "framework/app.h"
+#include "framework/handle.h"
 #include "install/InstallSteps.h"
 #include "install/PublisherPins.h"
 #include "install/Transfer.h"
@@ -419,12 +420,19 @@ TEST(InstallSteps, LaunchRequests) {
         HWND hwnd;
         std::wstring verb, file, parameters, directory;
         int nShow;
+        // Whether another program could change or delete the file while the shell starts it.
+        bool writable, deletable;
     };
     std::vector<Request> requests;
     platform.shellExecute = [&requests](SHELLEXECUTEINFOW& i) {
         auto text = [](const wchar_t* s) { return s ? std::wstring(s) : std::wstring(L"<none>"); };
+        const std::wstring program = std::wstring(i.lpDirectory) + L"\\" + i.lpFile;
+        const kv::UniqueFile writer(::CreateFileW(program.c_str(), GENERIC_WRITE,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, 0, nullptr));
+        const bool deletable = ::DeleteFileW(program.c_str()) != 0;
         requests.push_back({i.cbSize, i.fMask, i.hwnd, text(i.lpVerb), text(i.lpFile), text(i.lpParameters),
-                            text(i.lpDirectory), i.nShow});
+                            text(i.lpDirectory), i.nShow, static_cast<bool>(writer), deletable});
         return ::ShellExecuteExW(&i);
     };
     kvtest::ScopedPlatform scoped(platform);
@@ -464,7 +472,11 @@ TEST(InstallSteps, LaunchRequests) {
         EXPECT_EQ(Narrow(r.parameters), Narrow(expected[i].parameters));
         EXPECT_EQ(Narrow(r.directory), Narrow(expected[i].directory));
         EXPECT_EQ(r.nShow, SW_SHOW);
+        EXPECT_FALSE(r.writable) << "the file is held from its check to its start";
+        EXPECT_FALSE(r.deletable) << "the file is held from its check to its start";
     }
+    // Let go once started: the updater, which stays, can be removed.
+    EXPECT_TRUE(::DeleteFileW((site + L"\\KVUpdate.exe").c_str()));
 }
 
 // -- the update step -----------------------------------------------------------------------
