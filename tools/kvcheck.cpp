@@ -2,7 +2,7 @@
 // company's KestrelVault server, with the setup's own access check, transfer code and
 // descriptor reader, and says which part fails.
 //
-//   kvcheck HOST [--https]
+//   kvcheck HOST [--https] [--publisher SHA256]...
 //
 // One line per check, then a summary; the exit code is the class of the first failing check
 // (the table is in kUsage).
@@ -13,6 +13,7 @@
 #include <wincrypt.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <memory>
@@ -22,6 +23,9 @@
 #include "framework/inet.h"
 #include "framework/paths.h"
 #include "framework/strutil.h"
+#include "framework/handle.h"
+#include "install/ProgramTrust.h"
+#include "install/PublisherPins.h"
 #include "install/SiteDescriptor.h"
 #include "install/SiteFiles.h"
 #include "install/Transfer.h"
@@ -29,11 +33,12 @@
 #include "tools/kvcheck_cert.h"
 #include "tools/kvlog_codes.h"
 #include "tools/textout.h"
+#include "tools/thumbprint_text.h"
 
 namespace {
 
 const char kUsage[] =
-    "Usage: kvcheck HOST [--https]\n"
+    "Usage: kvcheck HOST [--https] [--publisher SHA256]...\n"
     "\n"
     "Checks from this machine what the KestrelVault setup program needs from the server at\n"
     "HOST: the address as it goes into the setup's host box (a host, optionally with a port or a\n"
@@ -51,12 +56,22 @@ const char kUsage[] =
     "  descriptor   /app/update/kestrelvault_server.exe\n"
     "  updater      /app/update/KVUpdate.exe\n"
     "               each: the answer's status and Content-Length, and the setup's transfer of\n"
-    "               the file with its result and the bytes received\n"
+    "               the file with its result and the bytes received; for the installer and the\n"
+    "               updater also their signature as the setup checks it before it starts them\n"
+    "               (\"signature:\" verified with its signer, unsigned, or does not verify: then\n"
+    "               the setup removes the program and never starts it) and, with --publisher,\n"
+    "               whether they pass those pins (\"pins:\")\n"
     "  SiteName     the site name the setup reads from the descriptor, refused when it is not a\n"
     "               plain folder name\n"
     "\n"
     "  --https     check the https address (default: http).\n"
     "  --http      check the http address.\n"
+    "  --publisher SHA256\n"
+    "              a publisher pin as kvstamp stamps it (may repeat, at most 16): the SHA-256\n"
+    "              thumbprint of a certificate, 64 hex digits, a colon or blank between bytes\n"
+    "              allowed. The programs must then pass as a setup stamped with these pins\n"
+    "              demands: a signature that verifies, with a pinned certificate (the signer's\n"
+    "              own or an issuer's) in the signer's chain.\n"
     "  -h, --help  this text.\n"
     "\n"
     "Exit codes (the first failing check decides):\n"
@@ -72,7 +87,10 @@ const char kUsage[] =
     "   9  a server file is missing (the server answers with an error status)\n"
     "  10  a server file comes without a usable Content-Length\n"
     "  11  a transfer fails, or delivers other bytes than announced\n"
-    "  12  SiteName: the descriptor gives no usable, safe site name\n";
+    "  12  SiteName: the descriptor gives no usable, safe site name\n"
+    "  13  a program carries a signature that does not verify (the setup never starts it)\n"
+    "  14  --publisher: a program would not pass the pins (unsigned, or no pinned certificate\n"
+    "      in its signer's chain)\n";
 
 enum ExitCode {
     kPassed = 0,
@@ -88,6 +106,8 @@ enum ExitCode {
     kNoContentLength = 10,
     kTransfer = 11,
     kSiteName = 12,
+    kSignature = 13,
+    kPins = 14,
 };
 
 // ----------------------------------------------------------------------------------------------
@@ -125,14 +145,16 @@ struct Finding {
     int exitCode;  // for Fail
     std::string detail;
     bool known;    // the verdict is in
+    std::vector<std::string> notes;  // lines under the finding's own
 };
 
 // The findings in the order the checks are listed, each line printed as soon as every line
 // above it is known: a check may be given a place now and its verdict later.
 class Report {
 public:
-    void Add(const std::string& name, Verdict verdict, int exitCode, const std::string& detail) {
-        m_findings.push_back({name, verdict, exitCode, detail, true});
+    void Add(const std::string& name, Verdict verdict, int exitCode, const std::string& detail,
+             std::vector<std::string> notes = {}) {
+        m_findings.push_back({name, verdict, exitCode, detail, true, std::move(notes)});
         Print();
     }
     void Pass(const std::string& name, const std::string& detail) { Add(name, Verdict::Pass, kPassed, detail); }
@@ -142,7 +164,7 @@ public:
 
     // A place for a check whose verdict comes later; Fill gives it.
     size_t Reserve(const std::string& name) {
-        m_findings.push_back({name, Verdict::Skip, kPassed, std::string(), false});
+        m_findings.push_back({name, Verdict::Skip, kPassed, std::string(), false, {}});
         return m_findings.size() - 1;
     }
     void Fill(size_t place, Verdict verdict, int exitCode, const std::string& detail) {
@@ -190,6 +212,8 @@ private:
             char head[48];
             std::snprintf(head, sizeof head, "[%s] %-12s ", kTags[static_cast<int>(f.verdict)], f.name.c_str());
             Write(stdout, head + f.detail + "\n");
+            // Under the detail, so that the finding's own line stays one line.
+            for (const std::string& note : f.notes) Write(stdout, std::string(20, ' ') + note + "\n");
         }
     }
 
@@ -450,12 +474,13 @@ struct ServerFile {
     const char* name;
     const wchar_t* addressFormat;
     const wchar_t* fileName;
+    bool program;  // the setup starts it, after checking its signature
 };
 
 const ServerFile kServerFiles[] = {
-    {"installer", kActiveXAddressFormat, kActiveXFileName},
-    {"descriptor", kSiteDescriptorAddressFormat, kSiteDescriptorFileName},
-    {"updater", kUpdaterAddressFormat, kUpdaterFileName},
+    {"installer", kActiveXAddressFormat, kActiveXFileName, true},
+    {"descriptor", kSiteDescriptorAddressFormat, kSiteDescriptorFileName, false},
+    {"updater", kUpdaterAddressFormat, kUpdaterFileName, true},
 };
 
 bool IsDecimal(const std::wstring& s) {
@@ -473,10 +498,87 @@ bool FileSize(const std::wstring& path, ULONGLONG& size) {
     return true;
 }
 
+// What the setup would decide on a fetched program before starting it, with the lines that
+// show why. failCode is kPassed when the setup would start it.
+struct ProgramVerdict {
+    int failCode = kPassed;
+    std::string why;  // for a failure: a few words for the finding's own line
+    std::vector<std::string> notes;
+};
+
+std::string SignerText(const SignatureCheck& check) {
+    return Utf8(check.signerSubject) + " <" + ThumbprintHex(check.signerThumbprint) + ">";
+}
+
+// The program's signature through the setup's own check, on the file held open as the setup
+// holds it; with pins (pinned: --publisher given), also the setup's pin rule.
+ProgramVerdict CheckProgram(const std::wstring& path, bool pinned, const std::vector<Thumbprint>& pins) {
+    ProgramVerdict v;
+    kv::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD error = ::GetLastError();
+        v.failCode = kInternal;
+        v.why = "the fetched program cannot be opened";
+        v.notes.push_back("signature: not checked: the fetched file does not open (error " + Code(error) + ")");
+        return v;
+    }
+    const SignatureCheck check = CheckProgramSignature(file.get(), path);
+    std::string line;
+    switch (check.state) {
+        case SignatureState::Unsigned:
+            line = "signature: unsigned";
+            break;
+        case SignatureState::Verified:
+            line = "signature: verified, signer " + (check.hasSigner ? SignerText(check) : std::string("not readable"));
+            if (check.revocationUnknown) line += "; whether it is revoked is not known from this machine's cache";
+            break;
+        case SignatureState::NotVerified:
+            line = "signature: does not verify (" + HexCode(static_cast<HRESULT>(check.status)) + ")";
+            if (check.hasSigner) line += ", signer " + SignerText(check);
+            line += ": the setup removes the program and does not start it";
+            v.failCode = kSignature;
+            v.why = "its signature does not verify";
+            break;
+    }
+    v.notes.push_back(line);
+    if (check.chain.size() > 1) {
+        std::string issuers;
+        for (size_t i = 1; i < check.chain.size(); ++i)
+            issuers += (i > 1 ? ", " : "") + std::string("<") + ThumbprintHex(check.chain[i]) + ">";
+        v.notes.push_back("issuers: " + issuers);
+    }
+    if (!pinned) return v;
+
+    if (check.state == SignatureState::Unsigned) {
+        v.notes.push_back("pins: FAIL (unsigned: with pins the setup starts only signed programs)");
+    } else if (check.state == SignatureState::NotVerified) {
+        v.notes.push_back("pins: FAIL (the signature does not verify)");
+    } else if (!ChainHoldsPin(check, pins)) {
+        v.notes.push_back("pins: FAIL (no pinned certificate in the signer's chain)");
+    } else {
+        // Which one, so that the administrator sees whether a renewed leaf would still pass.
+        std::string which = "a certificate of its chain";
+        for (size_t i = 0; i < check.chain.size(); ++i) {
+            if (std::find(pins.begin(), pins.end(), check.chain[i]) != pins.end()) {
+                which = (i == 0 ? "the signer's own certificate <" : "its issuer <") + ThumbprintHex(check.chain[i]) + ">";
+                break;
+            }
+        }
+        v.notes.push_back("pins: pass (" + which + " is pinned)");
+        return v;
+    }
+    if (v.failCode == kPassed) {
+        v.failCode = kPins;
+        v.why = "the pins refuse it";
+    }
+    return v;
+}
+
 // One server file: its answer as this machine sees it, then the setup's own transfer of it into
-// target. Returns whether target holds what the transfer wrote.
+// target, and for a program its signature. Returns whether target holds what the transfer wrote.
 bool CheckServerFile(Report& report, const ServerFile& file, const std::wstring& host, int useHttps,
-                     const std::wstring& target) {
+                     const std::wstring& target, bool pinned, const std::vector<Thumbprint>& pins) {
     const std::wstring address = FormatServerAddress(file.addressFormat, useHttps, host);
     const std::string where = Utf8(address.substr(address.find(L"/app/"))) + ": ";
 
@@ -510,23 +612,44 @@ bool CheckServerFile(Report& report, const ServerFile& file, const std::wstring&
     }
     const std::string facts =
         "status " + std::to_string(status) + ", Content-Length " + (hasLength ? Utf8(length) : std::string("none")) + got;
+    int failCode = kPassed;
+    std::string detail;
     if (status >= 400) {
-        report.Fail(file.name, kFileMissing,
-                    where + "the server answers " + std::to_string(status) + (status == 404 ? " (not found)" : "") + "; " + facts);
+        failCode = kFileMissing;
+        detail = where + "the server answers " + std::to_string(status) + (status == 404 ? " (not found)" : "") + "; " + facts;
     } else if (!hasLength) {
-        report.Fail(file.name, kNoContentLength,
-                    where + "no Content-Length: the setup's size query fails and its progress bar cannot follow; " + facts);
+        failCode = kNoContentLength;
+        detail = where + "no Content-Length: the setup's size query fails and its progress bar cannot follow; " + facts;
     } else if (!IsDecimal(length)) {
-        report.Fail(file.name, kNoContentLength,
-                    where + "Content-Length \"" + Utf8(length) + "\" is not a number: the setup reads it as " +
-                        std::to_string(ContentLengthToSize(length)) + "; " + facts);
+        failCode = kNoContentLength;
+        detail = where + "Content-Length \"" + Utf8(length) + "\" is not a number: the setup reads it as " +
+                 std::to_string(ContentLengthToSize(length)) + "; " + facts;
     } else if (FAILED(result)) {
-        report.Fail(file.name, kTransfer, where + "the setup's transfer fails with " + HexCode(result) + "; " + facts);
+        failCode = kTransfer;
+        detail = where + "the setup's transfer fails with " + HexCode(result) + "; " + facts;
     } else if (received != std::wcstoull(length.c_str(), nullptr, 10)) {
-        report.Fail(file.name, kTransfer, where + "other bytes than announced; " + facts);
+        failCode = kTransfer;
+        detail = where + "other bytes than announced; " + facts;
     } else {
-        report.Pass(file.name, where + facts);
+        detail = where + facts;
     }
+
+    std::vector<std::string> notes;
+    if (file.program) {
+        // What the setup's transfer delivered is what it would check and start; an error page
+        // saved in its place is no program to check.
+        if (hasFile && SUCCEEDED(result) && status < 400) {
+            ProgramVerdict program = CheckProgram(target, pinned, pins);
+            notes = std::move(program.notes);
+            if (failCode == kPassed && program.failCode != kPassed) {
+                failCode = program.failCode;
+                detail += "; " + program.why;
+            }
+        } else {
+            notes.push_back("signature: not checked: the transfer gave no program");
+        }
+    }
+    report.Add(file.name, failCode == kPassed ? Verdict::Pass : Verdict::Fail, failCode, detail, std::move(notes));
     return hasFile;
 }
 
@@ -607,6 +730,8 @@ struct Options {
     std::wstring host;
     int useHttps = 0;
     bool help = false;
+    bool pinned = false;  // --publisher given
+    std::vector<Thumbprint> pins;
 };
 
 Options ParseArgs(int argc, wchar_t** argv) {
@@ -620,6 +745,16 @@ Options ParseArgs(int argc, wchar_t** argv) {
             o.useHttps = 0;
         } else if (a == L"-h" || a == L"--help" || a == L"/?") {
             o.help = true;
+        } else if (a == L"--publisher") {
+            if (i + 1 >= argc) throw UsageError{"--publisher needs a SHA-256 thumbprint"};
+            const std::wstring text = argv[++i];
+            kvtools::ThumbprintBytes pin;
+            if (!kvtools::ParseThumbprintText(text, pin))
+                throw UsageError{"--publisher \"" + Utf8(text) + "\" is not a SHA-256 thumbprint (64 hex digits)"};
+            if (o.pins.size() == kMaxPublisherPins)
+                throw UsageError{"more than " + std::to_string(kMaxPublisherPins) + " --publisher pins (the setup holds at most that many)"};
+            o.pins.push_back(pin);
+            o.pinned = true;
         } else if (a.size() > 1 && a[0] == L'-') {
             throw UsageError{"unknown option " + Utf8(a)};
         } else if (haveHost) {
@@ -656,7 +791,9 @@ int Run(const Options& o) {
     }
 
     Write(stdout, "kvcheck: the server as the setup reaches it with \"" + Utf8(o.host) + "\" over " +
-                      (o.useHttps == 1 ? "https" : "http") + "\n\n");
+                      (o.useHttps == 1 ? "https" : "http") + "\n");
+    for (const Thumbprint& pin : o.pins) Write(stdout, "Publisher pin: <" + ThumbprintHex(pin) + ">\n");
+    Write(stdout, "\n");
     Report report;
     Address address;
     if (!CheckAddress(report, o.host, o.useHttps, address)) {
@@ -685,7 +822,8 @@ int Run(const Options& o) {
 
     bool haveDescriptor = false;
     for (const ServerFile& file : kServerFiles) {
-        const bool fetched = CheckServerFile(report, file, o.host, o.useHttps, work.File(file.fileName));
+        const bool fetched =
+            CheckServerFile(report, file, o.host, o.useHttps, work.File(file.fileName), o.pinned, o.pins);
         if (file.fileName == kSiteDescriptorFileName) haveDescriptor = fetched;
     }
     if (haveDescriptor) {

@@ -46,6 +46,18 @@ std::string ExplainCode(uint32_t code) {
         {0x800C0008u, "INET_E_DOWNLOAD_FAILURE"},
         {0x800C000Bu, "INET_E_CONNECTION_TIMEOUT"},
         {0x800C0019u, "INET_E_INVALID_CERTIFICATE"},
+        // WinVerifyTrust's answers on a downloaded program.
+        {0x80096010u, "TRUST_E_BAD_DIGEST: the file was changed after it was signed"},
+        {0x800B0100u, "TRUST_E_NOSIGNATURE: no signature"},
+        {0x800B0003u, "TRUST_E_SUBJECT_FORM_UNKNOWN: not a file that carries signatures"},
+        {0x80096004u, "TRUST_E_CERT_SIGNATURE: a certificate's signature does not verify"},
+        {0x800B0111u, "TRUST_E_EXPLICIT_DISTRUST: the signer is marked as not trusted"},
+        {0x800B0109u, "CERT_E_UNTRUSTEDROOT: the signer's root is not trusted"},
+        {0x800B010Au, "CERT_E_CHAINING: the signer's chain cannot be built"},
+        {0x800B0101u, "CERT_E_EXPIRED: a certificate is expired or not yet valid"},
+        {0x800B010Cu, "CERT_E_REVOKED: a certificate is revoked"},
+        {0x80092010u, "CRYPT_E_REVOKED: a certificate is revoked"},
+        {0x800B0110u, "CERT_E_WRONG_USAGE: the certificate is not for code signing"},
     };
     for (const Entry& e : kCodes) {
         if (e.code == code) return e.text;

@@ -1,18 +1,22 @@
 """kvcheck.exe under Wine against the test servers on 127.0.0.1: a healthy server passes over
-http and https, and every failure class gives its line and its exit code.
+http and https, every failure class gives its line and its exit code, and the programs' signatures
+(the stand-ins signed in the tests' own PKI) are shown and judged with and without --publisher.
 
 Run by ctest with the build directory in KV_BUILD and the project's Wine prefix (scripts/test.sh
 provides it).
 """
 
 import getpass
+import os
 import re
 import sys
 import unittest
 
 from kvtestkit import kvtest
+from kvtestkit import pki as pki_mod
 from kvtestkit.kvservers import Servers
-from kvtestkit.kvstandins import ACTIVEX_PATH, DESCRIPTOR_PATH, UPDATER_PATH, descriptor_bytes
+from kvtestkit.kvstandins import (ACTIVEX_NAME, ACTIVEX_PATH, DESCRIPTOR_PATH, UPDATER_NAME, UPDATER_PATH,
+                                  descriptor_bytes, place_program, standin_dir)
 from kvtestkit.procs import free_port
 
 BUILD = kvtest.build_dir()
@@ -20,6 +24,9 @@ PREFIX = kvtest.wine_prefix()
 KVCHECK = BUILD / "kvcheck.exe"
 CHECKS = ["address", "name", "connect", "access", "certificate", "installer", "descriptor", "updater", "SiteName"]
 LINE = re.compile(r"^\[(PASS|WARN|FAIL|SKIP)\] (\S+) +(.*)$")
+
+
+NOTE = " " * 20  # a line under a check's own, at its detail's column
 
 
 def run_kvcheck(*args):
@@ -32,6 +39,61 @@ def run_kvcheck(*args):
         if m:
             checks[m[2]] = (m[1], m[3])
     return rc, checks, text
+
+
+def notes_of(text):
+    """{check: {"signature": text, "issuers": text, "pins": text}} from the lines under each check."""
+    notes, current = {}, None
+    for line in text.splitlines():
+        m = LINE.match(line)
+        if m:
+            current = notes.setdefault(m[2], {})
+        elif current is not None and line.startswith(NOTE) and ": " in line:
+            key, _, value = line[len(NOTE):].partition(": ")
+            current[key] = value
+        else:
+            current = None
+    return notes
+
+
+# Server folders offering the stand-ins: (installer, updater), each as kvstandins.place_program
+# writes it.
+SIGNED_TREES = {
+    "signed": ("publisher", "publisher-renewed"),
+    "mixed": ("unsigned", "other-publisher"),
+    "tampered": ("tampered", "publisher"),
+}
+# Pin sets given with --publisher: certificates of the test PKI (pki.cert names).
+PIN_SETS = {
+    "no pins": [],
+    "the leaf": ["publisher"],
+    "the issuer": ["ca"],
+    "another certificate": ["good"],
+    "the issuer and the other CA": ["ca", "other-ca"],
+}
+# What "pins:" says for each signing under each pin set ("" where no pins are given: no line).
+PIN_VERDICTS = {
+    "publisher": {"the leaf": "pass (the signer's own certificate <{publisher}> is pinned)",
+                  "the issuer": "pass (its issuer <{ca}> is pinned)",
+                  "another certificate": "FAIL (no pinned certificate in the signer's chain)",
+                  "the issuer and the other CA": "pass (its issuer <{ca}> is pinned)"},
+    # A renewed leaf passes a pin on its issuer, not one on the old leaf.
+    "publisher-renewed": {"the leaf": "FAIL (no pinned certificate in the signer's chain)",
+                          "the issuer": "pass (its issuer <{ca}> is pinned)",
+                          "another certificate": "FAIL (no pinned certificate in the signer's chain)",
+                          "the issuer and the other CA": "pass (its issuer <{ca}> is pinned)"},
+    "other-publisher": {"the leaf": "FAIL (no pinned certificate in the signer's chain)",
+                        "the issuer": "FAIL (no pinned certificate in the signer's chain)",
+                        "another certificate": "FAIL (no pinned certificate in the signer's chain)",
+                        "the issuer and the other CA": "pass (its issuer <{other-ca}> is pinned)"},
+    "unsigned": dict.fromkeys(list(PIN_SETS)[1:], "FAIL (unsigned: with pins the setup starts only signed programs)"),
+    "tampered": dict.fromkeys(list(PIN_SETS)[1:], "FAIL (the signature does not verify)"),
+}
+
+
+def with_colons(thumbprint):
+    """The thumbprint as openssl prints it, in lower case: "12:a3:..."."""
+    return ":".join(thumbprint[i:i + 2] for i in range(0, len(thumbprint), 2)).lower()
 
 
 class KvcheckTest(unittest.TestCase):
@@ -51,13 +113,22 @@ class KvcheckTest(unittest.TestCase):
         trees = {
             "": {ACTIVEX_PATH: b"M" * 70001, DESCRIPTOR_PATH: descriptor_bytes("Acme"), UPDATER_PATH: b"U" * 5003},
             "noupdater/": {ACTIVEX_PATH: b"M" * 100, DESCRIPTOR_PATH: descriptor_bytes("Acme")},
-            "unsafe/": {ACTIVEX_PATH: b"M", DESCRIPTOR_PATH: descriptor_bytes("..\\Windows"), UPDATER_PATH: b"U"},
-            "wrongxml/": {ACTIVEX_PATH: b"M", DESCRIPTOR_PATH: b"<kestrelvault>\n  <servicename>Acme\n", UPDATER_PATH: b"U"},
-            "notag/": {ACTIVEX_PATH: b"M", DESCRIPTOR_PATH: b"<html><body>moved</body></html>\n", UPDATER_PATH: b"U"},
+            # Programs of a few bytes: the signature check finds no signature in them, as in any
+            # file that is no program (a file of one or two bytes, though, it cannot read at all).
+            "unsafe/": {ACTIVEX_PATH: b"M" * 16, DESCRIPTOR_PATH: descriptor_bytes("..\\Windows"), UPDATER_PATH: b"U" * 16},
+            "wrongxml/": {ACTIVEX_PATH: b"M" * 16, DESCRIPTOR_PATH: b"<kestrelvault>\n  <servicename>Acme\n",
+                          UPDATER_PATH: b"U" * 16},
+            "notag/": {ACTIVEX_PATH: b"M" * 16, DESCRIPTOR_PATH: b"<html><body>moved</body></html>\n",
+                       UPDATER_PATH: b"U" * 16},
         }
         for folder, files in trees.items():
             for path, data in files.items():
                 s.write_file(folder + path, data)
+        # Servers whose programs are the stand-ins, offered each way the tests' PKI signs them.
+        for folder, signings in SIGNED_TREES.items():
+            s.write_file(folder + "/" + DESCRIPTOR_PATH, descriptor_bytes("Acme"))
+            for (name, rel), signing in zip(((ACTIVEX_NAME, ACTIVEX_PATH), (UPDATER_NAME, UPDATER_PATH)), signings):
+                place_program(os.path.join(standin_dir(BUILD), name), os.path.join(s.www, folder, rel), signing, BUILD)
 
     def assert_first_failure(self, rc, checks, text, code, check, words):
         self.assertEqual(list(checks), CHECKS, text)
@@ -140,6 +211,68 @@ class KvcheckTest(unittest.TestCase):
         if temp.is_dir():
             self.assertEqual([p.name for p in temp.iterdir() if p.name.startswith("kvcheck-")], [])
 
+    def test_program_signatures(self):
+        pki = pki_mod.ensure_pki(str(BUILD))
+        thumb = {name: pki_mod.sha256_thumbprint(pki.cert(name))
+                 for name in ("publisher", "publisher-renewed", "other-publisher", "ca", "other-ca", "good")}
+        subject = {"publisher": "CN=KestrelVault Test Publisher, O=KestrelVault Tests",
+                   "publisher-renewed": "CN=KestrelVault Test Publisher Renewed, O=KestrelVault Tests",
+                   "other-publisher": "CN=KestrelVault Other Publisher, O=KestrelVault Other Tests"}
+        host = self.servers.host("http")
+        for pin_set, pinned in PIN_SETS.items():
+            args = []
+            for n, name in enumerate(pinned):
+                # The first pin as openssl prints a fingerprint, the others as plain hex.
+                args += ["--publisher", with_colons(thumb[name]) if n == 0 else thumb[name]]
+            for folder, signings in SIGNED_TREES.items():
+                with self.subTest(pins=pin_set, server=folder):
+                    rc, checks, text = run_kvcheck(host + "/" + folder, *args)
+                    notes = notes_of(text)
+                    self.assertEqual(list(checks), CHECKS, text)
+                    for name in pinned:
+                        self.assertIn("Publisher pin: <%s>" % thumb[name], text)
+                    codes = []
+                    for check, signing in zip(("installer", "updater"), signings):
+                        verdict, line = checks[check]
+                        signature = notes[check]["signature"]
+                        if signing == "unsigned":
+                            self.assertEqual(signature, "unsigned", text)
+                            self.assertNotIn("issuers", notes[check])
+                        elif signing == "tampered":
+                            self.assertTrue(signature.startswith("does not verify (0x80096010 (TRUST_E_BAD_DIGEST"),
+                                            text)
+                            self.assertIn("the setup removes the program and does not start it", signature)
+                        else:
+                            # The platform's rendering of the name may quote a value.
+                            self.assertEqual(signature.replace('"', ""),
+                                             "verified, signer %s <%s>" % (subject[signing], thumb[signing]), text)
+                            issuer = pki_mod.CODE_SIGNERS[signing][0]
+                            self.assertEqual(notes[check]["issuers"], "<%s>" % thumb[issuer], text)
+                        if pinned:
+                            self.assertEqual(notes[check]["pins"], PIN_VERDICTS[signing][pin_set].format(**thumb), text)
+                        else:
+                            self.assertNotIn("pins", notes[check])
+                        # The setup refuses a signature that does not verify in any case, and with
+                        # pins whatever does not pass them.
+                        if signing == "tampered":
+                            code, why = 13, "its signature does not verify"
+                        elif pinned and notes[check]["pins"].startswith("FAIL"):
+                            code, why = 14, "the pins refuse it"
+                        else:
+                            code, why = 0, None
+                        codes.append(code)
+                        self.assertEqual(verdict, "FAIL" if code else "PASS", text)
+                        self.assertIn("status 200", line)
+                        if why:
+                            self.assertTrue(line.endswith("; " + why), line)
+                    first = next((c for c in codes if c), 0)
+                    self.assertEqual(rc, first, text)
+                    if first:
+                        failing = ("installer", "updater")[codes.index(first)]
+                        self.assertIn("First failure: %s (exit code %d)." % (failing, first), text)
+                    # The descriptor is no program: no signature line under it.
+                    self.assertEqual(notes["descriptor"], {})
+
     def test_command_line(self):
         cases = [
             # arguments, exit code, words in the output
@@ -147,17 +280,25 @@ class KvcheckTest(unittest.TestCase):
             (["   "], 2, "kvcheck: HOST is empty"),
             (["a.example", "b.example"], 2, "more than one HOST"),
             (["a.example", "--htps"], 2, "unknown option --htps"),
+            (["a.example", "--publisher"], 2, "--publisher needs a SHA-256 thumbprint"),
+            (["a.example", "--publisher", "AB" * 31], 2, "is not a SHA-256 thumbprint (64 hex digits)"),
+            (["a.example", "--publisher", "AB" * 33], 2, "is not a SHA-256 thumbprint"),
+            (["a.example", "--publisher", "AB" * 31 + "AG"], 2, "is not a SHA-256 thumbprint"),
+            (["a.example", "--publisher", "AB:" * 32], 2, "is not a SHA-256 thumbprint"),
+            (["a.example", "--publisher", "A:B" + "AB" * 31], 2, "is not a SHA-256 thumbprint"),
+            (["a.example", "--publisher", "AB::" + "AB" * 31], 2, "is not a SHA-256 thumbprint"),
+            (["a.example"] + ["--publisher", "CD" * 32] * 17, 2, "more than 16 --publisher pins"),
         ]
         for args, code, words in cases:
             with self.subTest(args=args):
                 rc, _, text = run_kvcheck(*args)
                 self.assertEqual(rc, code, text)
                 self.assertIn(words, text)
-                self.assertIn("Usage: kvcheck HOST [--https]", text)
+                self.assertIn("Usage: kvcheck HOST [--https] [--publisher SHA256]...", text)
         rc, _, text = run_kvcheck("--help")
         self.assertEqual(rc, 0)
         table = text[text.index("Exit codes"):]
-        for code in range(13):
+        for code in range(15):
             self.assertRegex(table, r"\n +%d  \S" % code, "exit code %d not in the table" % code)
         for name in CHECKS:
             self.assertIn("\n  %s " % name, text)
