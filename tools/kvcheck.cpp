@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "framework/handle.h"
 #include "framework/inet.h"
 #include "framework/paths.h"
 #include "framework/strutil.h"
-#include "framework/handle.h"
 #include "install/ProgramTrust.h"
 #include "install/PublisherPins.h"
 #include "install/SiteDescriptor.h"
@@ -511,8 +511,8 @@ std::string SignerText(const SignatureCheck& check) {
 }
 
 // The program's signature through the setup's own check, on the file held open as the setup
-// holds it; with pins (pinned: --publisher given), also the setup's pin rule.
-ProgramVerdict CheckProgram(const std::wstring& path, bool pinned, const std::vector<Thumbprint>& pins) {
+// holds it; with pins (--publisher), also the setup's pin rule.
+ProgramVerdict CheckProgram(const std::wstring& path, const std::vector<Thumbprint>& pins) {
     ProgramVerdict v;
     kv::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -548,7 +548,7 @@ ProgramVerdict CheckProgram(const std::wstring& path, bool pinned, const std::ve
             issuers += (i > 1 ? ", " : "") + std::string("<") + ThumbprintHex(check.chain[i]) + ">";
         v.notes.push_back("issuers: " + issuers);
     }
-    if (!pinned) return v;
+    if (pins.empty()) return v;
 
     if (check.state == SignatureState::Unsigned) {
         v.notes.push_back("pins: FAIL (unsigned: with pins the setup starts only signed programs)");
@@ -578,7 +578,7 @@ ProgramVerdict CheckProgram(const std::wstring& path, bool pinned, const std::ve
 // One server file: its answer as this machine sees it, then the setup's own transfer of it into
 // target, and for a program its signature. Returns whether target holds what the transfer wrote.
 bool CheckServerFile(Report& report, const ServerFile& file, const std::wstring& host, int useHttps,
-                     const std::wstring& target, bool pinned, const std::vector<Thumbprint>& pins) {
+                     const std::wstring& target, const std::vector<Thumbprint>& pins) {
     const std::wstring address = FormatServerAddress(file.addressFormat, useHttps, host);
     const std::string where = Utf8(address.substr(address.find(L"/app/"))) + ": ";
 
@@ -639,7 +639,7 @@ bool CheckServerFile(Report& report, const ServerFile& file, const std::wstring&
         // What the setup's transfer delivered is what it would check and start; an error page
         // saved in its place is no program to check.
         if (hasFile && SUCCEEDED(result) && status < 400) {
-            ProgramVerdict program = CheckProgram(target, pinned, pins);
+            ProgramVerdict program = CheckProgram(target, pins);
             notes = std::move(program.notes);
             if (failCode == kPassed && program.failCode != kPassed) {
                 failCode = program.failCode;
@@ -730,8 +730,7 @@ struct Options {
     std::wstring host;
     int useHttps = 0;
     bool help = false;
-    bool pinned = false;  // --publisher given
-    std::vector<Thumbprint> pins;
+    std::vector<Thumbprint> pins;  // --publisher
 };
 
 Options ParseArgs(int argc, wchar_t** argv) {
@@ -754,7 +753,6 @@ Options ParseArgs(int argc, wchar_t** argv) {
             if (o.pins.size() == kMaxPublisherPins)
                 throw UsageError{"more than " + std::to_string(kMaxPublisherPins) + " --publisher pins (the setup holds at most that many)"};
             o.pins.push_back(pin);
-            o.pinned = true;
         } else if (a.size() > 1 && a[0] == L'-') {
             throw UsageError{"unknown option " + Utf8(a)};
         } else if (haveHost) {
@@ -823,7 +821,7 @@ int Run(const Options& o) {
     bool haveDescriptor = false;
     for (const ServerFile& file : kServerFiles) {
         const bool fetched =
-            CheckServerFile(report, file, o.host, o.useHttps, work.File(file.fileName), o.pinned, o.pins);
+            CheckServerFile(report, file, o.host, o.useHttps, work.File(file.fileName), o.pins);
         if (file.fileName == kSiteDescriptorFileName) haveDescriptor = fetched;
     }
     if (haveDescriptor) {
