@@ -6,6 +6,8 @@
 #include "framework/paths.h"
 #include "install/InstallPlatform.h"
 #include "install/Launch.h"
+#include "install/ProgramTrust.h"
+#include "install/PublisherPins.h"
 #include "install/LogScopes.h"
 #include "install/StepGuard.h"
 #include "install/StepReporter.h"
@@ -18,6 +20,9 @@
 namespace {
 
 const int kMaxAttempts = 5;
+
+// The installer's name in the log's lines about its check and its start.
+const char kActiveXLogName[] = "KestrelVAULT ActiveX 7i_ko.exe";
 
 void ShowStatus(StepReporter* reporter, UINT id) {
     if (reporter) reporter->ShowStatus(LoadResString(id));
@@ -52,9 +57,13 @@ static int InstallActiveXSteps(FuncTrace& trace, const wchar_t* updateURL, const
     // Bound to the bar by each transfer; nothing is sent before the first one.
     URLDownCallBack callback(nullptr, nullptr, -1);
 
+    const std::optional<std::vector<Thumbprint>> pins = ReadPublisherPins();
     std::wstring downFilePath;
+    // Holds the fetched installer from its check until it has started.
+    kv::UniqueFile held;
     HRESULT result = 1;
-    // Only a result of 0 ends the attempts early: a positive one is no file either.
+    // Only a result of 0 ends the attempts early: a positive one is no file either, and a file
+    // whose check refused it counts as a failed attempt.
     for (int attempt = 0; result != S_OK;) {
         const std::wstring serverFilePath = FormatServerAddress(kActiveXAddressFormat, context.useHttps, host);
         trace.Log("ServerFilePath: %S", serverFilePath.c_str());
@@ -69,24 +78,27 @@ static int InstallActiveXSteps(FuncTrace& trace, const wchar_t* updateURL, const
             trace.Log("KestrelVAULT ActiveX 7i.exe Download fail_ and continue loop.");
         else
             trace.Log("KestrelVAULT ActiveX 7i.exe Download Success...");
+        if (result == S_OK && !ClearProgramToStart(trace, downFilePath, kActiveXLogName, pins, held))
+            result = TRUST_E_FAIL;
         if (++attempt == kMaxAttempts) break;
     }
 
-    // Only a file this run fetched may start: after five failed attempts whatever lies at the
-    // target (a file of an earlier run, or one another program put there) stays unstarted.
+    // Only a file this run fetched and cleared may start: after five failed attempts whatever
+    // lies at the target (a file of an earlier run, or one another program put there) stays
+    // unstarted.
     ShowStatus(reporter, IDS_INSTALL_ACTIVEX);
     if (result != S_OK) {
-        trace.Log("KestrelVAULT ActiveX 7i_ko.exe not obtained, not started___");
+        trace.Log("%s not obtained, not started___", kActiveXLogName);
         ::DeleteFileW(downFilePath.c_str());
         out = InstallOutcome::InstallerNotObtained;
         return 0;
     }
     const wchar_t* parameters = context.autoMode == 1 ? L"/verysilent" : nullptr;
     const bool quiet = context.autoMode == 1;
-    const LaunchOutcome launch = LaunchAndWait(kActiveXFileName, parameters, tempDirectory, quiet);
-    LogLaunchResult(trace, launch, "KestrelVAULT ActiveX 7i_ko.exe", quiet);
+    const LaunchOutcome launch = LaunchAndWait(kActiveXFileName, parameters, tempDirectory, quiet, held);
+    LogLaunchResult(trace, launch, kActiveXLogName, quiet);
     const bool restart = launch.result == LaunchResult::Ended && launch.exitCode == kv::kRestartExitCode;
-    if (restart) trace.Log("KestrelVAULT ActiveX 7i_ko.exe asks for a restart (exit code 3010).");
+    if (restart) trace.Log("%s asks for a restart (exit code 3010).", kActiveXLogName);
     ::DeleteFileW(downFilePath.c_str());
 
     if (launch.result != LaunchResult::Ended)

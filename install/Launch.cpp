@@ -7,7 +7,7 @@
 #include "tracelog/FuncTrace.h"
 
 LaunchOutcome LaunchAndWait(const wchar_t* file, const wchar_t* parameters, const std::wstring& directory,
-                            bool quiet) {
+                            bool quiet, kv::UniqueFile& heldFile) {
     const InstallPlatform& platform = ActiveInstallPlatform();
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
@@ -23,9 +23,12 @@ LaunchOutcome LaunchAndWait(const wchar_t* file, const wchar_t* parameters, cons
 
     LaunchOutcome outcome;
     ::SetLastError(ERROR_SUCCESS);
-    if (!platform.shellExecute(info)) {
+    const BOOL started = platform.shellExecute(info);
+    const DWORD error = ::GetLastError();
+    heldFile.reset();
+    if (!started) {
         outcome.result = LaunchResult::NotStarted;
-        outcome.error = ::GetLastError();
+        outcome.error = error;
         return outcome;
     }
 

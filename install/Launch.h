@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "framework/handle.h"
+
 class FuncTrace;
 
 enum class LaunchResult {
@@ -25,9 +27,11 @@ struct LaunchOutcome {
 // directory, parameters (null: none), shown normally, no owner window, and the masks
 // SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC, with SEE_MASK_FLAG_NO_UI when quiet (an
 // unattended run, where an error box would wait for nobody); then a wait without time-out for
-// the process. The process handle is closed before returning.
+// the process. The process handle is closed before returning. heldFile (the program held open
+// since its check, install/ProgramTrust.h) is let go once the shell has answered, so that the
+// program cannot change between its check and its start but can be deleted after its run.
 LaunchOutcome LaunchAndWait(const wchar_t* file, const wchar_t* parameters, const std::wstring& directory,
-                            bool quiet);
+                            bool quiet, kv::UniqueFile& heldFile);
 
 // The step's line for a launch's end: "<file> run Success..." once the program ended, "<file>
 // run Fail___" when there was nothing to wait for. A refused launch writes "<file> ShellExecuteEx

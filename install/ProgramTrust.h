@@ -41,3 +41,11 @@ bool ChainHoldsPin(const SignatureCheck& check, const std::vector<Thumbprint>& p
 
 // Upper-case hex, 64 characters.
 std::string ThumbprintHex(const Thumbprint& thumbprint);
+
+// The step's decision on a program it fetched: opens path for reading while denying everyone
+// writes and deletion, checks it, and logs "Signer: ..." and, when it refuses, one line that
+// says why (logName names the program there). True: cleared to start; `held` then keeps the
+// file as checked until the caller lets go of it once the program has started. False: refused,
+// nothing may start, and the file has been removed. pins: ReadPublisherPins()'s answer.
+bool ClearProgramToStart(FuncTrace& trace, const std::wstring& path, const char* logName,
+                         const std::optional<std::vector<Thumbprint>>& pins, kv::UniqueFile& held);

@@ -6,6 +6,8 @@
 #include "framework/paths.h"
 #include "install/InstallPlatform.h"
 #include "install/Launch.h"
+#include "install/ProgramTrust.h"
+#include "install/PublisherPins.h"
 #include "install/LogScopes.h"
 #include "install/RegDwordValue.h"
 #include "install/SiteDescriptor.h"
@@ -92,10 +94,17 @@ static int RunKVUpdateSteps(FuncTrace& trace, const std::wstring& updateURL, con
         out = InstallOutcome::UpdaterNotObtained;
         return -1;
     }
-    SetPerSiteValue(kPerSiteProductKey, updateURL);
 
+    // The site directory is open to the Users group: the updater is held unchanged from its
+    // check until it has started. A refused one leaves the product's per-site value unwritten.
+    kv::UniqueFile held;
+    if (!ClearProgramToStart(trace, updaterPath, "KVUpdate.exe", ReadPublisherPins(), held)) {
+        out = InstallOutcome::UpdaterNotObtained;
+        return -1;
+    }
+    SetPerSiteValue(kPerSiteProductKey, updateURL);
     const bool quiet = context.autoMode == 1;
-    const LaunchOutcome launch = LaunchAndWait(kUpdaterFileName, L"-ou", files.siteDirectory, quiet);
+    const LaunchOutcome launch = LaunchAndWait(kUpdaterFileName, L"-ou", files.siteDirectory, quiet, held);
     LogLaunchResult(trace, launch, "KVUpdate.exe", quiet);
     out = launch.result == LaunchResult::Ended ? InstallOutcome::Done : InstallOutcome::UpdaterLaunchFailed;
     return 0;

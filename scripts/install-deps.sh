@@ -33,6 +33,7 @@ packages=(
     xvfb xauth x11-utils imagemagick fonts-nanum
     cmake g++ make python3 googletest
     nginx-light openssl curl
+    osslsigncode                               # signs the test stand-ins with the tests' own PKI
     locales                                    # character maps for the Korean locale below
 )
 

@@ -2,6 +2,8 @@
 
     from kvtestkit.kvstandins import fill_server_tree, read_records, standin_env
     fill_server_tree(www, "Acme", build_dir)   # www: a kvservers server tree (s.www)
+    fill_server_tree(www, "Acme", build_dir, sign="publisher")                  # both signed
+    fill_server_tree(www, "Acme", build_dir, sign={ACTIVEX_NAME: "tampered"})   # one of them
     env = standin_env(win_path)                 # given to the setup program, inherited by both
     ...
     records = read_records(unix_path)           # [{"event": "start", "role": ..., ...}, ...]
@@ -15,6 +17,8 @@ UPDATER) choose how long each runs and its exit code. See standin.cpp for the re
 import json
 import os
 import shutil
+
+from kvtestkit import pki as pki_mod
 
 ACTIVEX_NAME = "KestrelVAULT ActiveX 7i_ko.exe"
 UPDATER_NAME = "KVUpdate.exe"
@@ -37,17 +41,48 @@ def descriptor_bytes(site_name, newline="\r\n"):
     return (newline.join(lines) + newline).encode("utf-8")
 
 
-def fill_server_tree(www, site_name, build_dir, descriptor=None):
+# How a program is offered: unsigned as built, signed by one of the tests' code signers
+# (pki.CODE_SIGNERS: "publisher", "publisher-renewed", "other-publisher"), or signed by
+# "publisher" and then changed in one byte, so that its signature no longer verifies.
+UNSIGNED = "unsigned"
+TAMPERED = "tampered"
+SIGNINGS = (UNSIGNED, TAMPERED) + tuple(pki_mod.CODE_SIGNERS)
+
+
+def place_program(source, target, signing, build_dir):
+    """Writes the program source to target as `signing` (one of SIGNINGS; None: unsigned)."""
+    os.makedirs(os.path.dirname(str(target)), exist_ok=True)
+    if signing in (None, UNSIGNED):
+        shutil.copyfile(str(source), str(target))
+        return
+    if signing not in SIGNINGS:
+        raise ValueError("unknown signing %r (one of %s)" % (signing, ", ".join(SIGNINGS)))
+    pki = pki_mod.ensure_pki(str(build_dir))
+    if signing == TAMPERED:
+        pki_mod.sign_program(pki, source, str(target) + ".signed", "publisher")
+        pki_mod.tampered_copy(str(target) + ".signed", target)
+        os.unlink(str(target) + ".signed")
+    else:
+        pki_mod.sign_program(pki, source, target, signing)
+
+
+def fill_server_tree(www, site_name, build_dir, descriptor=None, sign=None):
     """Puts both stand-ins and a descriptor for site_name (or the bytes `descriptor`) at their
-    server paths below www. Returns {relative path: host path} of what it wrote."""
+    server paths below www. sign says how the stand-ins are offered (see SIGNINGS): one value
+    for both, or {ACTIVEX_NAME or UPDATER_NAME: value} (a program not named stays unsigned);
+    None: both unsigned. Returns {relative path: host path} of what it wrote."""
+    if not isinstance(sign, dict):
+        sign = {ACTIVEX_NAME: sign, UPDATER_NAME: sign}
+    unknown = set(sign) - {ACTIVEX_NAME, UPDATER_NAME}
+    if unknown:
+        raise ValueError("no stand-in named %s" % ", ".join(sorted(unknown)))
     written = {}
     for name, rel in ((ACTIVEX_NAME, ACTIVEX_PATH), (UPDATER_NAME, UPDATER_PATH)):
         source = os.path.join(standin_dir(build_dir), name)
         if not os.path.isfile(source):
             raise RuntimeError("%s is missing: build the project first" % source)
         target = os.path.join(str(www), rel)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copyfile(source, target)
+        place_program(source, target, sign.get(name), build_dir)
         written[rel] = target
     target = os.path.join(str(www), DESCRIPTOR_PATH)
     with open(target, "wb") as f:

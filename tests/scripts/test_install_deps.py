@@ -14,7 +14,7 @@ from pathlib import Path
 SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "install-deps.sh"
 ALL = ("g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386 wine64 xvfb xauth x11-utils "
        "imagemagick fonts-nanum cmake g++ make python3 googletest nginx-light openssl curl "
-       "locales").split()
+       "osslsigncode locales").split()
 # What a minbase Debian 12 has of the commands the old script looked for.
 MINBASE_COMMANDS = ["localedef"]
 
@@ -47,6 +47,8 @@ CASES = [
     ("every command present, packages missing", but("nginx-light", "curl", "googletest"),
      ["nginx", "curl", "cmake", "ctest"], ["i386"], ["ko_KR.utf8"],
      ["googletest", "nginx-light", "curl"], False, False),
+    ("signing tool missing, openssl there", but("osslsigncode"), ["openssl"], ["i386"], ["ko_KR.utf8"],
+     ["osslsigncode"], False, False),
 ]
 
 

@@ -19,7 +19,9 @@
 
 #include "../support/TraceCapture.h"
 #include "framework/app.h"
+#include "framework/handle.h"
 #include "install/InstallSteps.h"
+#include "install/PublisherPins.h"
 #include "install/Transfer.h"
 #include "install/WorkDirectory.h"
 #include "install_support.h"
@@ -37,6 +39,34 @@ const char kUpdateScope[] = "KVDownloadDlg::RunKVUpdate";
 const char kDownloadFail[] = "KestrelVAULT ActiveX 7i.exe Download fail_ and continue loop.";
 const char kDownloadSuccess[] = "KestrelVAULT ActiveX 7i.exe Download Success...";
 const char kNotStarted[] = "KestrelVAULT ActiveX 7i_ko.exe not obtained, not started___";
+const char kUnsigned[] = "Signer: none";
+
+// Publisher pins stamped into this test program's own slot for the object's life: count
+// thumbprints that no certificate has (count above the slot's room: an unreadable slot).
+class ScopedPins {
+public:
+    explicit ScopedPins(uint32_t count) {
+        volatile unsigned char* slot = PublisherPinSlotForTesting();
+        for (size_t i = 0; i < kPinSlotBytes; ++i) slot[i] = 0;
+        for (int i = 0; i < 4; ++i) slot[i] = static_cast<unsigned char>(count >> (8 * i));
+        const size_t stored = count < kMaxPublisherPins ? count : kMaxPublisherPins;
+        for (size_t i = 4; i < 4 + 32 * stored; ++i) slot[i] = 0xAB;
+    }
+    ~ScopedPins() {
+        volatile unsigned char* slot = PublisherPinSlotForTesting();
+        for (size_t i = 0; i < kPinSlotBytes; ++i) slot[i] = 0;
+    }
+    ScopedPins(const ScopedPins&) = delete;
+    ScopedPins& operator=(const ScopedPins&) = delete;
+};
+
+// The refusal the step logs for an unsigned program while pins are stamped (pinCount 1) or
+// while the slot is unreadable (pinCount 17); nothing without pins.
+std::vector<std::string> RefusalLines(const char* program, uint32_t pinCount) {
+    if (pinCount == 0) return {};
+    if (pinCount > kMaxPublisherPins) return {std::string(program) + " publisher pins unreadable, removed, not started___"};
+    return {std::string(program) + " unsigned while publishers are pinned, removed, not started___"};
+}
 
 // The scope's own message lines, without those of scopes nested in it; the log must hold
 // exactly one run of the scope.
@@ -183,6 +213,7 @@ TEST(InstallActiveX, Table) {
         kv::InstallOutcome outcome = kv::InstallOutcome::Done;
         const wchar_t* exitCode = L"3";  // the stand-in's
         bool planted = false;            // the stand-in lies at the target before the step
+        uint32_t pins = 0;               // publisher pins stamped (17: an unreadable slot)
     } const cases[] = {
         {"null access host", nullptr, 0, 0, {}, nullptr, -1, {}, "", 0, nullptr, kv::InstallOutcome::NoAccessAddress},
         {"empty access host", L"", 0, 0, {}, nullptr, -1, {}, "", 0, nullptr, kv::InstallOutcome::NoAccessAddress},
@@ -209,6 +240,12 @@ TEST(InstallActiveX, Table) {
          {S_OK}, "", 1, nullptr, kv::InstallOutcome::InstallerLaunchFailed},
         {"the installer ends with 3010: a restart is needed", host.c_str(), 0, 1, {Delivers(standin)}, nullptr, 0,
          {S_OK}, ran, 0, "/verysilent", kv::InstallOutcome::RestartNeeded, L"3010"},
+        {"publishers pinned: an unsigned installer is a failed attempt each time, and never starts", host.c_str(),
+         0, 1, {Delivers(standin)}, nullptr, 0, {S_OK, S_OK, S_OK, S_OK, S_OK}, kNotStarted, 0, nullptr,
+         kv::InstallOutcome::InstallerNotObtained, L"3", false, 1},
+        {"an unreadable pin slot refuses every program", host.c_str(), 0, 0, {Delivers(standin)}, nullptr, 0,
+         {S_OK, S_OK, S_OK, S_OK, S_OK}, kNotStarted, 0, nullptr, kv::InstallOutcome::InstallerNotObtained, L"3",
+         false, kMaxPublisherPins + 1},
     };
 
     kvtest::ScratchDir dir(L"activex");
@@ -227,6 +264,7 @@ TEST(InstallActiveX, Table) {
         if (c.planted) {
             ASSERT_TRUE(kvtest::WriteBytes(kActiveXPath, standin));
         }
+        ScopedPins pins(c.pins);
         FakeServer server;
         server.files[L"KestrelVAULT ActiveX 7i_ko.exe"] = c.served;
         InstallPlatform platform = server.Platform();
@@ -251,6 +289,11 @@ TEST(InstallActiveX, Table) {
             expected.push_back("DownFilePath: " + target);
             expected.push_back(Hex(hr));
             expected.push_back(hr < 0 ? kDownloadFail : kDownloadSuccess);
+            if (hr == S_OK) {
+                expected.push_back(kUnsigned);
+                for (const std::string& line : RefusalLines("KestrelVAULT ActiveX 7i_ko.exe", c.pins))
+                    expected.push_back(line);
+            }
             statusTexts.push_back(LoadResString(IDS_DOWNLOAD_ACTIVEX));
         }
         if (!c.attempts.empty()) statusTexts.push_back(LoadResString(IDS_INSTALL_ACTIVEX));
@@ -377,12 +420,19 @@ TEST(InstallSteps, LaunchRequests) {
         HWND hwnd;
         std::wstring verb, file, parameters, directory;
         int nShow;
+        // Whether another program could change or delete the file while the shell starts it.
+        bool writable, deletable;
     };
     std::vector<Request> requests;
     platform.shellExecute = [&requests](SHELLEXECUTEINFOW& i) {
         auto text = [](const wchar_t* s) { return s ? std::wstring(s) : std::wstring(L"<none>"); };
+        const std::wstring program = std::wstring(i.lpDirectory) + L"\\" + i.lpFile;
+        const kv::UniqueFile writer(::CreateFileW(program.c_str(), GENERIC_WRITE,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, 0, nullptr));
+        const bool deletable = ::DeleteFileW(program.c_str()) != 0;
         requests.push_back({i.cbSize, i.fMask, i.hwnd, text(i.lpVerb), text(i.lpFile), text(i.lpParameters),
-                            text(i.lpDirectory), i.nShow});
+                            text(i.lpDirectory), i.nShow, static_cast<bool>(writer), deletable});
         return ::ShellExecuteExW(&i);
     };
     kvtest::ScopedPlatform scoped(platform);
@@ -422,7 +472,11 @@ TEST(InstallSteps, LaunchRequests) {
         EXPECT_EQ(Narrow(r.parameters), Narrow(expected[i].parameters));
         EXPECT_EQ(Narrow(r.directory), Narrow(expected[i].directory));
         EXPECT_EQ(r.nShow, SW_SHOW);
+        EXPECT_FALSE(r.writable) << "the file is held from its check to its start";
+        EXPECT_FALSE(r.deletable) << "the file is held from its check to its start";
     }
+    // Let go once started: the updater, which stays, can be removed.
+    EXPECT_TRUE(::DeleteFileW((site + L"\\KVUpdate.exe").c_str()));
 }
 
 // -- the update step -----------------------------------------------------------------------
@@ -477,6 +531,7 @@ TEST(RunKVUpdate, Table) {
         bool updaterRuns;
         int autoMode = 0;
         kv::InstallOutcome outcome = kv::InstallOutcome::Done;
+        uint32_t pins = 0;  // publisher pins stamped
     } const cases[] = {
         {"empty access host", true, 0, Delivers(acme), Delivers(updater), nullptr, nullptr, -1,
          {"UpdateURL is empty___"}, "", false, NoPlace, 0, false, 0, kv::InstallOutcome::NoAccessAddress},
@@ -505,18 +560,22 @@ TEST(RunKVUpdate, Table) {
         {"updater download fails", false, 0, Delivers(acme), Fails(), nullptr, nullptr, -1,
          {"SiteName: Acme", updaterURL + " Download fail___"}, "LD", false, SiteDir, 0, false, 0, kv::InstallOutcome::UpdaterNotObtained},
         {"updater cannot be started", false, 0, Delivers(acme), Delivers("not a program"), nullptr, nullptr, 0,
-         {"SiteName: Acme"}, "LDP", false, SiteDir, 1, false, 0, kv::InstallOutcome::UpdaterLaunchFailed},
+         {"SiteName: Acme", kUnsigned}, "LDP", false, SiteDir, 1, false, 0, kv::InstallOutcome::UpdaterLaunchFailed},
         {"AutoMode: an updater that cannot be started shows no box and logs the shell's error", false, 0,
          Delivers(acme), Delivers("not a program"), nullptr, nullptr, 0,
-         {"SiteName: Acme", "KVUpdate.exe ShellExecuteEx fail___(err: 193)"}, "LDP", false, SiteDir, 0, false, 1,
+         {"SiteName: Acme", kUnsigned, "KVUpdate.exe ShellExecuteEx fail___(err: 193)"}, "LDP", false, SiteDir, 0, false, 1,
          kv::InstallOutcome::UpdaterLaunchFailed},
         {"a launch without process handle fails the wait", false, 0, Delivers(acme), Delivers(updater), nullptr,
-         NoProcessHandle, 0, {"SiteName: Acme", "KVUpdate.exe run Fail___"}, "LDP", false, SiteDir, 0, false, 0, kv::InstallOutcome::UpdaterLaunchFailed},
+         NoProcessHandle, 0, {"SiteName: Acme", kUnsigned, "KVUpdate.exe run Fail___"}, "LDP", false, SiteDir, 0, false, 0, kv::InstallOutcome::UpdaterLaunchFailed},
         {"complete run over https", false, 1, Delivers(acme), Delivers(updater), nullptr, nullptr, 0,
-         {"SiteName: Acme", "KVUpdate.exe run Success..."}, "LDP", false, SiteDir, 0, true},
+         {"SiteName: Acme", kUnsigned, "KVUpdate.exe run Success..."}, "LDP", false, SiteDir, 0, true},
         {"no tag: the base directory takes the files", false, 2, Delivers("<html>error page</html>\n"),
-         Delivers(updater), nullptr, nullptr, 0, {"SiteName: ", "KVUpdate.exe run Success..."}, "LDP", false, BaseDir,
-         0, true},
+         Delivers(updater), nullptr, nullptr, 0, {"SiteName: ", kUnsigned, "KVUpdate.exe run Success..."}, "LDP", false,
+         BaseDir, 0, true},
+        {"publishers pinned: an unsigned updater is removed, not started, and the product value not set", false,
+         0, Delivers(acme), Delivers(updater), nullptr, nullptr, -1,
+         {"SiteName: Acme", kUnsigned, "KVUpdate.exe unsigned while publishers are pinned, removed, not started___"},
+         "LD", false, SiteDir, 0, false, 0, kv::InstallOutcome::UpdaterNotObtained, 1},
     };
 
     kvtest::ScratchDir dir(L"update");
@@ -533,6 +592,7 @@ TEST(RunKVUpdate, Table) {
         kvtest::RemoveTree(programFiles);
         ::CreateDirectoryW(programFiles.c_str(), nullptr);
         if (c.before) c.before(programFiles);
+        ScopedPins pins(c.pins);
         FakeServer server;
         server.files[L"kestrelvault_server.exe"] = {c.descriptor};
         server.files[L"KVUpdate.exe"] = {c.updater};
@@ -574,6 +634,7 @@ TEST(RunKVUpdate, Table) {
             EXPECT_EQ(Narrow(server.addresses[1]), Narrow(scheme + host + L"/app/update/KVUpdate.exe"));
             EXPECT_EQ(Narrow(server.targets[1]), Narrow(place + L"\\KVUpdate.exe"));
             EXPECT_EQ(page.statusTexts, std::vector<std::wstring>{LoadResString(IDS_INSTALL_PRODUCT)});
+            if (c.pins) EXPECT_FALSE(Exists(place + L"\\KVUpdate.exe")) << "a refused updater is removed";
         } else {
             EXPECT_TRUE(page.statusTexts.empty());
         }
@@ -699,17 +760,22 @@ TEST(StepWorkDirectory, ElevatedStepsFetchIntoAPrivateDirectoryAndRemoveIt) {
         bool installerRuns;
         kv::InstallOutcome installerOutcome, updateOutcome;
         std::vector<std::string> installerTail;  // the installer step's last lines
+        uint32_t pins = 0;                       // publisher pins stamped
     } const cases[] = {
         {"a complete run", {Delivers(activex)}, {Delivers(descriptor)}, {}, 2, true, kv::InstallOutcome::Done,
-         kv::InstallOutcome::Done, {kDownloadSuccess, "KestrelVAULT ActiveX 7i_ko.exe run Success..."}},
+         kv::InstallOutcome::Done, {kDownloadSuccess, kUnsigned, "KestrelVAULT ActiveX 7i_ko.exe run Success..."}},
         {"every download fails", {Fails()}, {Fails()}, {}, 2, false, kv::InstallOutcome::InstallerNotObtained,
          kv::InstallOutcome::DescriptorNotObtained, {kDownloadFail, kNotStarted}},
         {"a name that is taken is never used: another is drawn", {Delivers(activex)}, {Delivers(descriptor)},
          {ERROR_ALREADY_EXISTS}, 3, true, kv::InstallOutcome::Done, kv::InstallOutcome::Done,
-         {kDownloadSuccess, "KestrelVAULT ActiveX 7i_ko.exe run Success..."}},
+         {kDownloadSuccess, kUnsigned, "KestrelVAULT ActiveX 7i_ko.exe run Success..."}},
         {"no directory, no download", {Delivers(activex)}, {Delivers(descriptor)},
          {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED}, 2, false, kv::InstallOutcome::InstallerNotObtained,
          kv::InstallOutcome::DescriptorNotObtained, {"Work directory create fail___(err: 5)"}},
+        {"publishers pinned: the refused installer goes with its directory", {Delivers(activex)},
+         {Delivers(descriptor)}, {}, 2, false, kv::InstallOutcome::InstallerNotObtained,
+         kv::InstallOutcome::UpdaterNotObtained,
+         {kUnsigned, RefusalLines("KestrelVAULT ActiveX 7i_ko.exe", 1)[0], kNotStarted}, 1},
     };
     kvtest::ScratchDir dir(L"private");
     const std::wstring records = dir / L"records.jsonl";
@@ -721,6 +787,7 @@ TEST(StepWorkDirectory, ElevatedStepsFetchIntoAPrivateDirectoryAndRemoveIt) {
         ::DeleteFileW(records.c_str());
         kvtest::RemoveTree(programFiles);
         ::CreateDirectoryW(programFiles.c_str(), nullptr);
+        ScopedPins pins(c.pins);
         ElevatedRun run;
         run.server.files[L"KestrelVAULT ActiveX 7i_ko.exe"] = c.installer;
         run.server.files[L"kestrelvault_server.exe"] = c.descriptorFile;

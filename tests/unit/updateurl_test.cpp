@@ -408,7 +408,9 @@ TEST(PublisherPins, ReadsWhatAStampPutThere) {
             PinSlotStamp stamp(c.count, Pins(c.written));
             const auto pins = ReadPublisherPins();
             ASSERT_EQ(pins.has_value(), c.readable) << c.why;
-            if (c.readable) EXPECT_EQ(*pins, Pins(c.count)) << c.why;
+            if (c.readable) {
+                EXPECT_EQ(*pins, Pins(c.count)) << c.why;
+            }
         }
         const auto restored = ReadPublisherPins();
         ASSERT_TRUE(restored.has_value()) << c.why;
