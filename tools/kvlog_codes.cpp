@@ -46,6 +46,24 @@ std::string ExplainCode(uint32_t code) {
         {0x800C0008u, "INET_E_DOWNLOAD_FAILURE"},
         {0x800C000Bu, "INET_E_CONNECTION_TIMEOUT"},
         {0x800C0019u, "INET_E_INVALID_CERTIFICATE"},
+        // The signature check of a fetched program.
+        {0x80092012u, "CRYPT_E_NO_REVOCATION_CHECK: revocation could not be checked"},
+        {0x80092013u, "CRYPT_E_REVOCATION_OFFLINE: the revocation server could not be reached"},
+        {0x80096004u, "TRUST_E_CERT_SIGNATURE: a certificate's signature does not verify"},
+        {0x80096010u, "TRUST_E_BAD_DIGEST: the file was changed after it was signed"},
+        {0x80096019u, "TRUST_E_BASIC_CONSTRAINTS: a certificate may not issue others"},
+        {0x800B0001u, "TRUST_E_PROVIDER_UNKNOWN"},
+        {0x800B0003u, "TRUST_E_SUBJECT_FORM_UNKNOWN: not a file type that carries signatures"},
+        {0x800B0004u, "TRUST_E_SUBJECT_NOT_TRUSTED"},
+        {0x800B0100u, "TRUST_E_NOSIGNATURE: no signature, or a damaged one"},
+        {0x800B0101u, "CERT_E_EXPIRED: a certificate is out of date"},
+        {0x800B0109u, "CERT_E_UNTRUSTEDROOT: the root certificate is not trusted"},
+        {0x800B010Au, "CERT_E_CHAINING: no chain to a trusted root"},
+        {0x800B010Bu, "TRUST_E_FAIL"},
+        {0x800B010Cu, "CERT_E_REVOKED: a certificate was revoked"},
+        {0x800B010Eu, "CERT_E_REVOCATION_FAILURE: revocation could not be checked"},
+        {0x800B0110u, "CERT_E_WRONG_USAGE: the certificate is not for code signing"},
+        {0x800B0111u, "TRUST_E_EXPLICIT_DISTRUST: the certificate is marked as not trusted"},
     };
     for (const Entry& e : kCodes) {
         if (e.code == code) return e.text;
