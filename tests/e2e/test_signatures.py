@@ -10,7 +10,9 @@ when it was cleared). Then a signed installer beside a changed updater: the upda
 fails.
 """
 
+import json
 import shutil
+import subprocess
 import sys
 import unittest
 from pathlib import Path
@@ -70,6 +72,15 @@ class SignatureTest(kvwizard.WholeRunTestCase):
         self.assertEqual(page.process.wait(30), code & 0xFF)
         return code
 
+    def kvlog_run(self):
+        """kvlog's reading of this run's log (its one run)."""
+        r = subprocess.run([str(kvtest.build_dir() / "native" / "kvlog"), str(self.dir / "setup.log"), "--json"],
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        runs = json.loads(r.stdout)["runs"]
+        self.assertEqual(len(runs), 1)
+        return runs[0]
+
     def started(self):
         return sorted({r["role"] for r in self.records() if r["event"] == "start"})
 
@@ -124,6 +135,13 @@ class SignatureTest(kvwizard.WholeRunTestCase):
                         self.assertFalse((self.site_dir / UPDATER).exists(), "the refused updater is removed")
                         self.assertNotIn(UPDATER + " run Success...", lines)
                     self.assertEqual(self.new_private_dirs(), set(), "the private directories are gone")
+                    # kvlog reads the same outcome, and each program's signer, from the real log.
+                    run = self.kvlog_run()
+                    self.assertEqual(run["outcome"]["exit_code"], code)
+                    programs = [t for t in run["transfers"] if t["item"] in ("installer", "updater")]
+                    self.assertEqual(len(programs), 2 if starts else 6)
+                    self.assertTrue(all(t["signer"] for t in programs), programs)
+                    self.assertEqual([t["outcome"] == "refused" for t in programs], [not starts] * len(programs))
 
     def test_a_changed_updater_beside_a_signed_installer_fails_the_update_step_only(self):
         code = self.run_unattended("signed", "tampered", ("issuer",))
@@ -134,6 +152,7 @@ class SignatureTest(kvwizard.WholeRunTestCase):
         self.assertFalse((self.site_dir / UPDATER).exists())
         self.assertTrue((self.site_dir / kvstandins.DESCRIPTOR_NAME).is_file(), "the site is prepared")
         self.assertEqual(self.new_private_dirs(), set())
+        self.assertEqual(self.kvlog_run()["outcome"]["exit_code"], 40)
 
 
 if __name__ == "__main__":
