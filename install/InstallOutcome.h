@@ -11,12 +11,12 @@ enum class InstallOutcome {
     UserLeft,                  // the user left the wizard before the steps ended
     ServerUnreachable,         // the access check failed (and no run of the steps followed)
     NoAccessAddress,           // the steps were given an empty access host
-    InstallerNotObtained,      // no attempt of five fetched the installer
+    InstallerNotObtained,      // no attempt of five fetched an installer that passed its check
     InstallerLaunchFailed,     // the installer was fetched but did not start, or was not waited for
     DescriptorNotObtained,     // the site descriptor was not fetched, did not open, or has no SiteName markup
     SiteNameRefused,           // the SiteName is not one plain folder name
     SiteDirectoryNotPrepared,  // the base or site directory, or the descriptor copy in it, failed
-    UpdaterNotObtained,        // the updater was not fetched
+    UpdaterNotObtained,        // the updater was not fetched, or its check refused it
     UpdaterLaunchFailed,       // the updater was fetched but did not start, or was not waited for
 };
 

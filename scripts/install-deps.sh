@@ -15,6 +15,8 @@
 # (KV_DEPS_INSTALLED: installed packages, KV_DEPS_FOREIGN_ARCHS, KV_DEPS_LOCALES: what
 # `locale -a` would list), so the decisions can be tested on any machine with --plan.
 set -euo pipefail
+# Under pipefail a "grep -q" that stops reading at its first match can fail the pipeline through
+# the writer's SIGPIPE: the probes below let grep read everything instead.
 
 plan_only=0
 if [ "${1:-}" = "--plan" ]; then plan_only=1; fi
@@ -39,7 +41,7 @@ packages=(
 
 pkg_installed() {
     if [ "${KV_DEPS_FAKE:-}" = 1 ]; then
-        printf '%s\n' ${KV_DEPS_INSTALLED:-} | grep -qxF "$1"
+        printf '%s\n' ${KV_DEPS_INSTALLED:-} | grep -xF "$1" >/dev/null
         return
     fi
     # "installed" only: a removed package whose configuration files remain is not there.
@@ -53,10 +55,10 @@ foreign_archs() {
 
 have_korean_locale() {
     if [ "${KV_DEPS_FAKE:-}" = 1 ]; then
-        printf '%s\n' ${KV_DEPS_LOCALES:-} | grep -qix 'ko_KR.utf8'
+        printf '%s\n' ${KV_DEPS_LOCALES:-} | grep -ix 'ko_KR.utf8' >/dev/null
         return
     fi
-    locale -a 2>/dev/null | grep -qix 'ko_KR.utf8'
+    locale -a 2>/dev/null | grep -ix 'ko_KR.utf8' >/dev/null
 }
 
 need=()
@@ -64,7 +66,7 @@ for p in "${packages[@]}"; do
     pkg_installed "$p" || need+=("$p")
 done
 need_i386=0
-if printf '%s\n' "${need[@]}" | grep -q ':i386$' && ! foreign_archs | grep -qx i386; then
+if printf '%s\n' "${need[@]}" | grep ':i386$' >/dev/null && ! foreign_archs | grep -x i386 >/dev/null; then
     need_i386=1
 fi
 # Wine decodes command-line arguments with the host locale: without a generated Korean UTF-8

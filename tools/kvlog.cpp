@@ -37,8 +37,9 @@ const char kUsage[] =
     "Reads a trace log of the KestrelVault setup program and prints, for every run in it (a log\n"
     "in append mode holds one run after the other): when it started and ended, the module\n"
     "version, the update URL and scheme, every access check, every transfer and attempt with\n"
-    "its result, the SiteName, whether the web-control installer and the updater ran, the\n"
-    "first failure line, and every function scope with its duration.\n"
+    "its result (for the installer and the updater also the signer and any refusal of the\n"
+    "check before the start), the SiteName, whether the web-control installer and the updater\n"
+    "ran, the first failure line, and every function scope with its duration.\n"
     "\n"
     "  --json      the same as one JSON object (UTF-8), for deployment tools.\n"
     "  -h, --help  this text.\n"
@@ -165,7 +166,8 @@ std::string Meaning(const std::string& m) {
     static const struct {
         const char* key;
         int base;
-    } kKeys[] = {{"Exception: ", 10}, {"LaseErr:", 10}, {"lastErr: ", 10}, {"ret: 0x", 16}, {"status: ", 10}};
+    } kKeys[] = {{"Exception: ", 10}, {"LaseErr:", 10}, {"lastErr: ", 10}, {"ret: 0x", 16}, {"status: ", 10},
+                  {"(err: ", 10}, {"(0x", 16}};
     for (const auto& k : kKeys) {
         uint32_t code = 0;
         if (!NumberAfter(m, k.key, k.base, code)) continue;
@@ -278,6 +280,10 @@ std::string TextReport(const std::string& name, const Report& r) {
             for (const Transfer& t : run.transfers) {
                 o += "    line " + std::to_string(t.line) + ": " + ItemName(t) + ": " + TransferSummary(t) + "\n";
                 if (!t.url.empty()) o += "      " + Utf8FromLog(t.url) + "\n";
+                if (t.signerLine) o += "      Signer: " + Utf8FromLog(t.signer) + " (line " + std::to_string(t.signerLine) + ")\n";
+                if (!t.revocationNote.empty()) o += "      " + WithMeaning(Utf8FromLog(t.revocationNote)) + "\n";
+                if (t.refusalLine)
+                    o += "      Refused: " + WithMeaning(Utf8FromLog(t.refusal)) + " (line " + std::to_string(t.refusalLine) + ")\n";
             }
         }
         if (run.siteName) {
@@ -399,7 +405,12 @@ std::string JsonReport(const std::string& name, const Report& r) {
                  ", \"size\": " + (t.size ? std::to_string(*t.size) : "null") +
                  ", \"size_failure\": " + (t.sizeNote.empty() ? "null" : JsonLog(t.sizeNote)) +
                  ", \"download_failure\": " + (t.downloadNote.empty() ? "null" : JsonLog(t.downloadNote)) +
-                 ", \"result\": " + (t.result.empty() ? "null" : Json(t.result)) + ", \"outcome\": " + Json(t.outcome) + "}";
+                 ", \"result\": " + (t.result.empty() ? "null" : Json(t.result)) + ", \"outcome\": " + Json(t.outcome) +
+                 ", \"signer\": " + (t.signerLine ? JsonLog(t.signer) : "null") + ", \"signer_line\": " + JsonLine(t.signerLine) +
+                 ", \"revocation_note\": " + (t.revocationNote.empty() ? "null" : JsonLog(t.revocationNote)) +
+                 ", \"refusal\": " +
+                 (t.refusalLine ? "{\"line\": " + std::to_string(t.refusalLine) + ", \"message\": " + JsonLog(t.refusal) + "}"
+                                : std::string("null")) + "}";
         }
         o += run.transfers.empty() ? "],\n" : "\n      ],\n";
         o += "      \"site_name\": " + (run.siteName ? JsonLog(*run.siteName) : std::string("null")) + ",\n";

@@ -15,6 +15,7 @@ const char kInstallerScope[] = "KVDownloadDlg::InstallActiveX";
 const char kUpdateScope[] = "KVDownloadDlg::RunKVUpdate";
 const char kSizeScope[] = "KVDownloadDlg::GetWebFileSize";
 const char kHttpsScope[] = "KVDownloadDlg::URLDownloadToFileOnHttps";
+const char kSignerPrefix[] = "Signer: ";
 
 // "() " and 43 marker signs: what ends an entry or exit line.
 const size_t kMarkerLength = 46;
@@ -79,6 +80,18 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
 }
 
 std::string Rest(const std::string& s, const char* prefix) { return s.substr(std::char_traits<char>::length(prefix)); }
+
+// The check of a fetched program before its start refuses it with one line, after the program's
+// name; every such line says the program was not started.
+bool IsRefusal(const std::string& m) {
+    return EndsWith(m, ", removed, not started___") ||
+           (m.find(" could not be held for its check (err: ") != std::string::npos && EndsWith(m, "), not started___"));
+}
+
+// A signer whose revocation cannot be told on an offline machine is accepted; the log says so.
+bool IsRevocationNote(const std::string& m) {
+    return m.find(" signer's revocation not known offline (") != std::string::npos && EndsWith(m, "), accepted");
+}
 
 // Walks the lines in order and keeps, per process, the run it belongs to and, per thread, the
 // scopes open on it, so that every message is read in the scope that wrote it.
@@ -385,8 +398,37 @@ private:
         }
     }
 
+    // A line of the check before a program's start, kept with the transfer that fetched the
+    // program (the step's last one, when it is of that item). Returns whether m is one.
+    static bool CheckLine(Run& run, const Cursor& cur, const LogLine& line, const char* item) {
+        const std::string& m = line.text;
+        Transfer* t = cur.transfer >= 0 && run.transfers[cur.transfer].item == item ? &run.transfers[cur.transfer] : nullptr;
+        if (StartsWith(m, kSignerPrefix)) {
+            if (t) {
+                t->signer = Rest(m, kSignerPrefix);
+                t->signerLine = line.number;
+            }
+        } else if (IsRevocationNote(m)) {
+            if (t) t->revocationNote = m;
+        } else if (IsRefusal(m)) {
+            if (t) {
+                t->outcome = "refused";
+                t->refusal = m;
+                t->refusalLine = line.number;
+            }
+        } else {
+            return false;
+        }
+        return true;
+    }
+
     void InstallerMessage(Run& run, Cursor& cur, const LogLine& line) {
         const std::string& m = line.text;
+        if (CheckLine(run, cur, line, "installer")) {
+            // A refused file is a failed attempt: the step goes on to the next one.
+            if (IsRefusal(m)) cur.steps.installerObtained = false;
+            return;
+        }
         if (StartsWith(m, "ServerFilePath: ")) {
             cur.transfer = static_cast<int>(run.transfers.size());
             NewTransfer(run, "installer", CountItem(run, "installer") + 1, line.number).url = Rest(m, "ServerFilePath: ");
@@ -425,6 +467,15 @@ private:
             ResolvePending(run, cur, "failed", m.substr(0, m.size() - kDownloadFail.size()));
         } else {
             ResolvePending(run, cur, "done");
+        }
+        if (CheckLine(run, cur, line, "updater")) {
+            // A refused updater ends the step: it was not obtained, and nothing is launched.
+            if (IsRefusal(m)) {
+                cur.updateFailed = true;
+                run.updater = ProgramRun{"refused", line.number, m};
+                cur.steps.Fail(kv::InstallOutcome::UpdaterNotObtained, line.number);
+            }
+            return;
         }
         if (IsFailureMessage(m)) {
             cur.updateFailed = true;
@@ -600,6 +651,8 @@ Report ReadLog(const std::string& bytes) {
 }
 
 bool IsFailureMessage(const std::string& m) {
+    // A signer's subject is the certificate's text, not the setup's: it may hold anything.
+    if (StartsWith(m, kSignerPrefix)) return false;
     return m.find("fail_") != std::string::npos || m.find("Fail___") != std::string::npos || EndsWith(m, "___") ||
            StartsWith(m, "Exception: ");
 }

@@ -79,15 +79,24 @@ struct Transfer {
     std::string sizeNote;  // why there is no size: the size query's failure line
     std::string downloadNote;  // the https download's failure line, if any
     std::string result;    // "0x%08x" where the step logs it (installer)
-    // "done", "failed", "not 0" (a positive result, counted as a failed attempt), "unknown".
+    // "done", "failed", "not 0" (a positive result, counted as a failed attempt), "refused" (the
+    // program arrived, but its check before the start refused it), "unknown".
     std::string outcome = "unknown";
+    // A program's check before its start (installer and updater only), empty where the log has
+    // none: the text after "Signer: " (subject and thumbprint, or "none"), the line that accepts
+    // a signer whose revocation could not be told offline, and the line that refused the file.
+    std::string signer;
+    size_t signerLine = 0;
+    std::string revocationNote;
+    std::string refusal;
+    size_t refusalLine = 0;
 };
 
 // A started program: the web-control installer or the updater.
 struct ProgramRun {
     // "ran" (waited until it exited), "wait failed", "not started" (the step reached the launch
-    // but no run line followed, so the launch failed), "not reached", "unknown" (the log ends
-    // inside the step).
+    // but no run line followed, so the launch failed), "refused" (its check before the start
+    // refused it: the note is that line), "not reached", "unknown" (the log ends inside the step).
     std::string status = "not reached";
     size_t line = 0;
     std::string note;
@@ -136,7 +145,8 @@ struct Report {
 Report ReadLog(const std::string& bytes);
 
 // Whether a message reports a failure, by the setup's conventions ("fail_", "Fail___", a
-// trailing "___", "Exception: ").
+// trailing "___", "Exception: "). A "Signer: " line never does: its subject is the
+// certificate's own text.
 bool IsFailureMessage(const std::string& message);
 
 }  // namespace kvlog

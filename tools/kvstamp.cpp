@@ -1,8 +1,9 @@
 // kvstamp: writes the access address into the URL slot of a built KestrelVault setup program,
-// so that the program presets it and runs its wizard unattended. One source for both the
-// native Linux build and the Windows console build.
+// so that the program presets it and runs its wizard unattended, and the publisher pins into
+// the pin slot beside it. One source for both the native Linux build and the Windows console
+// build.
 //
-//   kvstamp set SETUP.exe URL [-o OUT.exe] [--force]
+//   kvstamp set SETUP.exe URL [--publisher SHA256]... [-o OUT.exe] [--force]
 //   kvstamp show SETUP.exe
 //   kvstamp clear SETUP.exe [-o OUT.exe] [--force]
 //
@@ -28,6 +29,7 @@
 #endif
 
 #include "install/EmbeddedSlotMarkers.h"
+#include "install/PublisherPins.h"
 #include "tools/textout.h"
 
 namespace fs = std::filesystem;
@@ -41,20 +43,33 @@ constexpr size_t kSlotBytes = kSlotUnits * 2;
 
 const char kUsage[] =
     "Usage:\n"
-    "  kvstamp set SETUP.exe URL [-o OUT.exe] [--force]\n"
+    "  kvstamp set SETUP.exe URL [--publisher SHA256]... [-o OUT.exe] [--force]\n"
     "  kvstamp show SETUP.exe\n"
     "  kvstamp clear SETUP.exe [-o OUT.exe] [--force]\n"
     "\n"
-    "Writes the access address into the URL slot embedded in a KestrelVault setup program.\n"
-    "A program with an address in its slot presets it in the host box and runs its wizard\n"
-    "unattended.\n"
+    "Writes the access address into the URL slot embedded in a KestrelVault setup program,\n"
+    "and the publisher pins into the pin slot beside it. A program with an address in its\n"
+    "slot presets it in the host box and runs its wizard unattended. A program with pins\n"
+    "starts a downloaded installer or updater only when its signature verifies and its\n"
+    "signer's certificate chain holds a pinned certificate.\n"
     "\n"
     "  set     write URL into the slot: the host, optionally with a port or a path. With\n"
     "          \"https://\" in front (any letter case) the program runs over https; with\n"
     "          \"http://\" or no scheme, over http. At most 1023 UTF-16 code units.\n"
-    "  show    print the URL in the slot, or say that it is empty.\n"
-    "  clear   give the file its slot as built: the program then asks for the address.\n"
+    "          The pin slot then holds exactly the pins given with --publisher, none\n"
+    "          without it: pins the file had are removed (with a warning) unless given again.\n"
+    "  show    print the URL in the slot, or say that it is empty; then one line\n"
+    "          \"Publisher: <thumbprint>\" for each pin.\n"
+    "  clear   give the file both slots as built: the program then asks for the address,\n"
+    "          and no publisher is pinned.\n"
     "\n"
+    "  --publisher SHA256\n"
+    "              pin a publisher: the SHA-256 thumbprint of a certificate in the signer's\n"
+    "              chain (the signer's own, or an issuer's so that a renewed signing\n"
+    "              certificate from the same issuer still passes). 64 hex digits, either\n"
+    "              case, with colons or spaces between the bytes or without. Repeat it for\n"
+    "              up to 16 pins; a program passes with any one of them. Setup programs built\n"
+    "              before pins existed have no pin slot and refuse it.\n"
     "  -o OUT.exe  leave SETUP.exe as it is and write the result to OUT.exe.\n"
     "  --force     change a file that carries an Authenticode signature. The signature\n"
     "              covers the slot, so it no longer verifies afterwards: sign the result again.\n"
@@ -345,24 +360,121 @@ std::u16string ReadSlot(const Bytes& data, size_t slot, bool& complete) {
 }
 
 // ----------------------------------------------------------------------------------------------
+// The publisher pin slot
+
+static_assert(kPinSlotBytes == 4 + 32 * kMaxPublisherPins, "count, then the thumbprints");
+
+const Bytes& PinEndMarkerBytes() {
+    static const Bytes bytes = Utf16Le(Utf16FromAscii(KV_PIN_SLOT_END_MARKER_TEXT) + u'\0');
+    return bytes;
+}
+
+// Offset of the one pin slot in data, found by its end marker; none in a setup program built
+// before pins existed.
+std::optional<size_t> FindPinSlot(const Bytes& data) {
+    std::vector<size_t> starts;
+    for (size_t at : FindAll(data, PinEndMarkerBytes()))
+        if (at >= kPinSlotBytes) starts.push_back(at - kPinSlotBytes);
+    if (starts.empty()) return std::nullopt;
+    if (starts.size() > 1) {
+        throw Refusal{"found " + std::to_string(starts.size()) +
+                      " publisher pin slots; cannot tell which one the program reads, so nothing was changed"};
+    }
+    return starts.front();
+}
+
+// The pins in the slot at data[slot], in their order; nullopt when the count is above what the
+// slot holds (the program then starts no downloaded program at all). count gets the count.
+std::optional<std::vector<Thumbprint>> ReadPins(const Bytes& data, size_t slot, uint32_t& count) {
+    count = Get32(data, slot);
+    if (count > kMaxPublisherPins) return std::nullopt;
+    std::vector<Thumbprint> pins(count);
+    for (uint32_t i = 0; i < count; ++i)
+        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(slot + 4 + 32 * i), 32, pins[i].begin());
+    return pins;
+}
+
+// The count, the pins, then zeros to the slot's end: nothing of earlier pins stays behind.
+void WritePins(uint8_t* slot, const std::vector<Thumbprint>& pins) {
+    std::fill(slot, slot + kPinSlotBytes, 0);
+    for (int i = 0; i < 4; ++i) slot[i] = static_cast<uint8_t>(pins.size() >> (8 * i));
+    for (size_t i = 0; i < pins.size(); ++i) std::copy(pins[i].begin(), pins[i].end(), slot + 4 + 32 * i);
+}
+
+std::string HexText(const Thumbprint& t) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (uint8_t b : t) {
+        text.push_back(kDigits[b >> 4]);
+        text.push_back(kDigits[b & 0xF]);
+    }
+    return text;
+}
+
+int HexValue(char16_t c) {
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    return -1;
+}
+
+// 64 hex digits in pairs, a colon or a space allowed between two pairs (as certificate dialogs
+// and openssl print them); nothing else, not even around them.
+std::optional<Thumbprint> ParseThumbprint(const std::u16string& text) {
+    Thumbprint t{};
+    size_t n = 0;
+    for (size_t i = 0; i < text.size();) {
+        if (n > 0 && (text[i] == u':' || text[i] == u' ')) ++i;
+        if (n == t.size() || i + 1 >= text.size()) return std::nullopt;
+        const int hi = HexValue(text[i]);
+        const int lo = HexValue(text[i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        t[n++] = static_cast<uint8_t>(hi * 16 + lo);
+        i += 2;
+    }
+    if (n != t.size()) return std::nullopt;
+    return t;
+}
+
+// ----------------------------------------------------------------------------------------------
 // Commands
 
 struct Options {
     std::string command;
     fs::path file;
     std::optional<std::u16string> url;
+    std::vector<Thumbprint> publishers;
     std::optional<fs::path> out;
     bool force = false;
 };
 
-// Applies change to the slot's bytes and writes the file (or the copy). Refuses signed files
-// unless forced, and keeps a non-zero checksum valid.
-void ChangeSlot(const Options& opt, const std::function<void(uint8_t* slot)>& change, const std::string& done) {
+// Where the two slots lie in a file's bytes; no pin slot in an older build.
+struct Slots {
+    size_t url = 0;
+    std::optional<size_t> pins;
+};
+
+// What a change prints when it is done: a line that names the result, then more lines.
+struct Done {
+    std::string line;
+    std::string more;
+};
+
+// Applies change to the slots' bytes and writes the file (or the copy) once. Refuses signed
+// files unless forced, and keeps a non-zero checksum valid.
+void ChangeSlots(const Options& opt, const std::function<Done(Bytes& data, const Slots& slots)>& change) {
     Bytes data = ReadFile(opt.file);
     std::string why;
     const std::optional<PeImage> image = ParsePe(data, why);
     if (!image) throw Refusal{PathText(opt.file) + " is not a PE image (" + why + ")"};
-    const size_t slot = FindSlot(data);
+    Slots slots;
+    slots.url = FindSlot(data);
+    slots.pins = FindPinSlot(data);
+    if (!opt.publishers.empty() && !slots.pins) {
+        throw Refusal{PathText(opt.file) +
+                      " has no publisher pin slot (a setup program built before pins existed): "
+                      "--publisher cannot be stored, so nothing was changed"};
+    }
     if (image->signedImage) {
         if (!opt.force) {
             throw Refusal{PathText(opt.file) +
@@ -374,18 +486,37 @@ void ChangeSlot(const Options& opt, const std::function<void(uint8_t* slot)>& ch
     }
 
     const Bytes before = data;
-    change(&data[slot]);
+    const Done done = change(data, slots);
     if (Get32(data, image->checksumOffset) != 0) {
         Put32(data, image->checksumOffset, ComputePeChecksum(data, image->checksumOffset));
     }
 
     const fs::path target = opt.out ? *opt.out : opt.file;
     if (data == before && !opt.out) {
-        Write(stdout, done + " (the file already was so; left untouched)\n");
+        Write(stdout, done.line + " (the file already was so; left untouched)\n" + done.more);
         return;
     }
     ReplaceFile(target, data, opt.file);
-    Write(stdout, done + (opt.out ? " -> " + PathText(target) : std::string()) + "\n");
+    Write(stdout, done.line + (opt.out ? " -> " + PathText(target) : std::string()) + "\n" + done.more);
+}
+
+// Warns about the pins in the slot at data[slot] that keep is without.
+void WarnOfRemovedPins(const Bytes& data, size_t slot, const std::vector<Thumbprint>& keep) {
+    uint32_t count = 0;
+    const std::optional<std::vector<Thumbprint>> old = ReadPins(data, slot, count);
+    if (!old) {
+        Warn("the publisher pin slot held an unreadable count (" + std::to_string(count) +
+             "); it now holds only the pins given with --publisher.");
+        return;
+    }
+    std::vector<Thumbprint> removed;
+    for (const Thumbprint& pin : *old)
+        if (std::find(keep.begin(), keep.end(), pin) == keep.end()) removed.push_back(pin);
+    if (removed.empty()) return;
+    std::string text = std::to_string(removed.size()) + (removed.size() == 1 ? " publisher pin" : " publisher pins") +
+                       " removed; pass --publisher again to keep " + (removed.size() == 1 ? "it:" : "them:");
+    for (const Thumbprint& pin : removed) text += "\n  " + HexText(pin);
+    Warn(text);
 }
 
 int CommandSet(const Options& opt) {
@@ -400,22 +531,32 @@ int CommandSet(const Options& opt) {
              "page of the machine it runs on; where that code page cannot represent one, it becomes "
              "'?'.");
     }
-    ChangeSlot(
-        opt,
-        [&](uint8_t* slot) {
-            // The URL, its NUL, then zeros to the end: nothing of an earlier, longer URL or of the
-            // marker is left behind it.
-            std::fill(slot, slot + kSlotBytes, 0);
-            const Bytes bytes = Utf16Le(url);
-            std::copy(bytes.begin(), bytes.end(), slot);
-        },
-        "URL written: " + Utf8FromUtf16(url));
+    ChangeSlots(opt, [&](Bytes& data, const Slots& slots) {
+        // The URL, its NUL, then zeros to the end: nothing of an earlier, longer URL or of the
+        // marker is left behind it.
+        uint8_t* slot = &data[slots.url];
+        std::fill(slot, slot + kSlotBytes, 0);
+        const Bytes bytes = Utf16Le(url);
+        std::copy(bytes.begin(), bytes.end(), slot);
+        Done done{"URL written: " + Utf8FromUtf16(url), std::string()};
+        if (slots.pins) {
+            WarnOfRemovedPins(data, *slots.pins, opt.publishers);
+            WritePins(&data[*slots.pins], opt.publishers);
+            for (const Thumbprint& pin : opt.publishers) done.more += "Publisher: " + HexText(pin) + "\n";
+        }
+        return done;
+    });
     return 0;
 }
 
 int CommandClear(const Options& opt) {
     const Bytes asBuilt = SlotAsBuilt();
-    ChangeSlot(opt, [&](uint8_t* slot) { std::copy(asBuilt.begin(), asBuilt.end(), slot); }, "Slot cleared");
+    ChangeSlots(opt, [&](Bytes& data, const Slots& slots) {
+        std::copy(asBuilt.begin(), asBuilt.end(), &data[slots.url]);
+        if (!slots.pins) return Done{"Slot cleared", std::string()};
+        WritePins(&data[*slots.pins], {});
+        return Done{"Slots cleared: no address, no publisher pins", std::string()};
+    });
     return 0;
 }
 
@@ -424,14 +565,24 @@ int CommandShow(const Options& opt) {
     std::string why;
     if (!ParsePe(data, why)) throw Refusal{PathText(opt.file) + " is not a PE image (" + why + ")"};
     const size_t slot = FindSlot(data);
+    const std::optional<size_t> pinSlot = FindPinSlot(data);
     bool complete = false;
     const std::u16string url = ReadSlot(data, slot, complete);
     if (url.empty()) {
         Write(stdout, "The slot is empty: the program asks for the address.\n");
-        return 0;
+    } else {
+        if (!complete) Warn("the slot's text has no terminating NUL; the program reads all of its 1024 code units.");
+        Write(stdout, Utf8FromUtf16(url) + "\n");
     }
-    if (!complete) Warn("the slot's text has no terminating NUL; the program reads all of its 1024 code units.");
-    Write(stdout, Utf8FromUtf16(url) + "\n");
+    if (!pinSlot) return 0;
+    uint32_t count = 0;
+    const std::optional<std::vector<Thumbprint>> pins = ReadPins(data, *pinSlot, count);
+    if (!pins) {
+        throw Refusal{"the publisher pin slot holds a count of " + std::to_string(count) + ", above " +
+                      std::to_string(kMaxPublisherPins) +
+                      ": the program starts no downloaded program. Stamp the pins again with kvstamp set"};
+    }
+    for (const Thumbprint& pin : *pins) Write(stdout, "Publisher: " + HexText(pin) + "\n");
     return 0;
 }
 
@@ -449,6 +600,20 @@ Options ParseArguments(const std::vector<std::u16string>& args, const std::vecto
         const std::u16string& a = args[i];
         if (a == u"--force") {
             opt.force = true;
+        } else if (a == u"--publisher") {
+            if (i + 1 >= args.size()) throw UsageError{"--publisher needs a SHA-256 thumbprint"};
+            const std::u16string& text = args[++i];
+            const std::optional<Thumbprint> pin = ParseThumbprint(text);
+            if (!pin) {
+                throw UsageError{"--publisher " + Utf8FromUtf16(text) +
+                                 ": not a SHA-256 thumbprint (64 hex digits, colons or spaces between the bytes allowed)"};
+            }
+            if (std::find(opt.publishers.begin(), opt.publishers.end(), *pin) != opt.publishers.end())
+                throw UsageError{"--publisher " + HexText(*pin) + " is given twice"};
+            if (opt.publishers.size() == kMaxPublisherPins)
+                throw UsageError{"more than " + std::to_string(kMaxPublisherPins) + " --publisher pins; the slot holds " +
+                                 std::to_string(kMaxPublisherPins)};
+            opt.publishers.push_back(*pin);
         } else if (a == u"-o") {
             if (i + 1 >= args.size()) throw UsageError{"-o needs a file name"};
             opt.out = asPaths[++i];
@@ -467,6 +632,7 @@ Options ParseArguments(const std::vector<std::u16string>& args, const std::vecto
     opt.file = asPaths[positional[1]];
     if (opt.command == "set") opt.url = args[positional[2]];
     if (opt.command == "show" && (opt.out || opt.force)) throw UsageError{"show takes neither -o nor --force"};
+    if (opt.command != "set" && !opt.publishers.empty()) throw UsageError{"only set takes --publisher"};
     return opt;
 }
 

@@ -266,7 +266,8 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         else:
             lines += ["ServerFilePath: " + server_path, down_path]
             lines += faulted if file is INSTALLER else self.whole_fetch_lines(https, INSTALLER)
-            lines += ["URLDownloadToFile ret: 0x00000000", "KestrelVAULT ActiveX 7i.exe Download Success..."]
+            lines += ["URLDownloadToFile ret: 0x00000000", "KestrelVAULT ActiveX 7i.exe Download Success...",
+                      "Signer: none"]
             if file is INSTALLER and fetch.outcome == "empty":
                 box = True  # an empty file is no program
             else:
@@ -285,6 +286,7 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         if file is UPDATER and fetch.outcome == "fail":
             return lines + ["%s Download fail___" % self.url(UPDATER), "< " + UPDATE_SCOPE], records, box, values
         values.add("PRODUCT")
+        lines.append("Signer: none")
         if file is UPDATER and fetch.outcome == "empty":
             box = True
         else:

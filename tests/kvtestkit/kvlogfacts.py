@@ -12,6 +12,9 @@ Facts of one run (a dict):
     host, scheme    what was typed and chosen on the first page (complete and failed runs)
     site_name       the descriptor's site name (complete runs)
     sizes           {"installer": n, "descriptor": n, "updater": n} (complete runs)
+    signers         {"installer": s, "updater": s}: what the log gives after "Signer: " for each
+                    program, "none" for an unsigned one (complete runs; logs of builds from
+                    before the check have no such line and their facts no such entry)
     exit_code       the process's exit code, where the run was made by the test (optional)
 """
 
@@ -125,6 +128,10 @@ def check_run(test, run, facts, lines=None):
         test.assertIsNone(run["site_name_failure"])
         test.assertEqual((run["installer"]["status"], run["updater"]["status"]), ("ran", "ran"))
         test.assertIsNone(run["first_failure"])
+        signers = facts.get("signers", {})
+        for t in transfers:
+            test.assertIsNone(t["refusal"], t)
+            test.assertEqual(t["signer"], signers.get(t["item"]), t)
     elif kind == "failed":
         # Five attempts at the installer, each refused; the update step stops at the descriptor.
         test.assertEqual([(t["item"], t["attempt"], t["outcome"]) for t in transfers],
@@ -134,6 +141,9 @@ def check_run(test, run, facts, lines=None):
             test.assertTrue(t["result"].startswith("0x8"), t)
             test.assertIsNone(t["size"])
             test.assertTrue(t["size_failure"], t)
+        # No file arrived: nothing was checked.
+        for t in transfers:
+            test.assertEqual((t["signer"], t["refusal"]), (None, None), t)
         test.assertIsNone(run["site_name"])
         test.assertEqual(run["installer"]["status"], "not started")
         test.assertEqual((run["updater"]["status"], run["updater"]["note"]),

@@ -11,7 +11,7 @@ SYSTEM_DLLS = {
     "kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "advapi32.dll", "shell32.dll",
     "wininet.dll", "urlmon.dll", "ole32.dll", "oleaut32.dll", "version.dll", "netapi32.dll",
     "msvcrt.dll", "shlwapi.dll", "ws2_32.dll", "crypt32.dll", "comdlg32.dll", "secur32.dll",
-    "ntdll.dll", "userenv.dll", "rpcrt4.dll", "winmm.dll", "uxtheme.dll", "psapi.dll",
+    "ntdll.dll", "userenv.dll", "rpcrt4.dll", "winmm.dll", "uxtheme.dll", "psapi.dll", "wintrust.dll",
 }
 
 

@@ -41,12 +41,15 @@ ENTRY = "() " + "<" * 43
 EXIT = "() " + ">" * 43
 
 
-def kvstamp(exe, url):
-    """Stamps url into the program file exe (the native kvstamp of the build)."""
-    r = subprocess.run([str(kvtest.build_dir() / "native" / "kvstamp"), "set", str(exe), url],
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60)
+def kvstamp(exe, url, publishers=()):
+    """Stamps url, and the publisher pins given (SHA-256 thumbprints in hex), into the program
+    file exe (the native kvstamp of the build)."""
+    cmd = [str(kvtest.build_dir() / "native" / "kvstamp"), "set", str(exe), url]
+    for thumbprint in publishers:
+        cmd += ["--publisher", thumbprint]
+    r = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60)
     if r.returncode != 0:
-        raise AssertionError("kvstamp set %s %s: %s" % (exe, url, r.stderr.decode("utf-8", "replace")))
+        raise AssertionError("kvstamp %s: %s" % (" ".join(cmd[1:]), r.stderr.decode("utf-8", "replace")))
 
 
 def product_copy(directory, url=None):

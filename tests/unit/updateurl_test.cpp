@@ -1,17 +1,21 @@
 // The three sources of the preset access address: the command-line cleaning as a table, the
 // precedence through fake readers, the INI reader on real files and the embedded slot in this
-// executable's own image (the test program links the same slot as the setup program).
+// executable's own image (the test program links the same slot as the setup program); and the
+// publisher pin slot beside it, which kvstamp fills the same way.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "app/ModuleInfo.h"
 #include "app/UpdateURL.h"
 #include "install/EmbeddedSlot.h"
+#include "install/PublisherPins.h"
 
 namespace {
 
@@ -289,26 +293,32 @@ TEST(EmbeddedSlot, AsBuilt) {
     EXPECT_EQ(ReadEmbeddedSlot(), L"");
 }
 
-TEST(EmbeddedSlot, SitsInWritableInitialisedDataOfTheImage) {
-    const volatile wchar_t* slot = EmbeddedSlotForTesting();
+// That bytes (with the end marker behind them) lie in memory that may be written and, in the
+// image file, within the raw data of a writable initialised data section: their values come
+// from the file, where kvstamp changes them.
+void ExpectInWritableInitialisedData(const volatile void* bytes, size_t size) {
+    const BYTE* start = static_cast<const BYTE*>(const_cast<const void*>(bytes));
     MEMORY_BASIC_INFORMATION info = {};
-    ASSERT_NE(::VirtualQuery(const_cast<wchar_t*>(slot), &info, sizeof(info)), 0u);
+    ASSERT_NE(::VirtualQuery(start, &info, sizeof(info)), 0u);
     EXPECT_TRUE(info.Protect == PAGE_READWRITE || info.Protect == PAGE_WRITECOPY) << std::hex << info.Protect;
 
-    // The section of the image file that holds it: its bytes come from the file.
     const auto* base = reinterpret_cast<const BYTE*>(::GetModuleHandleW(nullptr));
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const DWORD rva = static_cast<DWORD>(reinterpret_cast<const BYTE*>(const_cast<const wchar_t*>(slot)) - base);
+    const DWORD rva = static_cast<DWORD>(start - base);
     const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
     const IMAGE_SECTION_HEADER* holder = nullptr;
     for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
-        if (rva >= section->VirtualAddress && rva + 2 * kEmbeddedSlotUnits <= section->VirtualAddress + section->SizeOfRawData)
+        if (rva >= section->VirtualAddress && rva + size <= section->VirtualAddress + section->SizeOfRawData)
             holder = section;
     }
     ASSERT_NE(holder, nullptr) << "slot not within the raw data of a section";
     EXPECT_NE(holder->Characteristics & IMAGE_SCN_MEM_WRITE, 0u);
     EXPECT_NE(holder->Characteristics & IMAGE_SCN_CNT_INITIALIZED_DATA, 0u);
+}
+
+TEST(EmbeddedSlot, SitsInWritableInitialisedDataOfTheImage) {
+    ExpectInWritableInitialisedData(EmbeddedSlotForTesting(), 2 * kEmbeddedSlotUnits);
 }
 
 TEST(EmbeddedSlot, ReadsWhatAStampPutThere) {
@@ -321,6 +331,90 @@ TEST(EmbeddedSlot, ReadsWhatAStampPutThere) {
         // A stamp without NUL is read to the slot's end, never into the end marker.
         SlotStamp stamp(std::wstring(kEmbeddedSlotUnits, L'x'), false);
         EXPECT_EQ(ReadEmbeddedSlot(), std::wstring(kEmbeddedSlotUnits, L'x'));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The publisher pin slot of this executable
+
+// Writes a count and thumbprints into the pin slot in memory, zeros behind them, as kvstamp
+// does in the file, and gives the slot back as it was when it ends.
+class PinSlotStamp {
+public:
+    PinSlotStamp(uint32_t count, const std::vector<Thumbprint>& pins) {
+        volatile unsigned char* slot = PublisherPinSlotForTesting();
+        for (size_t i = 0; i < kPinSlotBytes; ++i) saved_[i] = slot[i];
+        for (size_t i = 0; i < kPinSlotBytes; ++i) slot[i] = 0;
+        for (size_t i = 0; i < 4; ++i) slot[i] = static_cast<unsigned char>(count >> (8 * i));
+        for (size_t p = 0; p < pins.size(); ++p)
+            for (size_t k = 0; k < 32; ++k) slot[4 + 32 * p + k] = pins[p][k];
+    }
+    ~PinSlotStamp() {
+        volatile unsigned char* slot = PublisherPinSlotForTesting();
+        for (size_t i = 0; i < kPinSlotBytes; ++i) slot[i] = saved_[i];
+    }
+
+private:
+    unsigned char saved_[kPinSlotBytes];
+};
+
+// A thumbprint whose every byte differs from every other pin's, so that a pin read from the
+// wrong place or in the wrong order shows.
+Thumbprint Pin(unsigned char seed) {
+    Thumbprint t;
+    for (size_t k = 0; k < t.size(); ++k) t[k] = static_cast<unsigned char>(seed * 37 + k);
+    return t;
+}
+
+std::vector<Thumbprint> Pins(size_t n) {
+    std::vector<Thumbprint> pins;
+    for (size_t i = 0; i < n; ++i) pins.push_back(Pin(static_cast<unsigned char>(i + 1)));
+    return pins;
+}
+
+TEST(PublisherPins, AsBuilt) {
+    const volatile unsigned char* slot = PublisherPinSlotForTesting();
+    for (size_t i = 0; i < kPinSlotBytes; ++i) ASSERT_EQ(slot[i], 0) << "byte " << i;
+    const volatile wchar_t* end = reinterpret_cast<const volatile wchar_t*>(slot + kPinSlotBytes);
+    EXPECT_TRUE(UnitsEqual(end, KV_PIN_SLOT_END_MARKER_TEXT)) << "end marker directly after";
+    EXPECT_EQ(end[std::strlen(KV_PIN_SLOT_END_MARKER_TEXT)], L'\0') << "and its NUL";
+    const auto pins = ReadPublisherPins();
+    ASSERT_TRUE(pins.has_value());
+    EXPECT_TRUE(pins->empty());
+}
+
+TEST(PublisherPins, SitInWritableInitialisedDataOfTheImage) {
+    ExpectInWritableInitialisedData(PublisherPinSlotForTesting(), kPinSlotBytes);
+}
+
+TEST(PublisherPins, ReadsWhatAStampPutThere) {
+    struct Case {
+        uint32_t count;
+        size_t written;  // thumbprints written behind the count
+        bool readable;
+        const char* why;
+    } cases[] = {
+        {0, 0, true, "none"},
+        {1, 1, true, "one"},
+        {2, 2, true, "two, in the order stamped"},
+        {16, 16, true, "the slot full"},
+        {2, 3, true, "only as many as the count says"},
+        {17, 16, false, "count 17: more than the slot holds"},
+        {0x01000002, 2, false, "a count whose low byte alone looks right"},
+        {0xFFFFFFFF, 16, false, "count all ones"},
+    };
+    for (const Case& c : cases) {
+        {
+            PinSlotStamp stamp(c.count, Pins(c.written));
+            const auto pins = ReadPublisherPins();
+            ASSERT_EQ(pins.has_value(), c.readable) << c.why;
+            if (c.readable) {
+                EXPECT_EQ(*pins, Pins(c.count)) << c.why;
+            }
+        }
+        const auto restored = ReadPublisherPins();
+        ASSERT_TRUE(restored.has_value()) << c.why;
+        EXPECT_TRUE(restored->empty()) << "slot given back after: " << c.why;
     }
 }
 

@@ -1,8 +1,9 @@
 """kvlog, native and Windows builds, over logs of the real program (tools/tests/logs/real-*.log,
 written by tests/e2e/test_kvlog.py --capture with the facts of each run beside it), over those
 logs damaged (a cut last line, a line cut where the next run was appended, foreign lines, LF
-line ends), and over small logs built here line by line for the cases the real program gives
-only on a bad day.
+line ends), over logs of the check before a program starts (tools/tests/logs/checked-*.log:
+signers, refusals under publisher pins, a revocation not known offline), and over small logs
+built here line by line for the cases the real program gives only on a bad day.
 
 Run by ctest with the build directory in KV_BUILD; the Windows build needs the project's Wine
 prefix (scripts/test.sh provides it).
@@ -174,6 +175,8 @@ class KvlogTest(unittest.TestCase):
             "sitedir": ["SiteName: Acme", "Site dir create fail___"],
             "copy": ["SiteName: Acme", "kestrelvault_server.exe Copy fail___"],
             "updater": ["SiteName: Acme", "http://h/app/update/KVUpdate.exe Download fail___"],
+            "updater refused": ["SiteName: Acme", "Signer: none",
+                                "KVUpdate.exe unsigned while publishers are pinned, removed, not started___"],
             "updater not started": ["SiteName: Acme"],
             "updater no box": ["SiteName: Acme", "KVUpdate.exe ShellExecuteEx fail___(err: 193)"],
             "updater wait failed": ["SiteName: Acme", "KVUpdate.exe run Fail___"],
@@ -188,15 +191,19 @@ class KvlogTest(unittest.TestCase):
             "wait failed": ["KestrelVAULT ActiveX 7i_ko.exe run Fail___"],
         }
 
-        def steps(b, installer="ran", update="ran", obtained=True):
+        def steps(b, installer="ran", update="ran", obtained=True, refused=0):
             b.enter("KVDownloadDlg::InstallActiveX", w, ms=300)
             if installer == "no address":
                 b.msg("UpdateURL is empty___", w)
                 b.leave("KVDownloadDlg::InstallActiveX", w)
                 return
-            for _ in range(1 if obtained else 5):
+            # refused: attempts whose file arrived (result 0) and was refused by its check.
+            for k in range(refused + 1 if obtained else 5):
                 b.msg("ServerFilePath: http://h/app/KestrelVAULT ActiveX 7i_ko.exe", w)
-                b.msg("URLDownloadToFile ret: " + ("0x00000000" if obtained else "0x800c0005"), w)
+                b.msg("URLDownloadToFile ret: " + ("0x00000000" if obtained or k < refused else "0x800c0005"), w)
+                if k < refused:
+                    b.msg("Signer: CN=Other Publisher " + "AB" * 32, w)
+                    b.msg("KestrelVAULT ActiveX 7i_ko.exe signer not pinned, removed, not started___", w)
             for line in installer_ends[installer]:
                 b.msg(line, w)
             b.leave("KVDownloadDlg::InstallActiveX", w)
@@ -232,6 +239,13 @@ class KvlogTest(unittest.TestCase):
             ("five failed attempts decide although the update step went on",
              log({"installer": "not started", "obtained": False}), 20, "installer not obtained"),
             ("an old file ran after five failed attempts", log({"obtained": False}), 20, "installer not obtained"),
+            ("five files that arrived, each refused by its check",
+             log({"installer": "not started", "obtained": False, "refused": 5}), 20, "installer not obtained"),
+            ("five failed attempts, the first two refused by their check",
+             log({"installer": "not started", "obtained": False, "refused": 2}), 20, "installer not obtained"),
+            ("two files refused by their check, the third cleared and run", log({"refused": 2}), 0, "done"),
+            ("a refused file, then a cleared one that does not start", log({"installer": "no box", "refused": 1}),
+             21, "installer launch failed"),
             ("the launch failed by hand (no line)", log({"installer": "not started"}), 21, "installer launch failed"),
             ("the launch failed unattended", log({"installer": "no box"}), 21, "installer launch failed"),
             ("no process to wait for", log({"installer": "wait failed"}), 21, "installer launch failed"),
@@ -243,6 +257,7 @@ class KvlogTest(unittest.TestCase):
             ("sitename", 31, "SiteName refused"),
             ("basedir", 32, SU), ("sitedir", 32, SU), ("copy", 32, SU),
             ("updater", 40, "updater not obtained"),
+            ("updater refused", 40, "updater not obtained"),
             ("updater not started", 41, "updater launch failed"),
             ("updater no box", 41, "updater launch failed"),
             ("updater wait failed", 41, "updater launch failed"),
@@ -268,6 +283,96 @@ class KvlogTest(unittest.TestCase):
                 rc, out, _ = tool.run(self.write("disagree.log", log({"update": "xml"}, logged=0)))
                 self.assertIn("  Outcome:        exit code 30: site descriptor not obtained or unreadable (line ", out)
                 self.assertIn("; but the program logged exit code 0\n", out)
+
+    # -- the check before a program starts ----------------------------------------------------
+
+    def test_signers_and_refusals(self):
+        pub = "CN=KestrelVault Test Publisher, O=Kestrel Test, C=KR " \
+              "6D1F0C2B9A7E43F58812C0DE5B7A9E31F04C6A2D8B3E9F1075C4A1D2E3F4B5C6"
+        other = "CN=Other Publisher, O=Elsewhere Ltd, C=US " \
+                "A0B1C2D3E4F5061728394A5B6C7D8E9FA0B1C2D3E4F5061728394A5B6C7D8E9F"
+        ax = "KestrelVAULT ActiveX 7i_ko.exe"
+        not_verified = ax + " signature does not verify (0x80096010), removed, not started___"
+        offline = " signer's revocation not known offline (0x80092013), accepted"
+        # fixture: ([(item, attempt, outcome, signer, revocation note, refusal)], installer (status, note),
+        #           updater (status, note), (exit code, name), the refusal the text report explains)
+        cases = {
+            "installer-refused-twice": (
+                [("installer", 1, "refused", other, None, ax + " signer not pinned, removed, not started___"),
+                 ("installer", 2, "refused", "none", None, ax + " unsigned while publishers are pinned, removed, not started___"),
+                 ("installer", 3, "done", pub, None, None),
+                 ("descriptor", 1, "done", None, None, None),
+                 ("updater", 1, "done", pub, None, None)],
+                ("ran", ax + " run Success..."), ("ran", "KVUpdate.exe run Success..."), (0, "done"), None),
+            "five-refused": (
+                [("installer", 1, "refused", None, None, ax + " could not be held for its check (err: 32), not started___")] +
+                [("installer", n, "refused", pub, None, not_verified) for n in range(2, 6)] +
+                [("descriptor", 1, "done", None, None, None), ("updater", 1, "done", pub, None, None)],
+                ("not started", ax + " not obtained, not started___"), ("ran", "KVUpdate.exe run Success..."),
+                (20, "installer not obtained"),
+                not_verified + " (TRUST_E_BAD_DIGEST: the file was changed after it was signed)"),
+            "updater-refused": (
+                [("installer", 1, "done", pub, None, None), ("descriptor", 1, "done", None, None, None),
+                 ("updater", 1, "refused", other, None, "KVUpdate.exe signer not pinned, removed, not started___")],
+                ("ran", ax + " run Success..."), ("refused", "KVUpdate.exe signer not pinned, removed, not started___"),
+                (40, "updater not obtained"), None),
+            "revocation-offline": (
+                [("installer", 1, "done", pub, ax + offline, None), ("descriptor", 1, "done", None, None, None),
+                 ("updater", 1, "done", pub, "KVUpdate.exe" + offline, None)],
+                ("ran", ax + " run Success..."), ("ran", "KVUpdate.exe run Success..."), (0, "done"), None),
+        }
+        for name, (transfers, installer, updater, outcome, explained) in cases.items():
+            data = (LOGS / ("checked-%s.log" % name)).read_bytes()
+            lines = kvlogfacts.log_lines(data)
+            reports = {}
+            for tool in TOOLS:
+                with self.subTest(log=name, build=tool.name):
+                    report = reports[tool.name] = self.report(data, tool)
+                    self.assertEqual(report["foreign_lines"], [])
+                    run, = report["runs"]
+                    self.assertEqual([(t["item"], t["attempt"], t["outcome"], t["signer"], t["revocation_note"],
+                                       t["refusal"] and t["refusal"]["message"]) for t in run["transfers"]], transfers)
+                    for t in run["transfers"]:
+                        if t["signer"] is not None:
+                            self.assertTrue(lines[t["signer_line"] - 1].endswith(":    Signer: " + t["signer"]), t)
+                        if t["refusal"]:
+                            self.assertTrue(lines[t["refusal"]["line"] - 1].endswith(":    " + t["refusal"]["message"]), t)
+                            self.assertGreater(t["refusal"]["line"], t["line"])
+                    self.assertEqual((run["installer"]["status"], run["installer"]["note"]), installer)
+                    self.assertEqual((run["updater"]["status"], run["updater"]["note"]), updater)
+                    self.assertEqual((run["outcome"]["exit_code"], run["outcome"]["name"]), outcome)
+                    self.assertEqual(run["outcome"]["logged_exit_code"], outcome[0], "the program's own line agrees")
+                    refusals = [t["refusal"] for t in run["transfers"] if t["refusal"]]
+                    if refusals:
+                        self.assertEqual(run["first_failure"], refusals[0], "the first refusal is the first failure")
+                    else:
+                        self.assertIsNone(run["first_failure"])
+                    kvlogfacts.check_lines(self, run, lines)
+                    kvlogfacts.check_scopes(self, run)
+
+                    # The text report shows each program's signer and refusal under its transfer.
+                    rc, out, err = tool.run(self.write("checked.log", data))
+                    self.assertEqual((rc, err), (0, ""))
+                    shown = out[out.index("  Transfers:\n"):out.index("  SiteName:")]
+                    for t in run["transfers"]:
+                        if t["signer"] is not None:
+                            self.assertIn("      Signer: %s (line %d)\n" % (t["signer"], t["signer_line"]), shown)
+                        if t["revocation_note"]:
+                            self.assertIn("      %s (CRYPT_E_REVOCATION_OFFLINE: " % t["revocation_note"], shown)
+                        if t["refusal"]:
+                            self.assertIn("      Refused: %s" % t["refusal"]["message"], shown)
+                            self.assertIn(" (line %d)\n" % t["refusal"]["line"], shown)
+                    self.assertEqual(shown.count("Signer: "), sum(t["signer"] is not None for t in run["transfers"]))
+                    self.assertEqual(shown.count("Refused: "), len(refusals))
+                    if explained:
+                        self.assertIn("      Refused: %s (line " % explained, shown)
+                    self.assertIn("  Outcome:        exit code %d: %s (line " % outcome, out)
+                    if updater[0] == "refused":
+                        self.assertIn("  Updater:        refused: %s (line %d)\n" % (updater[1], run["updater"]["line"]), out)
+            with self.subTest(log=name, compare="builds"):
+                for r in reports.values():
+                    r.pop("file")
+                self.assertEqual(reports["native"], reports["windows"])
 
     # -- damaged logs --------------------------------------------------------------------------
 
@@ -393,6 +498,30 @@ class KvlogTest(unittest.TestCase):
             self.assertEqual(run["first_failure"], {"line": self.wait_fail, "message": "KestrelVAULT ActiveX 7i_ko.exe run Fail___"})
             kvlogfacts.check_lines(self, run, lines)
         cases.append(("a result that is not 0, a failed wait, a refused SiteName", steps_with_refusals, check_refusals))
+
+        def signer_like_a_failure():
+            b = LogBuilder()
+            b.start()
+            b.next_pressed("vault.example.test")
+            w = b.worker
+            b.enter("KVDownloadDlg::InstallActiveX", w, ms=300)
+            b.msg("ServerFilePath: http://vault.example.test/app/KestrelVAULT ActiveX 7i_ko.exe", w)
+            b.size_query(42)
+            b.msg("URLDownloadToFile ret: 0x00000000", w)
+            self.odd_signer = "CN=Fail___ fail_ Exception: Corp " + "0F" * 32
+            b.msg("Signer: " + self.odd_signer, w)
+            b.msg("KestrelVAULT ActiveX 7i_ko.exe run Success...", w)
+            b.leave("KVDownloadDlg::InstallActiveX", w)
+            b.leave("CKestrelVault_SetupApp::InitInstance")
+            return b.data()
+
+        def check_odd_signer(runs, lines):
+            run, = runs
+            t, = run["transfers"]
+            self.assertEqual((t["outcome"], t["signer"], t["refusal"]), ("done", self.odd_signer, None))
+            self.assertEqual(run["installer"]["status"], "ran")
+            self.assertIsNone(run["first_failure"], "a signer's subject is no failure line")
+        cases.append(("a signer whose subject reads like a failure line", signer_like_a_failure, check_odd_signer))
 
         def three_presses():
             b = LogBuilder()

@@ -1,11 +1,13 @@
 """kvstamp on copies of the built setup program: the native Linux build and the Windows build
-(under Wine) read back what they write, give back the file as built, keep the PE checksum
-valid and leave the file byte for byte unchanged whenever they refuse.
+(under Wine) read back what they write (the address and the publisher pins), give back the
+file as built, keep the PE checksum valid and leave the file byte for byte unchanged whenever
+they refuse.
 
 Run by ctest with the build directory in KV_BUILD; the Windows build needs the project's Wine
 prefix (scripts/test.sh provides it).
 """
 
+import hashlib
 import shutil
 import struct
 import sys
@@ -24,6 +26,25 @@ PREFIX = kvtest.wine_prefix()
 MARKER = "20150611_{1AE5E6A6-F03B-424b-BC04-6570B78FA9A2}_{73918AC7-D49B-4336-A54C-E9F5B876E24B}"
 END_MARKER = "KestrelVault.UpdateURLSlot.End.{6B48BEC3-635F-4429-8BDB-411624AF0C02}"
 SLOT_BYTES = 2048
+PIN_END_MARKER = "KestrelVault.PublisherPinSlot.End.{0D7C5E2B-9A41-4F3E-B6D8-2C5A7E91F043}"
+PIN_SLOT_BYTES = 4 + 32 * 16
+
+# Thumbprints as certificates have them, and the same in the forms an administrator may paste.
+PIN_A = hashlib.sha256(b"KestrelVault test publisher A").digest()
+PIN_B = hashlib.sha256(b"KestrelVault test issuer B").digest()
+PIN_C = hashlib.sha256(b"KestrelVault test publisher C").digest()
+
+
+def hex_upper(pin):
+    return pin.hex().upper()
+
+
+def hex_colons(pin):
+    return ":".join("%02x" % b for b in pin)
+
+
+def hex_spaces(pin):
+    return " ".join("%02X" % b for b in pin)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -90,6 +111,46 @@ def slot_text(data):
     return slot.decode("utf-16-le").split("\0", 1)[0]
 
 
+def pin_slot_offsets(data):
+    """Offsets of the pin slots, found by their end marker."""
+    marker = utf16(PIN_END_MARKER + "\0")
+    hits = []
+    at = data.find(marker)
+    while at != -1:
+        hits.append(at - PIN_SLOT_BYTES)
+        at = data.find(marker, at + 1)
+    return hits
+
+
+def pin_slot(data):
+    hits = pin_slot_offsets(data)
+    assert len(hits) == 1, "expected one pin slot, found %d" % len(hits)
+    return data[hits[0]:][:PIN_SLOT_BYTES]
+
+
+def pin_slot_holding(pins, count=None):
+    """The slot's bytes with these pins: the count, the thumbprints, zeros."""
+    body = struct.pack("<I", len(pins) if count is None else count) + b"".join(pins)
+    return body + bytes(PIN_SLOT_BYTES - len(body))
+
+
+def with_valid_checksum(data):
+    return with_checksum_field(data, pe_checksum(data))
+
+
+def with_pin_slot(data, slot):
+    at = pin_slot_offsets(data)[0]
+    return with_valid_checksum(data[:at] + slot + data[at + PIN_SLOT_BYTES:])
+
+
+def without_pin_slot(data):
+    """data as a setup program built before pins existed: no pin end marker, and a checksum
+    as its linker would have made it."""
+    marker = utf16(PIN_END_MARKER + "\0")
+    at = data.find(marker)
+    return with_valid_checksum(data[:at] + bytes(len(marker)) + data[at + len(marker):])
+
+
 # ---------------------------------------------------------------------------------------------
 # The two builds of the tool
 
@@ -134,6 +195,17 @@ class KvstampTest(unittest.TestCase):
         # reference that the tests below hold the tool's checksums against.
         self.assertNotEqual(checksum_field(self.built), 0)
         self.assertEqual(checksum_field(self.built), pe_checksum(self.built))
+
+    def test_build_carries_one_empty_pin_slot(self):
+        self.assertEqual(pin_slot(self.built), bytes(PIN_SLOT_BYTES), "count 0, zeros")
+
+    def test_tools_carry_no_slot_of_their_own(self):
+        # They widen the markers at run time; a wide copy in their files would be a slot.
+        for path in (NATIVE, WINDOWS):
+            data = path.read_bytes()
+            with self.subTest(path.name):
+                self.assertEqual(pin_slot_offsets(data), [])
+                self.assertNotIn(utf16(END_MARKER + "\0"), data)
 
     # -- set, show, clear
 
@@ -230,6 +302,114 @@ class KvstampTest(unittest.TestCase):
                 self.assertEqual(slot_text(f.read_bytes()), "kv.example.com")
                 self.assertEqual(self.ok(tool, "show", f)[0], "kv.example.com\n", "show reads a signed file")
 
+    # -- publisher pins
+
+    def test_publisher_pins_round_trip(self):
+        cases = [
+            ("one pin", [PIN_A], [hex_upper(PIN_A)]),
+            ("two pins, lower case with colons and upper case with spaces", [PIN_B, PIN_A],
+             [hex_colons(PIN_B), hex_spaces(PIN_A)]),
+        ]
+        for tool in TOOLS:
+            for why, pins, given in cases:
+                with self.subTest(tool=tool.name, case=why):
+                    f = self.copy()
+                    args = [a for text in given for a in ("--publisher", text)]
+                    self.ok(tool, "set", f, "kv.example.com", *args)
+                    listed = "".join("Publisher: %s\n" % hex_upper(p) for p in pins)
+                    self.assertEqual(self.ok(tool, "show", f)[0], "kv.example.com\n" + listed, "in the order given")
+                    data = f.read_bytes()
+                    self.assertEqual(pin_slot(data), pin_slot_holding(pins))
+                    self.assertEqual(slot_text(data), "kv.example.com", "the address beside them")
+                    self.assertEqual(checksum_field(data), pe_checksum(data), "checksum recomputed")
+
+                    # Again without --publisher: the pins go, and the tool says which.
+                    _, err = self.ok(tool, "set", f, "kv.example.com")
+                    self.assertIn("%d publisher pin" % len(pins), err)
+                    self.assertIn("removed", err)
+                    self.assertIn("pass --publisher again", err)
+                    for p in pins:
+                        self.assertIn(hex_upper(p), err)
+                    self.assertEqual(pin_slot(f.read_bytes()), bytes(PIN_SLOT_BYTES))
+                    self.assertEqual(self.ok(tool, "show", f)[0], "kv.example.com\n", "no pin lines")
+
+                    self.ok(tool, "set", f, "kv.example.com", *args)
+                    self.ok(tool, "clear", f)
+                    self.assertEqual(f.read_bytes(), self.built, "clear gives back both slots as built")
+
+    def test_replacing_pins_warns_only_of_those_dropped(self):
+        for tool in TOOLS:
+            with self.subTest(tool.name):
+                f = self.copy()
+                self.ok(tool, "set", f, "kv.example.com", "--publisher", hex_upper(PIN_A),
+                        "--publisher", hex_upper(PIN_B))
+                _, err = self.ok(tool, "set", f, "kv.example.com", "--publisher", hex_upper(PIN_B),
+                                 "--publisher", hex_upper(PIN_C))
+                self.assertIn("1 publisher pin removed", err)
+                self.assertIn(hex_upper(PIN_A), err)
+                self.assertNotIn(hex_upper(PIN_B), err, "a pin given again is kept, not removed")
+                self.assertEqual(pin_slot(f.read_bytes()), pin_slot_holding([PIN_B, PIN_C]))
+                _, err = self.ok(tool, "set", f, "other.example.com", "--publisher", hex_upper(PIN_B),
+                                 "--publisher", hex_upper(PIN_C))
+                self.assertEqual(err, "", "the same pins again: nothing to warn of")
+
+    def test_full_slot(self):
+        pins = [hashlib.sha256(b"pin %d" % i).digest() for i in range(16)]
+        f = self.copy()
+        self.ok(NATIVE_TOOL, "set", f, "kv.example.com", *[a for p in pins for a in ("--publisher", p.hex())])
+        self.assertEqual(pin_slot(f.read_bytes()), pin_slot_holding(pins))
+        self.assertEqual(self.ok(WINDOWS_TOOL, "show", f)[0].splitlines()[1:],
+                         ["Publisher: %s" % hex_upper(p) for p in pins])
+
+    def test_bad_publishers_are_usage_errors(self):
+        good = hex_upper(PIN_A)
+        seventeen = [hashlib.sha256(b"pin %d" % i).hexdigest() for i in range(17)]
+        cases = [
+            ("63 digits", [good[:63]]),
+            ("65 digits", [good + "0"]),
+            ("31 bytes with colons", [hex_colons(PIN_A)[:-3]]),
+            ("not hex", ["G" + good[1:]]),
+            ("a colon inside a byte", [good[:1] + ":" + good[1:]]),
+            ("two colons between bytes", [good[:2] + "::" + good[2:]]),
+            ("colon at the end", [hex_colons(PIN_A) + ":"]),
+            ("blank in front", [" " + good]),
+            ("0x prefix", ["0x" + good]),
+            ("empty", [""]),
+            ("17 pins", seventeen),
+            ("duplicate", [good, hex_upper(PIN_B), good]),
+            ("duplicate in another form", [good, hex_colons(PIN_A)]),
+        ]
+        for tool in TOOLS:
+            for why, given in cases:
+                with self.subTest(tool=tool.name, case=why):
+                    f = self.copy()
+                    out = self.dir / "out.exe"
+                    args = [a for text in given for a in ("--publisher", text)]
+                    rc, _, err = tool.run("set", f, "kv.example.com", *args, "-o", out)
+                    self.assertEqual(rc, 2, err)
+                    self.assertIn("--publisher", err)
+                    self.assertEqual(f.read_bytes(), self.built, "file changed")
+                    self.assertFalse(out.exists(), "copy written")
+
+    def test_file_without_pin_slot(self):
+        # A setup program built before pins existed: the address as before, no word of pins.
+        older = without_pin_slot(self.built)
+        self.assertEqual(pin_slot_offsets(older), [])
+        for tool in TOOLS:
+            with self.subTest(tool.name):
+                f = self.copy(data=older)
+                rc, _, err = tool.run("set", f, "kv.example.com", "--publisher", hex_upper(PIN_A))
+                self.assertEqual(rc, 1, err)
+                self.assertIn("no publisher pin slot", err)
+                self.assertEqual(f.read_bytes(), older)
+
+                _, err = self.ok(tool, "set", f, "kv.example.com")
+                self.assertEqual(err, "")
+                self.assertEqual(slot_text(f.read_bytes()), "kv.example.com")
+                self.assertEqual(self.ok(tool, "show", f)[0], "kv.example.com\n")
+                self.ok(tool, "clear", f)
+                self.assertEqual(f.read_bytes(), older)
+
     # -- refusals
 
     def refusal_cases(self):
@@ -239,6 +419,9 @@ class KvstampTest(unittest.TestCase):
         no_end = bytearray(self.built)
         no_end[slot + SLOT_BYTES] ^= 0xFF
         stamped = self.built
+        pins = pin_slot_offsets(self.built)[0]
+        two_pin_slots = self.built + self.built[pins:pins + PIN_SLOT_BYTES + len(utf16(PIN_END_MARKER + "\0"))]
+        count_17 = with_pin_slot(self.built, pin_slot_holding([PIN_A] * 16, count=17))
         return [
             ("text file", b"[updateurl]\nurl=kv.example.com\n", ["set", "kv.example.com"], "not a PE image"),
             ("MZ without PE header", self.built[:64] + bytes(100), ["set", "kv.example.com"], "not a PE image"),
@@ -252,6 +435,11 @@ class KvstampTest(unittest.TestCase):
              "1024 UTF-16 code units"),
             ("empty URL", stamped, ["set", ""], "empty"),
             ("signed", signed_copy(self.built), ["clear"], "signature"),
+            ("signed, pins given", signed_copy(self.built), ["set", "kv.example.com", "--publisher", hex_upper(PIN_A)],
+             "signature"),
+            ("two pin slots", two_pin_slots, ["set", "kv.example.com"], "2 publisher pin slots"),
+            ("two pin slots, show", two_pin_slots, ["show"], "2 publisher pin slots"),
+            ("pin count 17, show", count_17, ["show"], "count of 17"),
         ]
 
     def test_refusals_leave_the_file_unchanged(self):
@@ -279,6 +467,9 @@ class KvstampTest(unittest.TestCase):
             (["show", self.dir / "x.exe", "-o", self.dir / "y.exe"], 2, "show takes neither"),
             (["set", self.dir / "x.exe", "kv", "-o"], 2, "-o needs"),
             (["set", self.dir / "x.exe", "kv", "--frce"], 2, "unknown option"),
+            (["set", self.dir / "x.exe", "kv", "--publisher"], 2, "--publisher needs"),
+            (["clear", self.dir / "x.exe", "--publisher", hex_upper(PIN_A)], 2, "only set takes --publisher"),
+            (["show", self.dir / "x.exe", "--publisher", hex_upper(PIN_A)], 2, "only set takes --publisher"),
         ]
         for tool in TOOLS:
             for args, code, message in cases:
@@ -291,7 +482,8 @@ class KvstampTest(unittest.TestCase):
         for tool in TOOLS:
             with self.subTest(tool.name):
                 out, _ = self.ok(tool, "--help")
-                for word in ("kvstamp set", "kvstamp show", "kvstamp clear", "--force", "-o OUT.exe"):
+                for word in ("kvstamp set", "kvstamp show", "kvstamp clear", "--force", "-o OUT.exe",
+                             "--publisher SHA256"):
                     self.assertIn(word, out)
 
 
