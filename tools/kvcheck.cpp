@@ -747,12 +747,13 @@ Options ParseArgs(int argc, wchar_t** argv) {
         } else if (a == L"--publisher") {
             if (i + 1 >= argc) throw UsageError{"--publisher needs a SHA-256 thumbprint"};
             const std::wstring text = argv[++i];
-            kvtools::ThumbprintBytes pin;
-            if (!kvtools::ParseThumbprintText(text, pin))
-                throw UsageError{"--publisher \"" + Utf8(text) + "\" is not a SHA-256 thumbprint (64 hex digits)"};
+            const std::optional<Thumbprint> pin = kvtools::ParseThumbprintText(text);
+            if (!pin) throw UsageError{"--publisher \"" + Utf8(text) + "\" is not a SHA-256 thumbprint (64 hex digits)"};
+            if (std::find(o.pins.begin(), o.pins.end(), *pin) != o.pins.end())
+                throw UsageError{"--publisher " + ThumbprintHex(*pin) + " is given twice"};
             if (o.pins.size() == kMaxPublisherPins)
                 throw UsageError{"more than " + std::to_string(kMaxPublisherPins) + " --publisher pins (the setup holds at most that many)"};
-            o.pins.push_back(pin);
+            o.pins.push_back(*pin);
         } else if (a.size() > 1 && a[0] == L'-') {
             throw UsageError{"unknown option " + Utf8(a)};
         } else if (haveHost) {

@@ -31,6 +31,7 @@
 #include "install/EmbeddedSlotMarkers.h"
 #include "install/PublisherPins.h"
 #include "tools/textout.h"
+#include "tools/thumbprint_text.h"
 
 namespace fs = std::filesystem;
 
@@ -411,30 +412,8 @@ std::string HexText(const Thumbprint& t) {
     return text;
 }
 
-int HexValue(char16_t c) {
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-    return -1;
-}
-
-// 64 hex digits in pairs, a colon or a space allowed between two pairs (as certificate dialogs
-// and openssl print them); nothing else, not even around them.
-std::optional<Thumbprint> ParseThumbprint(const std::u16string& text) {
-    Thumbprint t{};
-    size_t n = 0;
-    for (size_t i = 0; i < text.size();) {
-        if (n > 0 && (text[i] == u':' || text[i] == u' ')) ++i;
-        if (n == t.size() || i + 1 >= text.size()) return std::nullopt;
-        const int hi = HexValue(text[i]);
-        const int lo = HexValue(text[i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        t[n++] = static_cast<uint8_t>(hi * 16 + lo);
-        i += 2;
-    }
-    if (n != t.size()) return std::nullopt;
-    return t;
-}
+// One syntax for kvstamp and kvcheck: tools/thumbprint_text.h.
+std::optional<Thumbprint> ParseThumbprint(const std::u16string& text) { return kvtools::ParseThumbprintText(text); }
 
 // ----------------------------------------------------------------------------------------------
 // Commands

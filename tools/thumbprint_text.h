@@ -1,40 +1,38 @@
-// A certificate's SHA-256 thumbprint as an administrator types or pastes it: 64 hex digits in
-// either letter case, optionally with one colon or blank between bytes ("12:A3:..." as openssl
-// prints it, "12 a3 ..." as the certificate dialog shows it). Portable C++17, header only.
+// A certificate's SHA-256 thumbprint as an administrator types or pastes it, the one syntax of
+// kvstamp's and kvcheck's --publisher: 64 hex digits in pairs, either case, a colon or a space
+// allowed between two pairs (as certificate dialogs and openssl print them); nothing else, not
+// even around them. Portable C++17, header only: kvstamp's native build includes it too.
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 
 namespace kvtools {
 
-using ThumbprintBytes = std::array<unsigned char, 32>;
-
-inline int HexDigitValue(wchar_t c) {
-    if (c >= L'0' && c <= L'9') return c - L'0';
-    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+inline int HexDigitValue(char32_t c) {
+    if (c >= U'0' && c <= U'9') return static_cast<int>(c - U'0');
+    if (c >= U'a' && c <= U'f') return static_cast<int>(c - U'a') + 10;
+    if (c >= U'A' && c <= U'F') return static_cast<int>(c - U'A') + 10;
     return -1;
 }
 
-// False when text is not such a thumbprint; blanks around it are allowed.
+// nullopt when text is not such a thumbprint. Char: any character type of the command line.
 template <typename Char>
-bool ParseThumbprintText(const std::basic_string<Char>& text, ThumbprintBytes& out) {
-    size_t i = 0, end = text.size();
-    while (i < end && (text[i] == ' ' || text[i] == '\t')) ++i;
-    while (end > i && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
-    size_t bytes = 0;
-    while (i < end) {
-        if (bytes == out.size()) return false;
-        if (bytes > 0 && (text[i] == ':' || text[i] == ' ')) ++i;  // one separator between bytes
-        if (end - i < 2) return false;
-        const int high = HexDigitValue(static_cast<wchar_t>(text[i]));
-        const int low = HexDigitValue(static_cast<wchar_t>(text[i + 1]));
-        if (high < 0 || low < 0) return false;
-        out[bytes++] = static_cast<unsigned char>(high * 16 + low);
+std::optional<std::array<unsigned char, 32>> ParseThumbprintText(const std::basic_string<Char>& text) {
+    std::array<unsigned char, 32> t{};
+    size_t n = 0;
+    for (size_t i = 0; i < text.size();) {
+        if (n > 0 && (text[i] == Char(':') || text[i] == Char(' '))) ++i;
+        if (n == t.size() || i + 1 >= text.size()) return std::nullopt;
+        const int hi = HexDigitValue(static_cast<char32_t>(text[i]));
+        const int lo = HexDigitValue(static_cast<char32_t>(text[i + 1]));
+        if (hi < 0 || lo < 0) return std::nullopt;
+        t[n++] = static_cast<unsigned char>(hi * 16 + lo);
         i += 2;
     }
-    return bytes == out.size();
+    if (n != t.size()) return std::nullopt;
+    return t;
 }
 
 }  // namespace kvtools

@@ -289,7 +289,10 @@ class KvcheckTest(unittest.TestCase):
             (["a.example", "--publisher", "AB:" * 32], 2, "is not a SHA-256 thumbprint"),
             (["a.example", "--publisher", "A:B" + "AB" * 31], 2, "is not a SHA-256 thumbprint"),
             (["a.example", "--publisher", "AB::" + "AB" * 31], 2, "is not a SHA-256 thumbprint"),
-            (["a.example"] + ["--publisher", "CD" * 32] * 17, 2, "more than 16 --publisher pins"),
+            (["a.example", "--publisher", " " + "AB" * 32], 2, "is not a SHA-256 thumbprint"),
+            (["a.example", "--publisher", "ab" * 32, "--publisher", "AB" * 32], 2, "--publisher %s is given twice" % ("AB" * 32)),
+            (["a.example"] + [a for n in range(17) for a in ("--publisher", "%02X" % n * 32)], 2,
+             "more than 16 --publisher pins"),
         ]
         for args, code, words in cases:
             with self.subTest(args=args):
