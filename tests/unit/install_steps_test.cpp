@@ -634,7 +634,9 @@ TEST(RunKVUpdate, Table) {
             EXPECT_EQ(Narrow(server.addresses[1]), Narrow(scheme + host + L"/app/update/KVUpdate.exe"));
             EXPECT_EQ(Narrow(server.targets[1]), Narrow(place + L"\\KVUpdate.exe"));
             EXPECT_EQ(page.statusTexts, std::vector<std::wstring>{LoadResString(IDS_INSTALL_PRODUCT)});
-            if (c.pins) EXPECT_FALSE(Exists(place + L"\\KVUpdate.exe")) << "a refused updater is removed";
+            if (c.pins) {
+                EXPECT_FALSE(Exists(place + L"\\KVUpdate.exe")) << "a refused updater is removed";
+            }
         } else {
             EXPECT_TRUE(page.statusTexts.empty());
         }

@@ -16,7 +16,9 @@ TEST(InstallOutcome, EveryOutcomeHasItsOwnCode) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(kv::ExitCodeOf(row.outcome), row.exitCode);
         // An empty address never gets past the access check: it shares the check's code.
-        if (row.outcome != InstallOutcome::NoAccessAddress) EXPECT_TRUE(codes.insert(row.exitCode).second);
+        if (row.outcome != InstallOutcome::NoAccessAddress) {
+            EXPECT_TRUE(codes.insert(row.exitCode).second);
+        }
     }
     EXPECT_EQ(kv::ExitCodeOf(InstallOutcome::NoAccessAddress), kv::ExitCodeOf(InstallOutcome::ServerUnreachable));
     EXPECT_EQ(kv::ExitCodeOf(InstallOutcome::Done), 0);
