@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Every benchmark in one run, then one table of ratios, each measured side by side in this
-run: transfer, trace log, start-up, the unattended wizard, and the program file.
+run: transfer, trace log, start-up, the unattended wizard, the program check, and the program
+file.
 
     run_all.py [--only NAMES] [--transfer-rounds N] [--startup-rounds N] [--wizard-rounds N]
                [--json FILE] [--markdown FILE]
 
-NAMES: a comma-separated choice of transfer, log, startup, wizard, size. Run it through
+NAMES: a comma-separated choice of transfer, log, startup, wizard, check, size. Run it through
 bench/run_all.sh, which builds and starts Xvfb and the wineserver. KV_BUILD names the build.
 --markdown writes the table and the machine as the README's "Performance" section shows them.
 """
@@ -13,6 +14,7 @@ bench/run_all.sh, which builds and starts Xvfb and the wineserver. KV_BUILD name
 import argparse
 import json
 import os
+import shutil
 import platform
 import re
 import subprocess
@@ -24,11 +26,11 @@ from pathlib import Path
 import size_report
 import startup_bench
 import wizard_bench
-from kvtestkit import kvtest
+from kvtestkit import kvstandins, kvtest, pki
 
 HERE = Path(__file__).resolve().parent
 
-ALL = ("transfer", "log", "startup", "wizard", "size")
+ALL = ("transfer", "log", "startup", "wizard", "check", "size")
 SIZE_AIM = 1.3e6
 
 
@@ -71,6 +73,45 @@ def run_log():
     if len(figures) != 5:
         raise RuntimeError("unexpected kv_log_bench output:\n" + text)
     return figures
+
+
+CHECK_LINE = re.compile(r"^check (\S+) (\d+) B ([a-z ]+?)  check ([\d.]+) s  read ([\d.]+) s  sha256 ([\d.]+) s")
+# The programs the start check is timed on: the installer stand-in as built and signed, and a
+# large installer (the stand-in with 64 MiB appended) signed.
+CHECK_FILES = (("installer", 0, False), ("installer", 0, True), ("installer-64MiB", 64 << 20, True))
+
+
+def run_check():
+    work = Path(tempfile.mkdtemp(prefix="check-bench-", dir=kvtest.build_dir()))
+    try:
+        keys = pki.ensure_pki(kvtest.build_dir())
+        standin = Path(kvstandins.standin_dir(kvtest.build_dir())) / kvstandins.ACTIVEX_NAME
+        files = []
+        for name, padding, signed in CHECK_FILES:
+            plain = work / ("%s-unsigned.exe" % name)
+            plain.write_bytes(standin.read_bytes() + bytes(padding))
+            target = plain
+            if signed:
+                target = work / ("%s-signed.exe" % name)
+                pki.sign_program(keys, plain, target, "publisher")
+            files.append(target)
+        rc, out, _ = kvtest.wine_run(kvtest.build_dir() / "kv_check_bench.exe",
+                                     *[kvtest.windows_path(f) for f in files], timeout=None)
+        text = out.decode(errors="replace")
+        print(text, end="")
+        if rc != 0:
+            raise RuntimeError("kv_check_bench failed (%d)" % rc)
+        figures = {}
+        for line in text.splitlines():
+            m = CHECK_LINE.match(line.strip())
+            if m:
+                figures[m[1]] = {"bytes": int(m[2]), "state": m[3], "check_s": float(m[4]), "read_s": float(m[5]),
+                                 "sha256_s": float(m[6])}
+        if len(figures) != len(files):
+            raise RuntimeError("unexpected kv_check_bench output:\n" + text)
+        return figures
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def machine():
@@ -170,6 +211,20 @@ def rows_of(r):
                          "%d B" % b, "%d B" % w["file_bytes"], ratio, "<= 1.01", ratio <= 1.01))
         rows.append(("unattended wizard", "overhead less the wizard's timers (100 + 300 + 100 ms)",
                      "%.3f s" % (w["median"]["overhead"] - w["timers"]), "", None, "", None))
+    if "check" in r:
+        for name, f in sorted(r["check"].items()):
+            size = "%.0f KiB" % (f["bytes"] / 1024.0) if f["bytes"] < (1 << 20) else "%.0f MiB" % (f["bytes"] / 2.0 ** 20)
+            what = "%s (%s, %s)" % (name.replace(".exe", ""), size, f["state"])
+            if f["state"] == "verified":
+                ratio = f["check_s"] / f["sha256_s"]
+                # A large signed program: the check should cost no more than hashing it once.
+                large = f["bytes"] >= (1 << 20)
+                rows.append(("program check", "%s: check / SHA-256 of the file" % what, "%.4f s" % f["check_s"],
+                             "%.4f s" % f["sha256_s"], ratio, "<= 1.1" if large else "",
+                             (ratio <= 1.1) if large else None))
+            else:
+                rows.append(("program check", "%s: check / reading the file" % what, "%.4f s" % f["check_s"],
+                             "%.4f s" % f["read_s"], f["check_s"] / f["read_s"], "", None))
     if "size" in r:
         z = r["size"]
         ratio = z["stripped_size"] / SIZE_AIM
@@ -201,6 +256,8 @@ def how_measured(r, args):
                      % args.startup_rounds)
     if "wizard" in r:
         parts.append("unattended wizard: medians of %d rounds" % args.wizard_rounds)
+    if "check" in r:
+        parts.append("program check: best of 7 rounds")
     return "Times: " + "; ".join(parts) + "." if parts else ""
 
 
@@ -257,6 +314,9 @@ def main():
               "%.3f s" % (w["best"]["wall"], w["median"]["wall"], w["best"]["transfers"], w["median"]["transfers"],
                           w["best"]["overhead"], w["median"]["overhead"]))
         wizard_bench.print_breakdown(w)
+    if "check" in chosen:
+        section("program check")
+        results["check"] = run_check()
     if "transfer" in chosen:
         section("transfer")
         results["transfer"] = run_transfer(args.transfer_rounds)
