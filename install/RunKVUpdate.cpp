@@ -89,6 +89,9 @@ static int RunKVUpdateSteps(FuncTrace& trace, const std::wstring& updateURL, con
     if (reporter) reporter->ShowStatus(LoadResString(IDS_INSTALL_PRODUCT));
     const std::wstring updaterURL = FormatServerAddress(kUpdaterAddressFormat, context.useHttps, updateURL);
     const std::wstring updaterPath = files.siteDirectory + L"\\" + kUpdaterFileName;
+    // As for the descriptor copy: the name may be a link planted by another user, and the
+    // transfer must write a new file, not through it.
+    ::DeleteFileW(updaterPath.c_str());
     if (platform.fetchServerFile(context.useHttps, reporter, updaterURL, updaterPath, callback) < 0) {
         trace.Log("%S Download fail___", updaterURL.c_str());
         out = InstallOutcome::UpdaterNotObtained;

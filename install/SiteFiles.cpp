@@ -1,5 +1,6 @@
 #include "install/SiteFiles.h"
 
+#include <cwchar>
 #include <cwctype>
 
 #include "framework/AccessList.h"
@@ -79,6 +80,10 @@ SiteFilesResult PrepareSiteFiles(const std::wstring& siteName, const std::wstrin
     if (MajorVersionAtLeast6()) AddFileAccessAllowedRights(result.siteDirectory.c_str());
 
     const std::wstring copyPath = ReplaceAll(descriptorTempPath, tempDirectory, result.siteDirectory);
+    // Any user may write the site directory: a name there may be a hard link to a file
+    // elsewhere, which copying over it would overwrite with our rights. Removing the name first
+    // makes the copy a new file; never the source itself, which a copy onto itself would lose.
+    if (_wcsicmp(copyPath.c_str(), descriptorTempPath.c_str()) != 0) ::DeleteFileW(copyPath.c_str());
     if (!::CopyFileW(descriptorTempPath.c_str(), copyPath.c_str(), FALSE)) {
         result.outcome = SiteFilesOutcome::CopyFailure;
         return result;

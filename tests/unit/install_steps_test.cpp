@@ -663,6 +663,47 @@ TEST(RunKVUpdate, Table) {
     ::DeleteFileW(kDescriptorTemp.c_str());
 }
 
+TEST(RunKVUpdate, NamesPlantedInTheSiteDirectoryAreReplacedNotWrittenThrough) {
+    // Any user may write the site directory. A hard link put there under the descriptor copy's
+    // or the updater's name must not make the elevated step write into the file it links to.
+    const std::string updater = kvtest::StandinBytes(L"KVUpdate.exe");
+    const std::string descriptor = "<servicename>Linked</servicename>\n";
+    const std::wstring host = L"kvunit-" + std::to_wstring(::GetCurrentProcessId()) + L"-linked.test";
+    kvtest::ScratchDir dir(L"linked");
+    kvtest::ScopedEnv record(L"KV_STANDIN_RECORD", dir / L"records.jsonl");
+    const std::wstring programFiles = dir / L"pf";
+    const std::wstring site = programFiles + L"\\KestrelVAULT\\Linked";
+    ::CreateDirectoryW(programFiles.c_str(), nullptr);
+    ::CreateDirectoryW((programFiles + L"\\KestrelVAULT").c_str(), nullptr);
+    ::CreateDirectoryW(site.c_str(), nullptr);
+    const std::wstring victims[] = {dir / L"victim-descriptor.dll", dir / L"victim-updater.dll"};
+    const std::wstring names[] = {site + L"\\kestrelvault_server.exe", site + L"\\KVUpdate.exe"};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(kvtest::WriteBytes(victims[i], "a file of the system"));
+        ASSERT_TRUE(::CreateHardLinkW(names[i].c_str(), victims[i].c_str(), nullptr)) << ::GetLastError();
+    }
+
+    FakeServer server;
+    server.files[L"kestrelvault_server.exe"] = {Delivers(descriptor)};
+    server.files[L"KVUpdate.exe"] = {Delivers(updater)};
+    InstallPlatform platform = server.Platform();
+    platform.programFilesFolder = [&] { return programFiles; };
+    kvtest::ScopedPlatform scoped(platform);
+    StepRecorder page;
+    kv::InstallOutcome outcome = kv::InstallOutcome::UserLeft;
+    kvtest::RunOnWorker([&] { RunKVUpdate(host, Context(0, 1), &page, &outcome); });
+    RemoveSiteKey(host);
+
+    EXPECT_EQ(outcome, kv::InstallOutcome::Done);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(Narrow(names[i]));
+        const std::string victim = ReadBytes(victims[i]);
+        EXPECT_TRUE(victim == "a file of the system") << "the linked file was written: " << victim.size() << " bytes";
+    }
+    EXPECT_EQ(ReadBytes(names[0]), descriptor);
+    EXPECT_TRUE(ReadBytes(names[1]) == updater) << "the updater as served";
+}
+
 // -- the private working directory of an elevated run ---------------------------------------
 
 // What a security descriptor allows: one "<sid kind>:<ace type>:<flags>:<mask>" per entry, and
