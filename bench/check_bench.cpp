@@ -20,6 +20,7 @@
 
 #include <wincrypt.h>
 
+#include "bench/bench_clock.h"
 #include "framework/handle.h"
 #include "install/ProgramTrust.h"
 
@@ -27,32 +28,16 @@ namespace {
 
 const int kRounds = 11;
 
-double Seconds() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-kv::UniqueFile Open(const std::wstring& path) {
-    // As the steps hold a program: reading, nobody writing or deleting.
-    return kv::UniqueFile(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
 bool Check(const std::wstring& path, SignatureState& state) {
-    const kv::UniqueFile file = Open(path);
+    // As the steps hold a program: reading, nobody writing or deleting.
+    const kv::UniqueFile file = HoldProgramFile(path);
     if (!file) return false;
     state = CheckProgramSignature(file.get(), path).state;
     return true;
 }
 
 bool Read(const std::wstring& path, unsigned long long& bytes) {
-    const kv::UniqueFile file = Open(path);
+    const kv::UniqueFile file = HoldProgramFile(path);
     if (!file) return false;
     static std::vector<char> buffer(1 << 20);
     bytes = 0;
@@ -62,7 +47,7 @@ bool Read(const std::wstring& path, unsigned long long& bytes) {
 }
 
 bool Hash(const std::wstring& path) {
-    const kv::UniqueFile file = Open(path);
+    const kv::UniqueFile file = HoldProgramFile(path);
     if (!file) return false;
     HCRYPTPROV provider = 0;
     if (!::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return false;

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "tracelog/FuncTrace.h"
 #include "tracelog/TraceInit.h"
 #include "tracelog/TraceLog.h"
@@ -26,17 +27,6 @@ namespace {
 
 const int kRounds = 5;
 const char kPayload[] = "URLDownloadToFile ret: 0x00000000, ServerFilePath: KVUpdate.exe";
-
-double Seconds() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // Runs body(thread index) on `threads` threads at once; returns the wall time of the slowest.
 double Timed(int threads, const std::function<void(int)>& body) {

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "framework/paths.h"
 #include "install/Transfer.h"
 #include "install/URLDownCallBack.h"
@@ -39,13 +40,6 @@
 #include "tests/support/StepRecorder.h"
 
 namespace {
-
-double Now() {
-    LARGE_INTEGER f, c;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&c);
-    return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
-}
 
 std::wstring Target(const wchar_t* name) { return GetTempDirectory() + L"\\kvbench_" + name; }
 
@@ -163,9 +157,9 @@ int Speed(const std::wstring& httpUrl, const std::wstring& httpsUrl, int rounds)
     for (int round = 0; round < rounds; ++round) {
         for (const Runner& r : runners) {
             DeleteFileW(target.c_str());
-            const double start = Now();
+            const double start = Seconds();
             const long long n = r.run();
-            const double seconds = Now() - start;
+            const double seconds = Seconds() - start;
             if (!best.count(r.name) || seconds < best[r.name]) best[r.name] = seconds;
             bytes[r.name] = n;
         }
@@ -192,9 +186,9 @@ int Fetch(int useHttps, int count, wchar_t** urls) {
     int failed = 0;
     for (int i = 0; i < count; ++i) {
         DeleteFileW(target.c_str());
-        const double start = Now();
+        const double start = Seconds();
         const long long n = FetchWithProduct(urls[i], useHttps, target);
-        const double seconds = Now() - start;
+        const double seconds = Seconds() - start;
         std::printf("fetch %.4f %lld\n", seconds, n);
         failed |= n < 0;
     }

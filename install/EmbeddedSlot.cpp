@@ -2,8 +2,6 @@
 
 namespace {
 
-#define KV_WIDE(text) L"" text
-
 // Both markers in one object, so that the linker can neither separate nor reorder them.
 struct EmbeddedSlotBlock {
     wchar_t slot[kEmbeddedSlotUnits];

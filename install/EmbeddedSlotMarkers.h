@@ -3,6 +3,9 @@
 // would find a slot in its own file) widens them at run time.
 #pragma once
 
+// The program's own files build the markers as UTF-16 from these narrow texts.
+#define KV_WIDE(text) L"" text
+
 // Code units 1 to 86 of the slot as built, behind the NUL at code unit 0. A stamped URL
 // overwrites at least its first character.
 #define KV_SLOT_MARKER_TEXT "20150611_{1AE5E6A6-F03B-424b-BC04-6570B78FA9A2}_{73918AC7-D49B-4336-A54C-E9F5B876E24B}"

@@ -131,11 +131,24 @@ SignatureCheck CheckProgramSignature(HANDLE file, const std::wstring& path) {
     return check;
 }
 
-bool ChainHoldsPin(const SignatureCheck& check, const std::vector<Thumbprint>& pins) {
-    if (check.state != SignatureState::Verified) return false;
-    for (const Thumbprint& link : check.chain)
-        if (std::find(pins.begin(), pins.end(), link) != pins.end()) return true;
-    return false;
+kv::UniqueFile HoldProgramFile(const std::wstring& path) {
+    return kv::UniqueFile(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+std::optional<size_t> PinnedChainLink(const SignatureCheck& check, const std::vector<Thumbprint>& pins) {
+    if (check.state != SignatureState::Verified) return std::nullopt;
+    for (size_t i = 0; i < check.chain.size(); ++i)
+        if (std::find(pins.begin(), pins.end(), check.chain[i]) != pins.end()) return i;
+    return std::nullopt;
+}
+
+StartVerdict JudgeProgramStart(const SignatureCheck& check, const std::optional<std::vector<Thumbprint>>& pins) {
+    if (check.state == SignatureState::NotVerified) return StartVerdict::NotVerified;
+    if (!pins) return StartVerdict::PinsUnreadable;
+    if (pins->empty()) return StartVerdict::Start;
+    if (check.state == SignatureState::Unsigned) return StartVerdict::UnsignedWhilePinned;
+    return PinnedChainLink(check, *pins) ? StartVerdict::Start : StartVerdict::SignerNotPinned;
 }
 
 std::string ThumbprintHex(const Thumbprint& thumbprint) {
@@ -150,8 +163,7 @@ std::string ThumbprintHex(const Thumbprint& thumbprint) {
 
 bool ClearProgramToStart(FuncTrace& trace, const std::wstring& path, const char* logName,
                          const std::optional<std::vector<Thumbprint>>& pins, kv::UniqueFile& held) {
-    held.reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    held = HoldProgramFile(path);
     if (!held) {
         trace.Log("%s could not be held for its check (err: %u), not started___", logName,
                   static_cast<unsigned>(::GetLastError()));
@@ -168,21 +180,25 @@ bool ClearProgramToStart(FuncTrace& trace, const std::wstring& path, const char*
                   static_cast<unsigned>(check.status));
     }
 
-    bool cleared = false;
-    if (check.state == SignatureState::NotVerified) {
+    const StartVerdict verdict = JudgeProgramStart(check, pins);
+    switch (verdict) {
+    case StartVerdict::Start:
+        break;
+    case StartVerdict::NotVerified:
         trace.Log("%s signature does not verify (0x%08x), removed, not started___", logName,
                   static_cast<unsigned>(check.status));
-    } else if (!pins) {
+        break;
+    case StartVerdict::PinsUnreadable:
         trace.Log("%s publisher pins unreadable, removed, not started___", logName);
-    } else if (pins->empty()) {
-        cleared = true;
-    } else if (check.state == SignatureState::Unsigned) {
+        break;
+    case StartVerdict::UnsignedWhilePinned:
         trace.Log("%s unsigned while publishers are pinned, removed, not started___", logName);
-    } else if (!ChainHoldsPin(check, *pins)) {
+        break;
+    case StartVerdict::SignerNotPinned:
         trace.Log("%s signer not pinned, removed, not started___", logName);
-    } else {
-        cleared = true;
+        break;
     }
+    const bool cleared = verdict == StartVerdict::Start;
     if (!cleared) {
         // Our own handle denies deletion to everyone, this process included.
         held.reset();

@@ -32,12 +32,27 @@ struct SignatureCheck {
     std::vector<Thumbprint> chain;
 };
 
+// The program file opened for its check and start: reading, while nobody (this process
+// included) may write, rename or delete it. Empty when it does not open; GetLastError says why.
+kv::UniqueFile HoldProgramFile(const std::wstring& path);
+
 // WinVerifyTrust on the open file (no UI, revocation from the local cache only), and the
 // signer's chain. path names the same file for the calls that need a name.
 SignatureCheck CheckProgramSignature(HANDLE file, const std::wstring& path);
 
-// Whether the chain holds one of the pins.
-bool ChainHoldsPin(const SignatureCheck& check, const std::vector<Thumbprint>& pins);
+// Where the signer's chain holds one of the pins: 0 the signer's own certificate, 1 and on its
+// issuers; nullopt when none does or the signature does not verify.
+std::optional<size_t> PinnedChainLink(const SignatureCheck& check, const std::vector<Thumbprint>& pins);
+
+// The setup's rule for starting a checked program. pins: ReadPublisherPins()'s answer.
+enum class StartVerdict {
+    Start,
+    NotVerified,          // the signature does not verify: never started, pins or not
+    PinsUnreadable,       // the pin slot cannot be read: nothing starts
+    UnsignedWhilePinned,  // pins demand a signature
+    SignerNotPinned,      // verified, but no pinned certificate in the signer's chain
+};
+StartVerdict JudgeProgramStart(const SignatureCheck& check, const std::optional<std::vector<Thumbprint>>& pins);
 
 // Upper-case hex, 64 characters.
 std::string ThumbprintHex(const Thumbprint& thumbprint);

@@ -2,8 +2,6 @@
 
 namespace {
 
-#define KV_WIDE(text) L"" text
-
 // Slot and end marker in one object, so that the linker can neither separate nor reorder them.
 struct PinSlotBlock {
     unsigned char slot[kPinSlotBytes];

@@ -514,8 +514,7 @@ std::string SignerText(const SignatureCheck& check) {
 // holds it; with pins (--publisher), also the setup's pin rule.
 ProgramVerdict CheckProgram(const std::wstring& path, const std::vector<Thumbprint>& pins) {
     ProgramVerdict v;
-    kv::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    const kv::UniqueFile file = HoldProgramFile(path);
     if (!file) {
         const DWORD error = ::GetLastError();
         v.failCode = kInternal;
@@ -530,7 +529,8 @@ ProgramVerdict CheckProgram(const std::wstring& path, const std::vector<Thumbpri
             line = "signature: unsigned";
             break;
         case SignatureState::Verified:
-            line = "signature: verified, signer " + (check.hasSigner ? SignerText(check) : std::string("not readable"));
+            // A verified signature always has its signer: without one it counts as not verified.
+            line = "signature: verified, signer " + SignerText(check);
             if (check.revocationUnknown) line += "; whether it is revoked is not known from this machine's cache";
             break;
         case SignatureState::NotVerified:
@@ -550,23 +550,26 @@ ProgramVerdict CheckProgram(const std::wstring& path, const std::vector<Thumbpri
     }
     if (pins.empty()) return v;
 
-    if (check.state == SignatureState::Unsigned) {
+    // The setup's own rule, worded for the administrator.
+    switch (JudgeProgramStart(check, pins)) {
+    case StartVerdict::UnsignedWhilePinned:
         v.notes.push_back("pins: FAIL (unsigned: with pins the setup starts only signed programs)");
-    } else if (check.state == SignatureState::NotVerified) {
+        break;
+    case StartVerdict::NotVerified:
         v.notes.push_back("pins: FAIL (the signature does not verify)");
-    } else if (!ChainHoldsPin(check, pins)) {
+        break;
+    case StartVerdict::SignerNotPinned:
+    case StartVerdict::PinsUnreadable:  // not from a command line that parsed
         v.notes.push_back("pins: FAIL (no pinned certificate in the signer's chain)");
-    } else {
+        break;
+    case StartVerdict::Start: {
         // Which one, so that the administrator sees whether a renewed leaf would still pass.
-        std::string which = "a certificate of its chain";
-        for (size_t i = 0; i < check.chain.size(); ++i) {
-            if (std::find(pins.begin(), pins.end(), check.chain[i]) != pins.end()) {
-                which = (i == 0 ? "the signer's own certificate <" : "its issuer <") + ThumbprintHex(check.chain[i]) + ">";
-                break;
-            }
-        }
-        v.notes.push_back("pins: pass (" + which + " is pinned)");
+        const size_t link = *PinnedChainLink(check, pins);
+        v.notes.push_back("pins: pass (" +
+                          std::string(link == 0 ? "the signer's own certificate <" : "its issuer <") +
+                          ThumbprintHex(check.chain[link]) + "> is pinned)");
         return v;
+    }
     }
     if (v.failCode == kPassed) {
         v.failCode = kPins;

@@ -6,9 +6,7 @@ missing file, a file that is no program, a SiteName that climbs out, a file wher
 directory belongs; by hand: Cancel on the first page, and a failed check then Cancel.
 """
 
-import json
 import os
-import subprocess
 import sys
 import unittest
 from pathlib import Path
@@ -23,12 +21,7 @@ class ExitCodeTest(kvwizard.WholeRunTestCase):
     server_kinds = ("http",)
 
     def kvlog_outcome(self):
-        r = subprocess.run([str(kvtest.build_dir() / "native" / "kvlog"), str(self.dir / "setup.log"), "--json"],
-                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        runs = json.loads(r.stdout)["runs"]
-        self.assertEqual(len(runs), 1)
-        return runs[0]["outcome"]
+        return self.kvlog_run()["outcome"]
 
     def unattended(self, site="Acme", change=None, env=None):
         """A stamped run against the served site after change(served paths); its exit code."""

@@ -10,10 +10,6 @@ when it was cleared). Then a signed installer beside a changed updater: the upda
 fails.
 """
 
-import json
-import shutil
-import subprocess
-import sys
 import unittest
 from pathlib import Path
 
@@ -61,25 +57,12 @@ class SignatureTest(kvwizard.WholeRunTestCase):
         host = self.serve_site(self.servers, "http", "Acme")
         self.make_variant(installer, self.served[kvstandins.ACTIVEX_PATH])
         self.make_variant(updater, self.served[kvstandins.UPDATER_PATH])
-        work = Path(self.dir) / "program"
-        shutil.rmtree(work, ignore_errors=True)
-        work.mkdir()
-        exe = kvwizard.product_copy(work)
-        kvwizard.kvstamp(exe, host, publishers=[self.thumbprints[p] for p in pins])
+        exe = self.stamped_copy(host, [self.thumbprints[p] for p in pins])
         page = self.start_wizard(exe=exe, env=self.env)
         windows_pid = page.pid()
         code = self.driver.wait_exit(windows_pid, timeout=120000)
         self.assertEqual(page.process.wait(30), code & 0xFF)
         return code
-
-    def kvlog_run(self):
-        """kvlog's reading of this run's log (its one run)."""
-        r = subprocess.run([str(kvtest.build_dir() / "native" / "kvlog"), str(self.dir / "setup.log"), "--json"],
-                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        runs = json.loads(r.stdout)["runs"]
-        self.assertEqual(len(runs), 1)
-        return runs[0]
 
     def started(self):
         return sorted({r["role"] for r in self.records() if r["event"] == "start"})

@@ -15,6 +15,7 @@ records.jsonl there.
 """
 
 import datetime
+import json
 import os
 import re
 import shutil
@@ -52,13 +53,13 @@ def kvstamp(exe, url, publishers=()):
         raise AssertionError("kvstamp %s: %s" % (" ".join(cmd[1:]), r.stderr.decode("utf-8", "replace")))
 
 
-def product_copy(directory, url=None):
-    """A copy of the program in directory, under its own name; stamped with url if given, so
-    that it runs unattended."""
+def product_copy(directory, url=None, publishers=()):
+    """A copy of the program in directory, under its own name; stamped with url (and the
+    publisher pins given) if given, so that it runs unattended."""
     exe = Path(directory) / EXE_NAME
     shutil.copyfile(kvtest.product_exe(), exe)
     if url:
-        kvstamp(exe, url)
+        kvstamp(exe, url, publishers)
     return exe
 
 
@@ -162,11 +163,12 @@ class WholeRunTestCase(kvtest.WizardTestCase):
         self.addCleanup(forget_site, site, host)
         return host
 
-    def stamped_copy(self, url):
-        """A copy of the program with url in its slot, so that it runs unattended."""
+    def stamped_copy(self, url, publishers=()):
+        """A copy of the program with url in its slot (and the publisher pins given), so that
+        it runs unattended."""
         work = Path(tempfile.mkdtemp(prefix="wizard-", dir=kvtest.build_dir()))
         self.addCleanup(shutil.rmtree, work, True)
-        return product_copy(work, url)
+        return product_copy(work, url, publishers)
 
     def press_next(self, host, https, typed=False):
         """Starts the program, puts host into the host box (typed: key by key, as a user does;
@@ -238,6 +240,15 @@ class WholeRunTestCase(kvtest.WizardTestCase):
 
     def records(self):
         return kvstandins.read_records(self.dir / "records.jsonl")
+
+    def kvlog_run(self):
+        """kvlog's reading (--json, the native build) of this test's log, which must hold one run."""
+        r = subprocess.run([str(kvtest.build_dir() / "native" / "kvlog"), str(self.dir / "setup.log"), "--json"],
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        runs = json.loads(r.stdout)["runs"]
+        self.assertEqual(len(runs), 1)
+        return runs[0]
 
     def new_private_dirs(self):
         """The steps' private directories that appeared during this test and are still there."""
