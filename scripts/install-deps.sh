@@ -31,7 +31,9 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 # The packages the build, the demo and the tests use, in the order they are installed.
 packages=(
     g++-mingw-w64-i686-posix mingw-w64-tools   # the cross compiler (posix threads), windres
+    g++-mingw-w64-x86-64-posix                 # the same for the 64-bit build
     wine wine32:i386 wine64
+    qemu-user-static                           # the 32-bit loader on hosts without 32-bit code
     xvfb xauth x11-utils imagemagick fonts-nanum
     cmake g++ make python3 googletest
     nginx-light openssl curl

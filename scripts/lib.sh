@@ -16,19 +16,70 @@ kv_install_deps() {
     bash "$KV_ROOT/scripts/install-deps.sh"
 }
 
+# kv_build [PRESET]: configures and builds $KV_BUILD with the preset (default: the shipped
+# 32-bit program; x64: the 64-bit build of the same code).
 kv_build() {
-    cmake --preset default -S "$KV_ROOT" -B "$KV_BUILD" >/dev/null
+    cmake --preset "${1:-default}" -S "$KV_ROOT" -B "$KV_BUILD" >/dev/null
     cmake --build "$KV_BUILD" -j"$(nproc)"
 }
 
-# Korean locale only for the wine processes: bash itself has no such locale generated.
-kv_wine() { env LANG=ko_KR.UTF-8 LC_ALL=ko_KR.UTF-8 wine "$@"; }
+# The two Wine loaders. /usr/bin/wine always takes the 32-bit one when wine32 is installed,
+# also on a host whose kernel refuses 32-bit code, so nothing here starts Wine through it.
+KV_WINE32_LOADER="${KV_WINE32_LOADER:-/usr/lib/wine/wine}"
+KV_WINE64_LOADER="${KV_WINE64_LOADER:-/usr/lib/wine/wine64}"
+
+# kv_pe_bits FILE: prints 32 for a PE32 program, 64 for PE32+; fails for anything else.
+kv_pe_bits() {
+    local f="$1" off magic
+    [ -f "$f" ] && [ "$(head -c 2 "$f" 2>/dev/null)" = MZ ] || return 1
+    off=$(od -An -tu4 -j60 -N4 "$f" | tr -d ' ')
+    [ -n "$off" ] || return 1
+    # The optional header's magic follows the 4-byte signature and the 20-byte file header.
+    magic=$(od -An -tx2 -j$((off + 24)) -N2 "$f" | tr -d ' ')
+    case "$magic" in
+        010b) echo 32 ;;
+        020b) echo 64 ;;
+        *) return 1 ;;
+    esac
+}
+
+# kv_build_bits: the bitness $KV_BUILD is configured for (32 until it is configured).
+kv_build_bits() {
+    if grep -qx 'KV_VARIANT_BITS:INTERNAL=64' "$KV_BUILD/CMakeCache.txt" 2>/dev/null; then
+        echo 64
+    else
+        echo 32
+    fi
+}
+
+# kv_wine_loader [PROGRAM]: the loader that starts PROGRAM, by its PE header (the 64-bit
+# loader for PE32+, the 32-bit one for PE32). Wine's own programs (reg, wineboot) and anything
+# that is not a PE file run in the build's own bitness (kv_build_bits),
+# so that they see the same registry and file-system views as the program under test, unless
+# KV_WINE_BUILTIN_BITS says otherwise (the qemu run, whose prefix Wine's 64-bit programs make
+# and read natively).
+# tests/kvtestkit/kvtest.py (wine_loader) makes the same decision for the Python side.
+kv_wine_loader() {
+    local bits
+    bits=$(kv_pe_bits "${1:-}") || bits=${KV_WINE_BUILTIN_BITS:-$(kv_build_bits)}
+    if [ "$bits" = 64 ]; then echo "$KV_WINE64_LOADER"; else echo "$KV_WINE32_LOADER"; fi
+}
+
+# Runs a Wine command with the loader kv_wine_loader picks for its first argument. WINELOADER
+# tells Wine which loader the program's own children start from (Wine adds or strips the "64"
+# for a child of the other bitness). Korean locale only for the wine processes: bash itself
+# has no such locale generated.
+kv_wine() {
+    local loader
+    loader=$(kv_wine_loader "${1:-}")
+    env LANG=ko_KR.UTF-8 LC_ALL=ko_KR.UTF-8 WINELOADER="$loader" "$loader" "$@"
+}
 
 kv_ensure_prefix() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         kv_log "creating Wine prefix $WINEPREFIX"
         mkdir -p "$WINEPREFIX"
-        env LANG=ko_KR.UTF-8 LC_ALL=ko_KR.UTF-8 wineboot -i </dev/null >/dev/null 2>&1 || true
+        kv_wine wineboot -i </dev/null >/dev/null 2>&1 || true
         # wineboot leaves its own wineserver running for a few seconds; wait for it so the
         # next start gets a clean server of ours.
         wineserver -w || true
@@ -36,7 +87,7 @@ kv_ensure_prefix() {
     # Without a window manager (Xvfb) Wine waits two seconds for the X server at every hide of
     # a managed window; unmanaged windows close at once.
     if ! grep -q '"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
-        env LANG=ko_KR.UTF-8 LC_ALL=ko_KR.UTF-8 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+        kv_wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
             </dev/null >/dev/null 2>&1 || true
         wineserver -w || true
     fi
@@ -70,7 +121,7 @@ kv_start_wineserver() {
     sleep 0.2
     # The first Wine program starts Wine's own background services, which keep its standard
     # handles; start them here, on /dev/null, so no test's pipe is held open by them.
-    env LANG=ko_KR.UTF-8 LC_ALL=ko_KR.UTF-8 wine reg query 'HKCU\Software' </dev/null >/dev/null 2>&1 || true
+    kv_wine reg query 'HKCU\Software' </dev/null >/dev/null 2>&1 || true
 }
 
 kv_stop_all() {

@@ -1,14 +1,76 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing, builds, and runs ctest under the project's own
-# Wine prefix, Xvfb display and persistent wineserver, which it stops again by PID.
+# Runs every test: installs what is missing, then for each variant this host can run
+# (scripts/variants.sh) builds it and runs its suite under a Wine prefix, Xvfb display and
+# persistent wineserver of its own, which it stops again by PID:
+#   32      the shipped program's build ($KV_BUILD) and its whole suite
+#   64      the 64-bit build ($KV_BUILD/x64) and its whole suite
+#   qemu32  the shipped program once end to end under qemu-user (hosts without 32-bit code)
+# Arguments go to each ctest (bash scripts/test.sh -R e2e_first_page). KV_VARIANTS=64 (or 32,
+# 32,64, qemu32) runs only those. Fails if any variant fails.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
+source "$KV_ROOT/scripts/variants.sh"
+
+# One variant, in a process of its own so that any failing step ends it (errexit holds there).
+if [ "${1:-}" = --one-variant ]; then
+    variant="$2"
+    shift 2
+    labels=(-LE qemu32)
+    case "$variant" in
+        32) preset=default ;;
+        64) preset=x64 ;;
+        qemu32) preset=default; labels=(-L qemu32) ;;
+    esac
+    kv_build "$preset"
+    kv_ensure_prefix
+    trap kv_stop_all EXIT
+    kv_start_xvfb
+    kv_start_wineserver
+    cd "$KV_BUILD"
+    ctest --output-on-failure "${labels[@]}" "$@"
+    exit 0
+fi
 
 kv_install_deps
-kv_build
-kv_ensure_prefix
-trap kv_stop_all EXIT
-kv_start_xvfb
-kv_start_wineserver
-cd "$KV_BUILD"
-ctest --output-on-failure "$@"
+kv_plan_variants || exit 2
+KV_BASE_BUILD="$KV_BUILD"
+mkdir -p "$KV_BASE_BUILD"
+kv_log "variants: ${KV_PLAN// /, } (${KV_PLAN_WHY})"
+
+declare -A summary took
+failed=0
+for variant in $KV_PLAN; do
+    started=$SECONDS
+    log="$KV_BASE_BUILD/test-$variant.log"
+    case "$variant" in
+        32|64) export KV_BUILD="$KV_BASE_BUILD" ;;
+        qemu32) export KV_BUILD="$KV_BASE_BUILD" KV_QEMU32_RUN=1 KV_WINE_BUILTIN_BITS=64 ;;
+    esac
+    if [ "$variant" = 64 ]; then export KV_BUILD="$KV_BASE_BUILD/x64"; fi
+    # Each variant's own prefix; the qemu run's beside the 32-bit build's.
+    export WINEPREFIX_OVERRIDE="$KV_BUILD/wineprefix" WINEPREFIX="$KV_BUILD/wineprefix"
+    if [ "$variant" = qemu32 ]; then
+        export WINEPREFIX_OVERRIDE="$KV_BUILD/qemu32/wineprefix" WINEPREFIX="$KV_BUILD/qemu32/wineprefix"
+    fi
+    kv_log "== variant $variant: build $KV_BUILD, prefix $WINEPREFIX"
+    rc=0
+    bash "$KV_ROOT/scripts/test.sh" --one-variant "$variant" "$@" 2>&1 | tee "$log" || rc=$?
+    took[$variant]=$((SECONDS - started))
+    line=$(grep -E '^[0-9]+% tests passed|^No tests were found' "$log" | tail -n 1 || true)
+    summary[$variant]="${line:-no ctest summary (build or set-up failed: see $log)}"
+    if [ "$rc" != 0 ]; then failed=1; fi
+    unset KV_QEMU32_RUN KV_WINE_BUILTIN_BITS
+done
+
+for variant in $KV_PLAN; do
+    kv_log "variant $variant: ${summary[$variant]} (${took[$variant]} s)"
+done
+case "$KV_PLAN_QEMU32" in
+    "not "*) kv_log "variant qemu32: $KV_PLAN_QEMU32" ;;
+esac
+if [ "$failed" = 0 ]; then
+    kv_log "variants: ${KV_PLAN// /, } passed (${KV_PLAN_WHY})"
+else
+    kv_log "variants: ${KV_PLAN// /, } FAILED (${KV_PLAN_WHY})"
+fi
+exit "$failed"

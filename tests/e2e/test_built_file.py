@@ -7,8 +7,10 @@ import xml.etree.ElementTree as ET
 from kvtestkit import kvpe, kvtest
 from kvtestkit.kvpe import SYSTEM_DLLS
 
-IMAGE_FILE_MACHINE_I386 = 0x14C
-PE32_MAGIC = 0x10B
+# What each build is, by the bitness of the build under test: the shipped 32-bit program, or
+# the 64-bit build of the same code.
+HEADERS = {32: (0x14C, 0x10B, "x86"),      # IMAGE_FILE_MACHINE_I386, PE32
+           64: (0x8664, 0x20B, "amd64")}   # IMAGE_FILE_MACHINE_AMD64, PE32+
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
 IMAGE_FILE_DLL = 0x2000
@@ -32,8 +34,9 @@ class BuiltFileTest(unittest.TestCase):
 
     def test_headers(self):
         pe = self.pe
-        self.assertEqual(pe.magic, PE32_MAGIC)
-        self.assertEqual(pe.machine, IMAGE_FILE_MACHINE_I386)
+        machine, magic, _ = HEADERS[kvtest.variant_bits()]
+        self.assertEqual(pe.magic, magic)
+        self.assertEqual(pe.machine, machine)
         self.assertEqual(pe.subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI)
         self.assertTrue(pe.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE)
         self.assertFalse(pe.characteristics & IMAGE_FILE_DLL)
@@ -56,7 +59,7 @@ class BuiltFileTest(unittest.TestCase):
         identities = [e.attrib for d in find_all(root, "dependentAssembly") for e in find_all(d, "assemblyIdentity")]
         common = [a for a in identities if a.get("name") == "Microsoft.Windows.Common-Controls"]
         self.assertEqual(len(common), 1, identities)
-        for attr, want in [("type", "win32"), ("version", "6.0.0.0"), ("processorArchitecture", "x86"),
+        for attr, want in [("type", "win32"), ("version", "6.0.0.0"), ("processorArchitecture", HEADERS[kvtest.variant_bits()][2]),
                            ("publicKeyToken", "6595b64144ccf1df")]:
             with self.subTest(attr=attr):
                 self.assertEqual(common[0].get(attr), want)

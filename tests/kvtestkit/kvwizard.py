@@ -123,6 +123,17 @@ def forget_site(site, host):
         (kvtest.temp_dir() / name).unlink(missing_ok=True)
 
 
+# What the page's worker writes, scope by scope, in a complete run: the installer fetched in
+# one attempt and run, then the update step with its two transfers and the two grants.
+def worker_scopes(https):
+    fetch = ["> KVDownloadDlg::GetWebFileSize", "< KVDownloadDlg::GetWebFileSize"]
+    if https:
+        fetch += ["> KVDownloadDlg::URLDownloadToFileOnHttps", "< KVDownloadDlg::URLDownloadToFileOnHttps"]
+    grant = ["> AddFileAccessAllowedRights", "< AddFileAccessAllowedRights"]
+    return (["> KVDownloadDlg::InstallActiveX"] + fetch + ["< KVDownloadDlg::InstallActiveX",
+             "> KVDownloadDlg::RunKVUpdate"] + fetch + grant + grant + fetch + ["< KVDownloadDlg::RunKVUpdate"])
+
+
 class WholeRunTestCase(kvtest.WizardTestCase):
     """A WizardTestCase whose tests each get their own directory, log and stand-in records."""
 
@@ -253,3 +264,63 @@ class WholeRunTestCase(kvtest.WizardTestCase):
     def new_private_dirs(self):
         """The steps' private directories that appeared during this test and are still there."""
         return kvtest.private_dirs() - getattr(self, "private_before", set())
+
+    def assert_installed(self, host, https, silent):
+        """What a complete run for self.site from host must leave (see test_wizard_install.py):
+        both stand-ins started once in order, the private directory gone, the site's files and
+        values, and the log's scopes and lines."""
+        temp = kvtest.temp_dir()
+        win_site = kvtest.win_program_files() + "\\KestrelVAULT\\" + self.site
+
+        records = self.records()
+        self.assertEqual([(r["role"], r["event"]) for r in records],
+                         [("activex", "start"), ("activex", "end"), ("updater", "start"), ("updater", "end")],
+                         "each program started once, the next only after the last had ended")
+        installer, updater = records[0], records[2]
+        self.assertEqual(installer["args"], "/verysilent" if silent else "")
+        # Elevated, the run fetches into a new directory of its own that only Administrators and
+        # SYSTEM may write, starts the installer there, and removes it when the step ends.
+        private = installer["cwd"]
+        self.assertTrue(kvtest.PRIVATE_DIR_RE.fullmatch(private), "started from %s" % private)
+        self.assertEqual(installer["exe"].lower(), (private + "\\" + kvstandins.ACTIVEX_NAME).lower())
+        self.assertFalse(kvtest.unix_path(private).exists(), "the private directory is removed")
+        self.assertEqual(self.new_private_dirs(), set(), "no private directory stays")
+        self.assertFalse((temp / kvstandins.ACTIVEX_NAME).exists(), "nothing in the user's temp directory")
+
+        with open(self.served[kvstandins.DESCRIPTOR_PATH], "rb") as f:
+            descriptor = f.read()
+        with open(self.served[kvstandins.UPDATER_PATH], "rb") as f:
+            updater_bytes = f.read()
+        self.assertEqual((self.site_dir / kvstandins.DESCRIPTOR_NAME).read_bytes(), descriptor)
+        self.assertEqual((self.site_dir / kvstandins.UPDATER_NAME).read_bytes(), updater_bytes)
+        self.assertFalse((temp / kvstandins.DESCRIPTOR_NAME).exists(), "the descriptor left the temp directory")
+
+        self.assertEqual(updater["args"], "-ou")
+        self.assertEqual(updater["cwd"].rstrip("\\").lower(), win_site.lower())
+        self.assertEqual(updater["exe"].lower(), (win_site + "\\" + kvstandins.UPDATER_NAME).lower())
+        self.assertTrue(updater["descriptor"], "the descriptor copy was there when the updater started")
+        self.assertEqual(updater["sites"].get(host),
+                         {"LANGUAGE": 1, "Update\\DontQuestionDesktopShortcut": 1, "PRODUCT": 1})
+
+        self.assertEqual(kvtest.reg_values(self.site_key), {"LANGUAGE": ("REG_DWORD", 1), "PRODUCT": ("REG_DWORD", 1)})
+        self.assertEqual(kvtest.reg_values(self.site_key + "\\Update"),
+                         {"DontQuestionDesktopShortcut": ("REG_DWORD", 1)})
+
+        log = self.log_lines()
+        self.assertEqual(log[0][1], "> CKestrelVault_SetupApp::InitInstance")
+        self.assertEqual(log[-1][1], "< CKestrelVault_SetupApp::InitInstance")
+        ui = log[0][0]
+        workers = {tid for tid, _ in log if tid != ui}
+        self.assertEqual(len(workers), 1, "one worker thread ran the steps")
+        worker = [text for tid, text in log if tid in workers]
+        self.assertEqual([t for t in worker if t[:2] in ("> ", "< ")], worker_scopes(https))
+        self.assertIn("SiteName: " + self.site, worker)
+        self.assertIn(("DownFilePath: %s\\%s" % (private, kvstandins.ACTIVEX_NAME)).lower(),
+                      [t.lower() for t in worker], "the log shows the private path")
+        self.assertIn("KestrelVAULT ActiveX 7i_ko.exe run Success...", worker)
+        self.assertEqual(worker[-2], "KVUpdate.exe run Success...")
+        # The worker started only after the check had handed the host over.
+        first_worker = next(i for i, (tid, _) in enumerate(log) if tid in workers)
+        ui_before = [text for tid, text in log[:first_worker] if tid == ui]
+        self.assertEqual(ui_before[-1], "< CKestrelVault_SetupDlg::OnBnClickedNext")
+        self.assertIn("ConnectionURL: %s://%s" % ("https" if https else "http", host), ui_before)

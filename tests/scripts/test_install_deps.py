@@ -12,7 +12,8 @@ import unittest
 from pathlib import Path
 
 SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "install-deps.sh"
-ALL = ("g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386 wine64 xvfb xauth x11-utils "
+ALL = ("g++-mingw-w64-i686-posix mingw-w64-tools g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 "
+       "qemu-user-static xvfb xauth x11-utils "
        "imagemagick fonts-nanum cmake g++ make python3 googletest nginx-light openssl curl "
        "osslsigncode locales").split()
 # What a minbase Debian 12 has of the commands the old script looked for.
@@ -49,6 +50,9 @@ CASES = [
      ["googletest", "nginx-light", "curl"], False, False),
     ("signing tool missing, openssl there", but("osslsigncode"), ["openssl"], ["i386"], ["ko_KR.utf8"],
      ["osslsigncode"], False, False),
+    ("32-bit tool chain only: no 64-bit compiler, no qemu", but("g++-mingw-w64-x86-64-posix", "qemu-user-static"),
+     ["i686-w64-mingw32-g++-posix", "qemu-i386"], ["i386"], ["ko_KR.utf8"],
+     ["g++-mingw-w64-x86-64-posix", "qemu-user-static"], False, False),
 ]
 
 

@@ -463,7 +463,8 @@ TEST(InstallSteps, LaunchRequests) {
     for (size_t i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
         const Request& r = requests[i];
-        EXPECT_EQ(r.cbSize, 60u);
+        // The structure's documented size: 60 bytes in a 32-bit program, 112 in a 64-bit one.
+        EXPECT_EQ(r.cbSize, sizeof(void*) == 8 ? 112u : 60u);
         // Unattended (the last two) the shell shows no error box: SEE_MASK_FLAG_NO_UI.
         EXPECT_EQ(r.fMask, i < 2 ? 0x140u : 0x540u);
         EXPECT_EQ(r.hwnd, nullptr);

@@ -1,0 +1,127 @@
+"""The shipped 32-bit program, once, end to end, where the host's kernel runs no 32-bit code:
+the 32-bit Wine loader runs under qemu-user, registered with binfmt_misc for this run only.
+
+A stamped copy runs unattended against nginx (plain http): both stand-ins started in order,
+exit code 0, and the same site files, per-site values and log lines that the 32-bit
+end-to-end tests expect of such a run (WholeRunTestCase.assert_installed). No driver: every
+Windows process start costs about a minute of processor time under qemu, so the run is
+watched only through its exit code, what the stand-ins record and what it leaves.
+
+The registration: if the host has an enabled i386 registration of its own
+(scripts/variants.sh, kv_probe_binfmt_i386), that one is used and left alone. Otherwise this
+test registers qemu-i386-static (flag F: the interpreter is opened now, so it works in any
+mount namespace) under its own name, mounting binfmt_misc first if needed, and removes both
+again at its end. While it is registered every 32-bit program of the machine runs under qemu,
+so scripts/test.sh runs this entry alone, after the suites. Needs root (or sudo).
+
+The prefix is the run's own ($WINEPREFIX), made by Wine's 64-bit programs natively
+(KV_WINE_BUILTIN_BITS=64), which also read and write its registry: HKCU\\Software, where the
+log settings and the per-site values live, is the same key for 32-bit and 64-bit programs.
+"""
+
+import os
+import subprocess
+import time
+import unittest
+from pathlib import Path
+
+from kvtestkit import kvtest, kvwizard
+
+ROOT = Path(__file__).resolve().parents[2]
+BINFMT = Path("/proc/sys/fs/binfmt_misc")
+OWN_NAME = "kv-qemu-i386"
+QEMU = Path("/usr/bin/qemu-i386-static")
+# i386 ELF executables and shared objects (e_ident class 1, data 1, version 1; e_type 2 or 3;
+# e_machine 3), as the kernel's register file takes them.
+MAGIC = r"\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
+MASK = r"\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
+# What the run may take under qemu, within the entry's own 20 minutes.
+RUN_LIMIT_S = 15 * 60
+
+
+def host_registration():
+    """The first enabled i386 registration of the host ("name interpreter"), or None."""
+    r = subprocess.run(["bash", "-c", 'source "$1"; kv_probe_binfmt_i386', "-",
+                        str(ROOT / "scripts" / "variants.sh")],
+                       stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+    lines = r.stdout.split("\n")
+    return lines[0] or None
+
+
+def as_root(*cmd):
+    """Runs cmd as root: directly when this process is root, else through sudo."""
+    full = list(cmd) if os.geteuid() == 0 else ["sudo", "-n"] + list(cmd)
+    r = subprocess.run(full, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+    if r.returncode != 0:
+        raise RuntimeError("%s: %s" % (" ".join(full), (r.stderr or r.stdout).strip()))
+
+
+class Registration:
+    """qemu-i386 registered with binfmt_misc for the run, unless the host has one of its own."""
+
+    def __init__(self):
+        self.mounted = False
+        self.registered = False
+        self.used = None
+
+    def __enter__(self):
+        found = host_registration()
+        if found:
+            self.used = "the host's own registration %s" % found
+            return self
+        if not QEMU.exists():
+            raise RuntimeError("%s is missing (package qemu-user-static): scripts/install-deps.sh installs it" % QEMU)
+        if not (BINFMT / "register").exists():
+            as_root("mount", "-t", "binfmt_misc", "binfmt_misc", str(BINFMT))
+            self.mounted = True
+        line = ":%s:M::%s:%s:%s:F" % (OWN_NAME, MAGIC, MASK, QEMU)
+        as_root("sh", "-c", 'printf "%s\\n" "$1" > "$2"', "-", line, str(BINFMT / "register"))
+        self.registered = True
+        self.used = "%s, registered for this run (%s)" % (QEMU, OWN_NAME)
+        return self
+
+    def __exit__(self, *exc):
+        if self.registered and (BINFMT / OWN_NAME).exists():
+            as_root("sh", "-c", 'echo -1 > "$1"', "-", str(BINFMT / OWN_NAME))
+        if self.mounted:
+            as_root("umount", str(BINFMT))
+
+
+class Qemu32Run(kvwizard.WholeRunTestCase):
+
+    dir_prefix = "kvqemu"
+    server_kinds = ("http",)
+    trust_servers = False
+    use_driver = False
+
+    @classmethod
+    def setUpClass(cls):
+        if kvtest.variant_bits() != 32:
+            raise RuntimeError("the qemu run is for the 32-bit build (KV_BUILD=%s)" % kvtest.build_dir())
+        if kvtest.pe_bits(kvtest.product_exe()) != 32:
+            raise RuntimeError("%s is no 32-bit program" % kvtest.product_exe())
+        cls.registration = Registration().__enter__()
+        cls.addClassCleanup(cls.registration.__exit__, None, None, None)
+        super().setUpClass()
+
+    def test_stamped_copy_installs_unattended_under_qemu(self):
+        host = self.serve_site(self.servers, "http", "Acme")
+        exe = self.stamped_copy(host)
+        print("qemu32: %s runs under %s" % (exe.name, self.registration.used), flush=True)
+        started = time.monotonic()
+        process = kvtest.start_product(exe=exe, env=self.env)
+        self.addCleanup(process.stop)
+        code = process.wait(RUN_LIMIT_S)
+        took = time.monotonic() - started
+        print("qemu32: the unattended install took %.0f s (exit code %d)" % (took, code), flush=True)
+        self.assertEqual(code, 0)
+        self.assert_installed(host, https=False, silent=True)
+
+
+if __name__ == "__main__":
+    if os.environ.get("KV_QEMU32_RUN") != "1":
+        # Skipped, as ctest reports it: registering qemu takes over every 32-bit program of the
+        # machine, which only scripts/test.sh's variant qemu32 does, alone.
+        print("qemu32: not run: only scripts/test.sh runs it (variant qemu32, KV_QEMU32_RUN=1)")
+        raise SystemExit(77)
+    unittest.main(verbosity=2)
