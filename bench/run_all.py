@@ -140,8 +140,9 @@ def machine():
         pass
     return {"cpu": cpu, "nproc": os.cpu_count(), "memory_gib": round(mem_kb / 1048576, 1),
             "load_average": " ".join("%.2f" % x for x in os.getloadavg()),
-            "kernel": platform.release(), "os": distro, "wine": first(["wine", "--version"]),
-            "compiler": first(["i686-w64-mingw32-g++-posix", "--version"]).splitlines()[0:1],
+            "kernel": platform.release(), "os": distro, "wine": first([kvtest.wine_loader(), "--version"]),
+            "compiler": first([("x86_64" if kvtest.variant_bits() == 64 else "i686") + "-w64-mingw32-g++-posix",
+                               "--version"]).splitlines()[0:1],
             "date": time.strftime("%Y-%m-%d")}
 
 
@@ -239,10 +240,12 @@ def rows_of(r):
 
 def print_table(rows):
     print("\n=== All figures (ratio = ours / reference)")
-    print("%-18s %-66s %-24s %-24s %7s %-7s %s" % ("group", "figure", "ours", "reference", "ratio", "aim", "met"))
-    for group, figure, ours, ref, ratio, aim, met in rows:
-        print("%-18s %-66s %-24s %-24s %7s %-7s %s" % (group, figure, ours, ref, "%.2f" % ratio if ratio is not None
-                                                        else "", aim, {True: "yes", False: "NO", None: ""}[met]))
+    print("%-7s %-18s %-66s %-24s %-24s %7s %-7s %s" % ("variant", "group", "figure", "ours", "reference", "ratio",
+                                                         "aim", "met"))
+    for variant, group, figure, ours, ref, ratio, aim, met in rows:
+        print("%-7s %-18s %-66s %-24s %-24s %7s %-7s %s" % (variant, group, figure, ours, ref,
+                                                             "%.2f" % ratio if ratio is not None else "", aim,
+                                                             {True: "yes", False: "NO", None: ""}[met]))
 
 
 def how_measured(r, args):
@@ -263,9 +266,9 @@ def how_measured(r, args):
 
 
 def markdown(rows, m, command, note):
-    out = ["| Group | Figure | Ours | Reference | Ratio | Aim | Met |", "|---|---|---|---|---|---|---|"]
-    for group, figure, ours, ref, ratio, aim, met in rows:
-        out.append("| %s | %s | %s | %s | %s | %s | %s |" % (group, figure, ours, ref,
+    out = ["| Variant | Group | Figure | Ours | Reference | Ratio | Aim | Met |", "|---|---|---|---|---|---|---|---|"]
+    for variant, group, figure, ours, ref, ratio, aim, met in rows:
+        out.append("| %s | %s | %s | %s | %s | %s | %s | %s |" % (variant, group, figure, ours, ref,
                                                              "%.2f" % ratio if ratio is not None else "", aim,
                                                              {True: "yes", False: "**no**", None: ""}[met]))
     out.append("")
@@ -322,7 +325,10 @@ def main():
         section("transfer")
         results["transfer"] = run_transfer(args.transfer_rounds)
 
-    rows = rows_of(results)
+    # Which build every figure is of: the shipped 32-bit program, or the 64-bit build where the
+    # host runs no 32-bit code (bench/run_all.sh chooses).
+    variant = "%d-bit" % kvtest.variant_bits()
+    rows = [(variant,) + row for row in rows_of(results)]
     print_table(rows)
     print(how_measured(results, args))
     m = machine()

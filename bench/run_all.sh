@@ -7,7 +7,8 @@ set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
 
 kv_install_deps
-kv_build >/dev/null
+kv_use_main_variant
+kv_build "$KV_PRESET" >/dev/null
 kv_ensure_prefix
 trap kv_stop_all EXIT
 kv_start_xvfb

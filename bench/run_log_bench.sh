@@ -4,7 +4,8 @@ set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
 
 kv_install_deps
-cmake --preset default -S "$KV_ROOT" -B "$KV_BUILD" >/dev/null
+kv_use_main_variant
+cmake --preset "$KV_PRESET" -S "$KV_ROOT" -B "$KV_BUILD" >/dev/null
 cmake --build "$KV_BUILD" --target kv_log_bench -j"$(nproc)" >/dev/null
 kv_ensure_prefix
 kv_wine "$KV_BUILD/kv_log_bench.exe"

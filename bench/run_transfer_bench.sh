@@ -6,7 +6,8 @@ set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
 
 kv_install_deps
-cmake --preset default -S "$KV_ROOT" -B "$KV_BUILD" >/dev/null
+kv_use_main_variant
+cmake --preset "$KV_PRESET" -S "$KV_ROOT" -B "$KV_BUILD" >/dev/null
 cmake --build "$KV_BUILD" --target kv_transfer_bench kv_trust_test_ca -j"$(nproc)" >/dev/null
 kv_ensure_prefix
 trap kv_stop_all EXIT

@@ -6,7 +6,8 @@ set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
 
 kv_install_deps
-kv_build
+kv_use_main_variant
+kv_build "$KV_PRESET"
 export WINEPREFIX="$KV_BUILD/demo/wineprefix"
 export WINEPREFIX_OVERRIDE="$WINEPREFIX"
 kv_ensure_prefix

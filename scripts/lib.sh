@@ -141,3 +141,27 @@ kv_stop_all() {
         KV_XVFB_PID=""
     fi
 }
+
+# kv_use_main_variant: the build that the main job and the benchmarks run: the shipped 32-bit
+# program where this host runs 32-bit code, else the 64-bit build of the same code (under qemu
+# one Windows process start costs a minute). KV_VARIANTS=32 or 64 chooses by hand. Sets and
+# exports KV_BUILD, KV_PRESET and the prefix, and says which.
+kv_use_main_variant() {
+    source "$KV_ROOT/scripts/variants.sh"
+    kv_plan_variants || return 2
+    local v
+    for v in $KV_PLAN; do
+        case "$v" in 32|64) break ;; esac
+        v=""
+    done
+    case "$v" in
+        32) KV_PRESET=default
+            kv_log "the 32-bit program, as shipped (${KV_PLAN_WHY})" ;;
+        64) KV_PRESET=x64
+            KV_BUILD="$KV_BUILD/x64"
+            kv_log "the 64-bit build of the same code (${KV_PLAN_WHY})" ;;
+        *) kv_log "KV_VARIANTS=${KV_VARIANTS:-} names neither 32 nor 64"; return 2 ;;
+    esac
+    export KV_BUILD KV_PRESET
+    export WINEPREFIX="${WINEPREFIX_OVERRIDE:-$KV_BUILD/wineprefix}"
+}

@@ -11,7 +11,8 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 kv_install_deps
-kv_build
+kv_use_main_variant
+kv_build "$KV_PRESET"
 # The demo has a prefix of its own, so its registry values and files never meet the tests'.
 export WINEPREFIX="$KV_BUILD/demo/wineprefix"
 export WINEPREFIX_OVERRIDE="$WINEPREFIX"

@@ -22,7 +22,12 @@ if [ "${1:-}" = --one-variant ]; then
         qemu32) preset=default; labels=(-L qemu32) ;;
     esac
     kv_build "$preset"
-    kv_ensure_prefix
+    if [ "$variant" = qemu32 ]; then
+        # The run makes its prefix itself, once qemu is registered (tests/qemu32).
+        mkdir -p "$WINEPREFIX"
+    else
+        kv_ensure_prefix
+    fi
     trap kv_stop_all EXIT
     kv_start_xvfb
     kv_start_wineserver

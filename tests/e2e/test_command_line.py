@@ -32,7 +32,7 @@ class ProgramNameTest(kvtest.WizardTestCase):
         for why, command in cases:
             with self.subTest(why):
                 before = [w["hwnd"] for w in self.driver.findall(cls=kvtest.WIZARD_CLASS)]
-                process = subprocess.Popen(["wine"] + command, cwd=str(work), env=kvtest.wine_env(),
+                process = subprocess.Popen(kvtest.wine_command(*command), cwd=str(work), env=kvtest.wine_env(),
                                            stdin=subprocess.DEVNULL)
                 self.addCleanup(lambda p=process: p.poll() is None and p.kill())
                 page = self.driver.wait_window(cls=kvtest.WIZARD_CLASS, owned=False, visible=True, exclude=before,

@@ -249,7 +249,7 @@ def report(run, host, server, pictures=()):
         out.append("%-40s %s" % ((sub.lstrip("\\") + "\\" if sub else "") + name, shown))
 
     site = base_directory() / SITE_NAME
-    section("Site directory (%s)" % ("C:\\Program Files (x86)\\KestrelVAULT\\" + SITE_NAME))
+    section("Site directory (%s)" % (kvtest.win_program_files() + "\\KestrelVAULT\\" + SITE_NAME))
     if site.is_dir():
         for f in sorted(site.iterdir()):
             out.append("%-40s %d bytes" % (f.name, f.stat().st_size))

@@ -14,9 +14,12 @@ mount namespace) under its own name, mounting binfmt_misc first if needed, and r
 again at its end. While it is registered every 32-bit program of the machine runs under qemu,
 so scripts/test.sh runs this entry alone, after the suites. Needs root (or sudo).
 
-The prefix is the run's own ($WINEPREFIX), made by Wine's 64-bit programs natively
-(KV_WINE_BUILTIN_BITS=64), which also read and write its registry: HKCU\\Software, where the
-log settings and the per-site values live, is the same key for 32-bit and 64-bit programs.
+The prefix is the run's own ($WINEPREFIX). It is made here, once the registration is in place:
+Wine's 64-bit wineboot runs natively and starts the 32-bit half of the set-up, which fills
+syswow64, under qemu (made without qemu, a prefix has no 32-bit system files and no 32-bit
+program starts in it). Wine's 64-bit programs (KV_WINE_BUILTIN_BITS=64) also read and write
+its registry natively: HKCU\\Software, where the log settings and the per-site values live,
+is the same key for 32-bit and 64-bit programs.
 """
 
 import os
@@ -87,6 +90,23 @@ class Registration:
             as_root("umount", str(BINFMT))
 
 
+def make_prefix():
+    """Makes the run's prefix, or completes one that lacks its 32-bit half, and says how long
+    that took."""
+    prefix = kvtest.wine_prefix()
+    if (prefix / "drive_c" / "windows" / "syswow64" / "kernel32.dll").exists():
+        return
+    # Forget an earlier set-up without the 32-bit half, so that wineboot does it all again.
+    (prefix / ".update-timestamp").unlink(missing_ok=True)
+    started = time.monotonic()
+    rc, out, _ = kvtest.wine_run("wineboot", "-u", timeout=RUN_LIMIT_S)
+    took = time.monotonic() - started
+    if not (prefix / "drive_c" / "windows" / "syswow64" / "kernel32.dll").exists():
+        raise RuntimeError("wineboot (exit %d) left no 32-bit system files in %s: %s"
+                           % (rc, prefix, out.decode(errors="replace")[-2000:]))
+    print("qemu32: the prefix's 32-bit half took %.0f s to make under qemu" % took, flush=True)
+
+
 class Qemu32Run(kvwizard.WholeRunTestCase):
 
     dir_prefix = "kvqemu"
@@ -102,6 +122,7 @@ class Qemu32Run(kvwizard.WholeRunTestCase):
             raise RuntimeError("%s is no 32-bit program" % kvtest.product_exe())
         cls.registration = Registration().__enter__()
         cls.addClassCleanup(cls.registration.__exit__, None, None, None)
+        make_prefix()
         super().setUpClass()
 
     def test_stamped_copy_installs_unattended_under_qemu(self):
