@@ -114,11 +114,13 @@ kv_start_xvfb() {
     return 1
 }
 
+# kv_start_wineserver [bare]: bare starts the server only, touching nothing in the prefix.
 kv_start_wineserver() {
     # -f keeps it in the foreground of its own background job, so $! is its PID.
     wineserver -f -p >/dev/null 2>&1 &
     KV_WINESERVER_PID=$!
     sleep 0.2
+    if [ "${1:-}" = bare ]; then return 0; fi
     # The first Wine program starts Wine's own background services, which keep its standard
     # handles; start them here, on /dev/null, so no test's pipe is held open by them.
     kv_wine reg query 'HKCU\Software' </dev/null >/dev/null 2>&1 || true

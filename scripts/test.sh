@@ -22,15 +22,20 @@ if [ "${1:-}" = --one-variant ]; then
         qemu32) preset=default; labels=(-L qemu32) ;;
     esac
     kv_build "$preset"
+    trap kv_stop_all EXIT
     if [ "$variant" = qemu32 ]; then
-        # The run makes its prefix itself, once qemu is registered (tests/qemu32).
+        # The run makes its prefix itself once qemu is registered (tests/qemu32): a prefix
+        # made before that has no 32-bit half and cannot be completed, so it goes, and nothing
+        # may start in the new one before the run.
+        if [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then rm -rf "$WINEPREFIX"; fi
         mkdir -p "$WINEPREFIX"
+        kv_start_xvfb
+        kv_start_wineserver bare
     else
         kv_ensure_prefix
+        kv_start_xvfb
+        kv_start_wineserver
     fi
-    trap kv_stop_all EXIT
-    kv_start_xvfb
-    kv_start_wineserver
     cd "$KV_BUILD"
     ctest --output-on-failure "${labels[@]}" "$@"
     exit 0

@@ -14,7 +14,8 @@ mount namespace) under its own name, mounting binfmt_misc first if needed, and r
 again at its end. While it is registered every 32-bit program of the machine runs under qemu,
 so scripts/test.sh runs this entry alone, after the suites. Needs root (or sudo).
 
-The prefix is the run's own ($WINEPREFIX). It is made here, once the registration is in place:
+The prefix is the run's own ($WINEPREFIX). It is made here, once the registration is in place
+(scripts/test.sh starts only the wineserver for it, so that nothing makes it before):
 Wine's 64-bit wineboot runs natively and starts the 32-bit half of the set-up, which fills
 syswow64, under qemu (made without qemu, a prefix has no 32-bit system files and no 32-bit
 program starts in it). Wine's 64-bit programs (KV_WINE_BUILTIN_BITS=64) also read and write
@@ -91,15 +92,16 @@ class Registration:
 
 
 def make_prefix():
-    """Makes the run's prefix, or completes one that lacks its 32-bit half, and says how long
-    that took."""
+    """Makes the run's prefix unless an earlier run made it whole, and says how long that took.
+    scripts/test.sh leaves an empty directory where the prefix lacks its 32-bit half: a prefix
+    made without qemu stays without it (wineboot -u does not add it)."""
     prefix = kvtest.wine_prefix()
     if (prefix / "drive_c" / "windows" / "syswow64" / "kernel32.dll").exists():
         return
-    # Forget an earlier set-up without the 32-bit half, so that wineboot does it all again.
-    (prefix / ".update-timestamp").unlink(missing_ok=True)
+    if prefix.exists() and any(p.name != "wineserver" for p in prefix.iterdir()):
+        raise RuntimeError("%s is a prefix without its 32-bit half: remove it (scripts/test.sh does)" % prefix)
     started = time.monotonic()
-    rc, out, _ = kvtest.wine_run("wineboot", "-u", timeout=RUN_LIMIT_S)
+    rc, out, _ = kvtest.wine_run("wineboot", "-i", timeout=RUN_LIMIT_S)
     took = time.monotonic() - started
     if not (prefix / "drive_c" / "windows" / "syswow64" / "kernel32.dll").exists():
         raise RuntimeError("wineboot (exit %d) left no 32-bit system files in %s: %s"

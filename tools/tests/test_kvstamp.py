@@ -69,7 +69,10 @@ def optional_header(data):
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     assert data[pe:pe + 4] == b"PE\0\0"
     opt = pe + 24
-    assert struct.unpack_from("<H", data, opt)[0] == 0x10B, "a 32-bit image"
+    # The build under test: PE32 for the shipped program, PE32+ for the 64-bit build. The
+    # checksum lies at the same offset in both.
+    want = {32: 0x10B, 64: 0x20B}[kvtest.variant_bits()]
+    assert struct.unpack_from("<H", data, opt)[0] == want, "a %d-bit image" % kvtest.variant_bits()
     return opt
 
 
@@ -100,9 +103,12 @@ def pe_checksum(data):
 def signed_copy(data):
     """data with a certificate table in its security directory, as signing leaves it."""
     opt = optional_header(data)
+    # The data directories follow the optional header's fixed part: 96 bytes in PE32, 112 in
+    # PE32+ (its image base and stack and heap sizes are 64-bit).
+    directories = opt + (112 if kvtest.variant_bits() == 64 else 96)
     cert = struct.pack("<IHH", 8, 0x0200, 0x0002)  # WIN_CERTIFICATE header, no content
     out = bytearray(data) + cert
-    struct.pack_into("<II", out, opt + 96 + 4 * 8, len(data), len(cert))
+    struct.pack_into("<II", out, directories + 4 * 8, len(data), len(cert))
     return bytes(out)
 
 
