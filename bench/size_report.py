@@ -23,7 +23,12 @@ from pathlib import Path
 from kvtestkit import kvpe, kvtest
 from kvtestkit.kvpe import SYSTEM_DLLS
 
-STRIP = "i686-w64-mingw32-strip"
+
+
+def strip_tool(exe):
+    """The binutils strip of the file's own kind: PE32 or PE32+."""
+    return ("x86_64" if kvtest.pe_bits(exe) == 64 else "i686") + "-w64-mingw32-strip"
+
 SECTIONS = (".text", ".rdata", ".eh_frame", ".data", ".rsrc")
 
 
@@ -31,7 +36,7 @@ def stripped_size(exe):
     with tempfile.TemporaryDirectory() as d:
         copy = os.path.join(d, "stripped.exe")
         shutil.copyfile(exe, copy)
-        subprocess.run([STRIP, copy], check=True)
+        subprocess.run([strip_tool(exe), copy], check=True)
         return os.path.getsize(copy)
 
 
