@@ -19,7 +19,8 @@ if [ "${1:-}" = --one-variant ]; then
     case "$variant" in
         32) preset=default ;;
         64) preset=x64 ;;
-        qemu32) preset=default; labels=(-L qemu32) ;;
+        # Verbose: the run says how long each part took under qemu.
+        qemu32) preset=default; labels=(-L qemu32 -V) ;;
     esac
     kv_build "$preset"
     trap kv_stop_all EXIT
@@ -74,6 +75,10 @@ done
 
 for variant in $KV_PLAN; do
     kv_log "variant $variant: ${summary[$variant]} (${took[$variant]} s)"
+    if [ "$variant" = qemu32 ]; then
+        # What the run said of its own times (ctest -V prefixes each line with the entry's number).
+        grep -E '^[0-9]+: qemu32: .*took' "$KV_BASE_BUILD/test-qemu32.log" | sed 's/^[0-9]*: /[kv]   /' >&2 || true
+    fi
 done
 case "$KV_PLAN_QEMU32" in
     "not "*) kv_log "variant qemu32: $KV_PLAN_QEMU32" ;;
