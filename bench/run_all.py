@@ -141,8 +141,7 @@ def machine():
     return {"cpu": cpu, "nproc": os.cpu_count(), "memory_gib": round(mem_kb / 1048576, 1),
             "load_average": " ".join("%.2f" % x for x in os.getloadavg()),
             "kernel": platform.release(), "os": distro, "wine": first([kvtest.wine_loader(), "--version"]),
-            "compiler": first([("x86_64" if kvtest.variant_bits() == 64 else "i686") + "-w64-mingw32-g++-posix",
-                               "--version"]).splitlines()[0:1],
+            "compiler": first([kvtest.mingw_tool("g++-posix", kvtest.variant_bits()), "--version"]).splitlines()[0:1],
             "date": time.strftime("%Y-%m-%d")}
 
 

@@ -23,12 +23,6 @@ from pathlib import Path
 from kvtestkit import kvpe, kvtest
 from kvtestkit.kvpe import SYSTEM_DLLS
 
-
-
-def strip_tool(exe):
-    """The binutils strip of the file's own kind: PE32 or PE32+."""
-    return ("x86_64" if kvtest.pe_bits(exe) == 64 else "i686") + "-w64-mingw32-strip"
-
 SECTIONS = (".text", ".rdata", ".eh_frame", ".data", ".rsrc")
 
 
@@ -36,7 +30,8 @@ def stripped_size(exe):
     with tempfile.TemporaryDirectory() as d:
         copy = os.path.join(d, "stripped.exe")
         shutil.copyfile(exe, copy)
-        subprocess.run([strip_tool(exe), copy], check=True)
+        # The binutils of the file's own kind: PE32 or PE32+.
+        subprocess.run([kvtest.mingw_tool("strip", kvtest.pe_bits(exe)), copy], check=True)
         return os.path.getsize(copy)
 
 

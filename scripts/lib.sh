@@ -144,26 +144,39 @@ kv_stop_all() {
     fi
 }
 
+# kv_enter_variant VARIANT: points the scripts at the variant's build below $KV_BASE_BUILD
+# (the shipped program's build): sets and exports KV_VARIANT, KV_PRESET, KV_BUILD and the
+# prefix. The 32-bit program's build and prefix are the base's own, the 64-bit build is in
+# x64/, and the qemu run uses the 32-bit build with a prefix of its own.
+kv_enter_variant() {
+    KV_VARIANT="$1"
+    KV_PRESET=default
+    KV_BUILD="$KV_BASE_BUILD"
+    case "$1" in
+        64) KV_PRESET=x64; KV_BUILD="$KV_BASE_BUILD/x64" ;;
+        qemu32)
+            export WINEPREFIX_OVERRIDE="$KV_BUILD/qemu32/wineprefix"
+            # Only this variant runs the qemu entry (tests/qemu32).
+            export KV_QEMU32_RUN=1
+            ;;
+    esac
+    export KV_VARIANT KV_PRESET KV_BUILD
+    export WINEPREFIX="${WINEPREFIX_OVERRIDE:-$KV_BUILD/wineprefix}"
+}
+
 # kv_use_main_variant: the build that the main job and the benchmarks run: the shipped 32-bit
 # program where this host runs 32-bit code, else the 64-bit build of the same code (under qemu
-# one Windows process start costs a minute). KV_VARIANTS=32 or 64 chooses by hand. Sets and
-# exports KV_BUILD, KV_PRESET and the prefix, and says which.
+# one Windows process start costs a minute). KV_VARIANTS=32 or 64 chooses by hand. Enters it
+# (kv_enter_variant) and says which.
 kv_use_main_variant() {
     source "$KV_ROOT/scripts/variants.sh"
     kv_plan_variants || return 2
-    local v
-    for v in $KV_PLAN; do
-        case "$v" in 32|64) break ;; esac
-        v=""
-    done
-    case "$v" in
-        32) KV_PRESET=default
-            kv_log "the 32-bit program, as shipped (${KV_PLAN_WHY})" ;;
-        64) KV_PRESET=x64
-            KV_BUILD="$KV_BUILD/x64"
-            kv_log "the 64-bit build of the same code (${KV_PLAN_WHY})" ;;
+    # The plan lists 32, 64 and qemu32 in that order.
+    case "${KV_PLAN%% *}" in
+        32) kv_log "the 32-bit program, as shipped (${KV_PLAN_WHY})" ;;
+        64) kv_log "the 64-bit build of the same code (${KV_PLAN_WHY})" ;;
         *) kv_log "KV_VARIANTS=${KV_VARIANTS:-} names neither 32 nor 64"; return 2 ;;
     esac
-    export KV_BUILD KV_PRESET
-    export WINEPREFIX="${WINEPREFIX_OVERRIDE:-$KV_BUILD/wineprefix}"
+    KV_BASE_BUILD="$KV_BUILD"
+    kv_enter_variant "${KV_PLAN%% *}"
 }

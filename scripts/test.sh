@@ -11,20 +11,13 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$KV_ROOT/scripts/variants.sh"
 
-# One variant, in a process of its own so that any failing step ends it (errexit holds there).
+# One variant (entered by the caller, kv_enter_variant), in a process of its own so that any
+# failing step ends it (errexit holds there).
 if [ "${1:-}" = --one-variant ]; then
-    variant="$2"
-    shift 2
-    labels=(-LE qemu32)
-    case "$variant" in
-        32) preset=default ;;
-        64) preset=x64 ;;
-        # Verbose: the run says how long each part took under qemu.
-        qemu32) preset=default; labels=(-L qemu32 -V) ;;
-    esac
-    kv_build "$preset"
+    shift
+    kv_build "$KV_PRESET"
     trap kv_stop_all EXIT
-    if [ "$variant" = qemu32 ]; then
+    if [ "$KV_VARIANT" = qemu32 ]; then
         # The run makes its prefix itself once qemu is registered (tests/qemu32): a prefix
         # made before that has no 32-bit half and cannot be completed, so it goes, and nothing
         # may start in the new one before the run.
@@ -32,13 +25,16 @@ if [ "${1:-}" = --one-variant ]; then
         mkdir -p "$WINEPREFIX"
         kv_start_xvfb
         kv_start_wineserver bare
+        cd "$KV_BUILD"
+        # Verbose: the run says how long each part took under qemu.
+        ctest --output-on-failure -L qemu32 -V "$@"
     else
         kv_ensure_prefix
         kv_start_xvfb
         kv_start_wineserver
+        cd "$KV_BUILD"
+        ctest --output-on-failure -LE qemu32 "$@"
     fi
-    cd "$KV_BUILD"
-    ctest --output-on-failure "${labels[@]}" "$@"
     exit 0
 fi
 
@@ -47,30 +43,24 @@ kv_plan_variants || exit 2
 KV_BASE_BUILD="$KV_BUILD"
 mkdir -p "$KV_BASE_BUILD"
 kv_log "variants: ${KV_PLAN// /, } (${KV_PLAN_WHY})"
+# Each variant has a prefix of its own, so none is shared through an override.
+unset WINEPREFIX_OVERRIDE
 
 declare -A summary took
 failed=0
 for variant in $KV_PLAN; do
     started=$SECONDS
     log="$KV_BASE_BUILD/test-$variant.log"
-    case "$variant" in
-        32|64) export KV_BUILD="$KV_BASE_BUILD" ;;
-        qemu32) export KV_BUILD="$KV_BASE_BUILD" KV_QEMU32_RUN=1 KV_WINE_BUILTIN_BITS=64 ;;
-    esac
-    if [ "$variant" = 64 ]; then export KV_BUILD="$KV_BASE_BUILD/x64"; fi
-    # Each variant's own prefix; the qemu run's beside the 32-bit build's.
-    export WINEPREFIX_OVERRIDE="$KV_BUILD/wineprefix" WINEPREFIX="$KV_BUILD/wineprefix"
-    if [ "$variant" = qemu32 ]; then
-        export WINEPREFIX_OVERRIDE="$KV_BUILD/qemu32/wineprefix" WINEPREFIX="$KV_BUILD/qemu32/wineprefix"
-    fi
-    kv_log "== variant $variant: build $KV_BUILD, prefix $WINEPREFIX"
     rc=0
-    bash "$KV_ROOT/scripts/test.sh" --one-variant "$variant" "$@" 2>&1 | tee "$log" || rc=$?
+    (
+        kv_enter_variant "$variant"
+        kv_log "== variant $variant: build $KV_BUILD, prefix $WINEPREFIX"
+        exec bash "$KV_ROOT/scripts/test.sh" --one-variant "$@"
+    ) 2>&1 | tee "$log" || rc=$?
     took[$variant]=$((SECONDS - started))
     line=$(grep -E '^[0-9]+% tests passed|^No tests were found' "$log" | tail -n 1 || true)
     summary[$variant]="${line:-no ctest summary (build or set-up failed: see $log)}"
     if [ "$rc" != 0 ]; then failed=1; fi
-    unset KV_QEMU32_RUN KV_WINE_BUILTIN_BITS
 done
 
 for variant in $KV_PLAN; do

@@ -13,12 +13,14 @@ import os
 import re
 import select
 import shutil
+import struct
 import subprocess
 import tempfile
 import time
 import unittest
 from pathlib import Path, PureWindowsPath
 
+from kvtestkit import kvpe
 from kvtestkit.procs import stop_process
 
 HERE = Path(__file__).resolve().parent
@@ -86,7 +88,7 @@ def wine_env(extra=None, lang=KOREAN):
     env.setdefault("WINEDEBUG", "-all")
     env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
     # The loader a program's children start from (Wine adds or strips "64" for the other bitness).
-    env["WINELOADER"] = WINE64_LOADER if variant_bits() == 64 else WINE32_LOADER
+    env["WINELOADER"] = loader_of(variant_bits())
     if lang:
         env["LANG"] = lang
         env["LC_ALL"] = lang
@@ -122,16 +124,19 @@ WINE64_LOADER = os.environ.get("KV_WINE64_LOADER") or "/usr/lib/wine/wine64"
 def pe_bits(path):
     """32 for a PE32 program, 64 for PE32+, None for anything else (no file, not PE)."""
     try:
-        with open(path, "rb") as f:
-            head = f.read(4096)
-    except OSError:
+        return {0x10B: 32, 0x20B: 64}[kvpe.PEFile.open(path).magic]
+    except (OSError, kvpe.PEError, struct.error):
         return None
-    if head[:2] != b"MZ" or len(head) < 64:
-        return None
-    off = int.from_bytes(head[60:64], "little")
-    if len(head) < off + 26 or head[off:off + 4] != b"PE\0\0":
-        return None
-    return {0x10B: 32, 0x20B: 64}.get(int.from_bytes(head[off + 24:off + 26], "little"))
+
+
+def loader_of(bits):
+    """The Wine loader of programs of that bitness."""
+    return WINE64_LOADER if bits == 64 else WINE32_LOADER
+
+
+def mingw_tool(name, bits):
+    """A mingw-w64 binutils or compiler command of that bitness (e.g. "strip")."""
+    return ("x86_64" if bits == 64 else "i686") + "-w64-mingw32-" + name
 
 
 def variant_bits():
@@ -154,7 +159,7 @@ def wine_loader(exe=None):
     they see the registry and file-system views of the program under test. scripts/lib.sh
     (kv_wine_loader) makes the same decision for the shell."""
     bits = pe_bits(exe) if exe is not None else None
-    return WINE64_LOADER if (bits or builtin_bits()) == 64 else WINE32_LOADER
+    return loader_of(bits or builtin_bits())
 
 
 def builtin_bits():
