@@ -119,6 +119,8 @@ kv_start_wineserver() {
     # -f keeps it in the foreground of its own background job, so $! is its PID.
     wineserver -f -p >/dev/null 2>&1 &
     KV_WINESERVER_PID=$!
+    # The tests name it when a Wine program ends unasked.
+    export KV_WINESERVER_PID
     sleep 0.2
     if [ "${1:-}" = bare ]; then return 0; fi
     # The first Wine program starts Wine's own background services, which keep its standard

@@ -288,6 +288,21 @@ def _filters(filters):
     return opts
 
 
+def wineserver_state():
+    """Whether the wineserver that scripts/test.sh started still runs: a Wine program whose server
+    ends goes with it, with exit code 0."""
+    pid = os.environ.get("KV_WINESERVER_PID")
+    if not pid:
+        return ""
+    try:
+        os.kill(int(pid), 0)
+    except ProcessLookupError:
+        return "; the wineserver (PID %s) has ended" % pid
+    except OSError:
+        pass
+    return "; the wineserver (PID %s) still runs" % pid
+
+
 class Driver:
     """One kvdriver.exe process under Wine, talked to over pipes: one command line out, one JSON
     reply line back. `exe`: another copy of the driver (by default the build's)."""
@@ -348,7 +363,7 @@ class Driver:
             if ready:
                 chunk = os.read(fd, 65536)
                 if not chunk:
-                    raise AssertionError("driver ended (exit %s) on %r" % (self.proc.poll(), line))
+                    raise AssertionError("driver ended (exit %s%s) on %r" % (self.proc.poll(), wineserver_state(), line))
                 self._buf += chunk
         raw, self._buf = self._buf.split(b"\n", 1)
         return raw.decode("utf-8")
