@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include "install/ProgramTrust.h"
 #include "install/Transfer.h"
 #include "install/WorkDirectory.h"
 
@@ -19,7 +20,14 @@ const InstallPlatform* g_override = nullptr;
 InstallPlatform RealInstallPlatform() {
     InstallPlatform p;
     p.fetchServerFile = FetchServerFile;
-    p.shellExecute = [](SHELLEXECUTEINFOW& info) { return ::ShellExecuteExW(&info); };
+    p.createProcess = [](const std::wstring& application, std::wstring& commandLine, const std::wstring& directory,
+                         STARTUPINFOW& startup, PROCESS_INFORMATION& process) {
+        return ::CreateProcessW(application.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                directory.c_str(), &startup, &process);
+    };
+    p.holdProgramFile = HoldProgramFile;
+    p.sleep = [](DWORD milliseconds) { ::Sleep(milliseconds); };
+    p.verifyTrust = [](HWND window, GUID* action, WINTRUST_DATA* data) { return ::WinVerifyTrust(window, action, data); };
     p.waitForObject = [](HANDLE handle, DWORD milliseconds) { return ::WaitForSingleObject(handle, milliseconds); };
     p.programFilesFolder = [] {
         wchar_t folder[MAX_PATH] = {};

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <windows.h>
-#include <shellapi.h>
+#include <wintrust.h>
 
 #include <functional>
 #include <string>
+
+#include "framework/handle.h"
 
 class StepReporter;
 class URLDownCallBack;
@@ -18,8 +20,20 @@ struct InstallPlatform {
     std::function<HRESULT(int useHttps, StepReporter* reporter, const std::wstring& address,
                           const std::wstring& localTarget, URLDownCallBack& callback)>
         fetchServerFile;
-    // ShellExecuteExW.
-    std::function<BOOL(SHELLEXECUTEINFOW& info)> shellExecute;
+    // CreateProcessW(application, commandLine, no process or thread attributes, no handles
+    // inherited, no creation flags, this process's environment, directory, startup, process):
+    // how the steps start a program (never through the shell). The handles in process belong
+    // to the caller.
+    std::function<BOOL(const std::wstring& application, std::wstring& commandLine, const std::wstring& directory,
+                       STARTUPINFOW& startup, PROCESS_INFORMATION& process)>
+        createProcess;
+    // HoldProgramFile (install/ProgramTrust.h): a fetched program opened for its check and
+    // start; empty with GetLastError set when it does not open.
+    std::function<kv::UniqueFile(const std::wstring& path)> holdProgramFile;
+    // Sleep: the pause before a program that another program has open is held again.
+    std::function<void(DWORD milliseconds)> sleep;
+    // WinVerifyTrust: the signature check's verifying call and its closing one.
+    std::function<LONG(HWND window, GUID* action, WINTRUST_DATA* data)> verifyTrust;
     // WaitForSingleObject.
     std::function<DWORD(HANDLE handle, DWORD milliseconds)> waitForObject;
     // What SHGetSpecialFolderPathW gives for CSIDL_PROGRAM_FILES (no owner window, no

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "install/InstallPlatform.h"
 #include "tracelog/FuncTrace.h"
 
 namespace {
@@ -75,6 +76,57 @@ bool IsNoSignature(LONG status) {
     return hr == TRUST_E_NOSIGNATURE || hr == TRUST_E_SUBJECT_FORM_UNKNOWN || hr == TRUST_E_PROVIDER_UNKNOWN;
 }
 
+// The state that WinVerifyTrust's verifying call leaves (the provider's data, the file's
+// catalog, the chain) is given back by its closing call on every way out of the check, an
+// exception while the signer is read included: an elevated run checks up to six programs.
+class TrustStateGuard {
+public:
+    TrustStateGuard(const InstallPlatform& platform, GUID& action, WINTRUST_DATA& data)
+        : m_platform(platform), m_action(action), m_data(data) {}
+    ~TrustStateGuard() {
+        if (!m_verifying) return;
+        m_data.dwStateAction = WTD_STATEACTION_CLOSE;
+        m_platform.verifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &m_action, &m_data);
+    }
+    TrustStateGuard(const TrustStateGuard&) = delete;
+    TrustStateGuard& operator=(const TrustStateGuard&) = delete;
+
+    // The verifying call; from here on the state is closed.
+    LONG Verify() {
+        m_data.dwStateAction = WTD_STATEACTION_VERIFY;
+        m_verifying = true;
+        return m_platform.verifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &m_action, &m_data);
+    }
+
+private:
+    const InstallPlatform& m_platform;
+    GUID& m_action;
+    WINTRUST_DATA& m_data;
+    bool m_verifying = false;
+};
+
+// A scanner that opens a fresh file on access keeps it open for a moment and makes the hold
+// fail with a sharing (or lock) violation: the hold is tried again after each pause, 3.75 s in
+// all, before the program is refused.
+const DWORD kHoldPauses[] = {250, 500, 1000, 1000, 1000};
+const int kHoldRetries = static_cast<int>(sizeof(kHoldPauses) / sizeof(kHoldPauses[0]));
+
+kv::UniqueFile HoldFetchedProgram(FuncTrace& trace, const std::wstring& path, const char* logName) {
+    const InstallPlatform& platform = ActiveInstallPlatform();
+    for (int retry = 0;; ++retry) {
+        kv::UniqueFile held = platform.holdProgramFile(path);
+        if (held) return held;
+        const DWORD error = ::GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) || retry == kHoldRetries) {
+            ::SetLastError(error);
+            return held;
+        }
+        trace.Log("%s in use by another program (err: %u), held again in %u ms (retry %d of %d)", logName,
+                  static_cast<unsigned>(error), static_cast<unsigned>(kHoldPauses[retry]), retry + 1, kHoldRetries);
+        platform.sleep(kHoldPauses[retry]);
+    }
+}
+
 }  // namespace
 
 SignatureCheck CheckProgramSignature(HANDLE file, const std::wstring& path) {
@@ -91,30 +143,29 @@ SignatureCheck CheckProgramSignature(HANDLE file, const std::wstring& path) {
     data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
     data.dwUnionChoice = WTD_CHOICE_FILE;
     data.pFile = &fileInfo;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
     // Revocation lists only from the local cache: an offline machine never waits on the network.
     data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const HWND noUser = static_cast<HWND>(INVALID_HANDLE_VALUE);
-    check.status = ::WinVerifyTrust(noUser, &action, &data);
+    {
+        TrustStateGuard state(ActiveInstallPlatform(), action, data);
+        check.status = state.Verify();
 
-    if (CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(data.hWVTStateData)) {
-        if (CRYPT_PROVIDER_SGNR* signer = ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0)) {
-            for (DWORD i = 0; i < signer->csCertChain; ++i) {
-                PCCERT_CONTEXT cert = signer->pasCertChain[i].pCert;
-                Thumbprint thumbprint;
-                if (!cert || !HashCertificate(cert, thumbprint)) break;
-                if (i == 0) {
-                    check.hasSigner = true;
-                    check.signerSubject = SubjectOf(cert);
-                    check.signerThumbprint = thumbprint;
+        if (CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(data.hWVTStateData)) {
+            if (CRYPT_PROVIDER_SGNR* signer = ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0)) {
+                for (DWORD i = 0; i < signer->csCertChain; ++i) {
+                    PCCERT_CONTEXT cert = signer->pasCertChain[i].pCert;
+                    Thumbprint thumbprint;
+                    if (!cert || !HashCertificate(cert, thumbprint)) break;
+                    if (i == 0) {
+                        check.hasSigner = true;
+                        check.signerSubject = SubjectOf(cert);
+                        check.signerThumbprint = thumbprint;
+                    }
+                    check.chain.push_back(thumbprint);
                 }
-                check.chain.push_back(thumbprint);
             }
         }
     }
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    ::WinVerifyTrust(noUser, &action, &data);
 
     if (check.status == ERROR_SUCCESS) {
         check.state = SignatureState::Verified;
@@ -163,7 +214,7 @@ std::string ThumbprintHex(const Thumbprint& thumbprint) {
 
 bool ClearProgramToStart(FuncTrace& trace, const std::wstring& path, const char* logName,
                          const std::optional<std::vector<Thumbprint>>& pins, kv::UniqueFile& held) {
-    held = HoldProgramFile(path);
+    held = HoldFetchedProgram(trace, path, logName);
     if (!held) {
         trace.Log("%s could not be held for its check (err: %u), not started___", logName,
                   static_cast<unsigned>(::GetLastError()));

@@ -36,8 +36,9 @@ struct SignatureCheck {
 // included) may write, rename or delete it. Empty when it does not open; GetLastError says why.
 kv::UniqueFile HoldProgramFile(const std::wstring& path);
 
-// WinVerifyTrust on the open file (no UI, revocation from the local cache only), and the
-// signer's chain. path names the same file for the calls that need a name.
+// WinVerifyTrust on the open file (no UI, revocation from the local cache only; through the
+// platform's verifyTrust, whose closing call is made on every way out), and the signer's
+// chain. path names the same file for the calls that need a name.
 SignatureCheck CheckProgramSignature(HANDLE file, const std::wstring& path);
 
 // Where the signer's chain holds one of the pins: 0 the signer's own certificate, 1 and on its
@@ -58,8 +59,10 @@ StartVerdict JudgeProgramStart(const SignatureCheck& check, const std::optional<
 std::string ThumbprintHex(const Thumbprint& thumbprint);
 
 // The step's decision on a program it fetched: opens path for reading while denying everyone
-// writes and deletion, checks it, and logs "Signer: ..." and, when it refuses, one line that
-// says why (logName names the program there). True: cleared to start; `held` then keeps the
+// writes and deletion (through the platform's holdProgramFile; a sharing or lock violation,
+// as an on-access scanner causes, is waited out a few times over a few seconds, each retry
+// logged), checks it, and logs "Signer: ..." and, when it refuses, one line that says why
+// (logName names the program there). True: cleared to start; `held` then keeps the
 // file as checked until the caller lets go of it once the program has started. False: refused,
 // nothing may start, and the file has been removed. pins: ReadPublisherPins()'s answer.
 bool ClearProgramToStart(FuncTrace& trace, const std::wstring& path, const char* logName,

@@ -12,7 +12,13 @@ std::string ExplainCode(uint32_t code) {
         {3, "path not found"},
         {5, "access denied"},
         {32, "file in use by another program"},
+        {33, "part of the file locked by another program"},
         {112, "disk full"},
+        // A program that did not start.
+        {193, "not a valid program for Windows"},
+        {216, "a program for another processor"},
+        {740, "the program asks for elevation the setup does not have"},
+        {1260, "blocked by a policy of the machine"},
         {12002, "the request timed out"},
         {12005, "invalid URL"},
         {12006, "unrecognised scheme"},

@@ -88,6 +88,12 @@ bool IsRefusal(const std::string& m) {
            (m.find(" could not be held for its check (err: ") != std::string::npos && EndsWith(m, "), not started___"));
 }
 
+// A program that did not start: builds that started programs through the shell logged
+// "ShellExecuteEx fail___" (unattended only), later ones "CreateProcess fail___" (both modes).
+bool IsLaunchFailure(const std::string& m) {
+    return m.find(" ShellExecuteEx fail___") != std::string::npos || m.find(" CreateProcess fail___") != std::string::npos;
+}
+
 // A signer whose revocation cannot be told on an offline machine is accepted; the log says so.
 bool IsRevocationNote(const std::string& m) {
     return m.find(" signer's revocation not known offline (") != std::string::npos && EndsWith(m, "), accepted");
@@ -448,8 +454,7 @@ private:
             cur.steps.installerRan = true;
         } else if (EndsWith(m, " run Fail___")) {
             run.installer = ProgramRun{"wait failed", line.number, m};
-        } else if (m.find(" ShellExecuteEx fail___") != std::string::npos ||
-                   EndsWith(m, " not obtained, not started___")) {
+        } else if (IsLaunchFailure(m) || EndsWith(m, " not obtained, not started___")) {
             run.installer = ProgramRun{"not started", line.number, m};
         } else if (EndsWith(m, " asks for a restart (exit code 3010).")) {
             cur.steps.restart = true;
@@ -507,7 +512,7 @@ private:
             cur.steps.updaterRan = true;
         } else if (EndsWith(m, " run Fail___")) {
             run.updater = ProgramRun{"wait failed", line.number, m};
-        } else if (m.find(" ShellExecuteEx fail___") != std::string::npos) {
+        } else if (IsLaunchFailure(m)) {
             run.updater = ProgramRun{"not started", line.number, m};
         }
     }

@@ -15,7 +15,8 @@ end in the page's end state ("완료" enabled, the program exits 0 after it), an
   run left under the machine's temp directory (the elevated program fetches there), and in the
   site directory only whole files;
 - the programs started (stand-in records) and the per-site values that the outcome allows;
-- the shell's own error box when a launch fails (it is dismissed here, and must appear).
+- the error box when a launch fails by hand (it is dismissed here, and must appear), after the
+  launch's log line.
 
 A server that stalls: one that accepts and never answers, and over https one that never
 completes the TLS handshake, at a file's size query or at its transfer (and, the rule standing
@@ -57,6 +58,12 @@ HTTPS_SCOPE = "KVDownloadDlg::URLDownloadToFileOnHttps"
 INSTALL_SCOPE = "KVDownloadDlg::InstallActiveX"
 UPDATE_SCOPE = "KVDownloadDlg::RunKVUpdate"
 GRANT_SCOPE = "AddFileAccessAllowedRights"
+
+
+def launch_failed(program):
+    """The step's line for a program that did not start, with the start's error."""
+    return re.compile(re.escape(program + " CreateProcess fail___(err: ") + r"\d+\)")
+
 
 ERROR_INTERNET_CANNOT_CONNECT = 12029
 ERROR_INTERNET_CONNECTION_RESET = 12031
@@ -240,7 +247,7 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         return self.fetch_lines(https, ["ServerFileSize: %d" % size], ["Local file open success."])
 
     def expected_run(self, https, file, fetches):
-        """The worker's log lines, the stand-ins' records, whether the shell shows its error
+        """The worker's log lines, the stand-ins' records, whether the program shows its error
         box, and which per-site values stand, for a run whose `file` fetched as `fetches` say
         (one per attempt, the last one for the attempts after it)."""
         fetch = fetches[0]
@@ -270,6 +277,7 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
                       "Signer: none"]
             if file is INSTALLER and fetch.outcome == "empty":
                 box = True  # an empty file is no program
+                lines.append(launch_failed("KestrelVAULT ActiveX 7i_ko.exe"))
             else:
                 lines.append("KestrelVAULT ActiveX 7i_ko.exe run Success...")
                 records += [("activex", "start"), ("activex", "end")]
@@ -289,6 +297,7 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         lines.append("Signer: none")
         if file is UPDATER and fetch.outcome == "empty":
             box = True
+            lines.append(launch_failed("KVUpdate.exe"))
         else:
             lines.append("KVUpdate.exe run Success...")
             records += [("updater", "start"), ("updater", "end")]
@@ -303,7 +312,7 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
                         % ("\n  ".join(worker), "\n  ".join(str(getattr(l, "pattern", l)) for l in lines)))
 
         self.assertEqual([(r["role"], r["event"]) for r in self.records()], records)
-        self.assertEqual(bool(boxes), box, "the shell's error box for a launch that fails: %s" % boxes)
+        self.assertEqual(bool(boxes), box, "the error box for a launch that fails: %s" % boxes)
 
         # The temp directory keeps nothing of the run: the installer is deleted after its
         # launch, the descriptor moved, and a failed transfer leaves nothing behind.

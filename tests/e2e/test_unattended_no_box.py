@@ -59,8 +59,8 @@ class UnattendedNoBoxTest(kvwizard.WholeRunTestCase):
         self.assertEqual(boxes, [], "a box appeared in an unattended run")
         self.assertEqual(page.process.wait(120), 21, "installer launch failed")
         worker = self.worker_lines()
-        self.assertIn("KestrelVAULT ActiveX 7i_ko.exe ShellExecuteEx fail___(err: 193)", worker)
-        self.assertEqual(worker[-2:], ["KVUpdate.exe ShellExecuteEx fail___(err: 193)", "< KVDownloadDlg::RunKVUpdate"])
+        self.assertIn("KestrelVAULT ActiveX 7i_ko.exe CreateProcess fail___(err: 193)", worker)
+        self.assertEqual(worker[-2:], ["KVUpdate.exe CreateProcess fail___(err: 193)", "< KVDownloadDlg::RunKVUpdate"])
         self.assertEqual(self.records(), [], "neither program ran")
 
 

@@ -158,9 +158,14 @@ private:
     std::map<std::wstring, size_t> m_count;
 };
 
-// A shell that "starts" the program without giving a process handle.
-BOOL NoProcessHandle(SHELLEXECUTEINFOW& info) {
-    info.hProcess = nullptr;
+// The steps' program start (the platform's createProcess).
+using StartCall = std::function<BOOL(const std::wstring& application, std::wstring& commandLine,
+                                     const std::wstring& directory, STARTUPINFOW& startup, PROCESS_INFORMATION& process)>;
+
+// A start that "succeeds" without giving a process handle.
+BOOL NoProcessHandle(const std::wstring&, std::wstring&, const std::wstring&, STARTUPINFOW&, PROCESS_INFORMATION& process) {
+    process.hProcess = nullptr;
+    process.hThread = nullptr;
     return TRUE;
 }
 
@@ -204,11 +209,11 @@ TEST(InstallActiveX, Table) {
         int useHttps;
         int autoMode;
         std::vector<Served> served;
-        std::function<BOOL(SHELLEXECUTEINFOW&)> shell;  // null: the real one
+        StartCall start;  // null: the real one
         int result;
         std::vector<HRESULT> attempts;  // the transfer results the log reports, in order
         std::string launchLine;         // after the attempts; "" for none
-        int boxes;                      // error boxes the shell shows
+        int boxes;                      // error boxes shown
         const char* args;               // the stand-in's arguments; null: it did not run
         kv::InstallOutcome outcome = kv::InstallOutcome::Done;
         const wchar_t* exitCode = L"3";  // the stand-in's
@@ -232,12 +237,13 @@ TEST(InstallActiveX, Table) {
         {"UseHttps 2 is http", host.c_str(), 2, 0, {Delivers(standin)}, nullptr, 0, {S_OK}, ran, 0, ""},
         {"a launch without process handle fails the wait", host.c_str(), 0, 1, {Delivers(standin)}, NoProcessHandle,
          0, {S_OK}, "KestrelVAULT ActiveX 7i_ko.exe run Fail___", 0, nullptr, kv::InstallOutcome::InstallerLaunchFailed},
-        {"AutoMode: a fetched file that is no program shows no box and logs the shell's error", host.c_str(), 0, 1,
+        {"AutoMode: a fetched file that is no program shows no box and logs the start's error", host.c_str(), 0, 1,
          {Delivers("not a program")}, nullptr, 0, {S_OK},
-         "KestrelVAULT ActiveX 7i_ko.exe ShellExecuteEx fail___(err: 193)", 0, nullptr,
+         "KestrelVAULT ActiveX 7i_ko.exe CreateProcess fail___(err: 193)", 0, nullptr,
          kv::InstallOutcome::InstallerLaunchFailed},
-        {"fetched but no program: the launch fails", host.c_str(), 0, 0, {Delivers("not a program")}, nullptr, 0,
-         {S_OK}, "", 1, nullptr, kv::InstallOutcome::InstallerLaunchFailed},
+        {"fetched but no program, by hand: the error is logged and shown in a box", host.c_str(), 0, 0,
+         {Delivers("not a program")}, nullptr, 0, {S_OK}, "KestrelVAULT ActiveX 7i_ko.exe CreateProcess fail___(err: 193)",
+         1, nullptr, kv::InstallOutcome::InstallerLaunchFailed},
         {"the installer ends with 3010: a restart is needed", host.c_str(), 0, 1, {Delivers(standin)}, nullptr, 0,
          {S_OK}, ran, 0, "/verysilent", kv::InstallOutcome::RestartNeeded, L"3010"},
         {"publishers pinned: an unsigned installer is a failed attempt each time, and never starts", host.c_str(),
@@ -268,7 +274,7 @@ TEST(InstallActiveX, Table) {
         FakeServer server;
         server.files[L"KestrelVAULT ActiveX 7i_ko.exe"] = c.served;
         InstallPlatform platform = server.Platform();
-        if (c.shell) platform.shellExecute = c.shell;
+        if (c.start) platform.createProcess = c.start;
         kvtest::ScopedPlatform scoped(platform);
         StepRecorder page;
 
@@ -362,7 +368,7 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
             if (line == "> KVDownloadDlg::GetWebFileSize") sizeQueries.push_back(line);
         EXPECT_EQ(sizeQueries.size(), 5u);
         EXPECT_EQ(result, 0) << "the update step still runs";
-        EXPECT_EQ(boxes, 0) << "nothing was started, so the shell had nothing to report";
+        EXPECT_EQ(boxes, 0) << "nothing was started, so there was no start to report";
     }
 }
 
@@ -401,39 +407,46 @@ TEST(InstallSteps, AnExceptionEndsTheStepAsALoggedFailure) {
 }
 
 TEST(InstallSteps, LaunchRequests) {
-    // What both steps ask of the shell, seen on the way to the real one.
+    // What both steps ask to start, seen on the way to the real start: the held file by its
+    // full path as the application, and quoted at the head of the command line, never a name
+    // for the shell to look up (its verbs come from the user's own classes too, which any
+    // unelevated program of the user writes). Program Files has a blank in its name, and a
+    // program waits where an unquoted command line would be cut at that blank.
     const std::string activex = kvtest::StandinBytes(L"KestrelVAULT ActiveX 7i_ko.exe");
     const std::string updater = kvtest::StandinBytes(L"KVUpdate.exe");
     kvtest::ScratchDir dir(L"launch");
-    kvtest::ScopedEnv record(L"KV_STANDIN_RECORD", dir / L"records.jsonl");
+    const std::wstring records = dir / L"records.jsonl";
+    kvtest::ScopedEnv record(L"KV_STANDIN_RECORD", records);
     FakeServer server;
     server.files[L"KestrelVAULT ActiveX 7i_ko.exe"] = {Delivers(activex)};
     server.files[L"kestrelvault_server.exe"] = {Delivers("<servicename>Launch</servicename>\n")};
     server.files[L"KVUpdate.exe"] = {Delivers(updater)};
     InstallPlatform platform = server.Platform();
-    const std::wstring programFiles = dir / L"pf";
+    const std::wstring programFiles = dir / L"Program Files";
     ::CreateDirectoryW(programFiles.c_str(), nullptr);
+    ASSERT_TRUE(kvtest::WriteBytes(dir / L"Program.exe", updater)) << "the decoy";
     platform.programFilesFolder = [&] { return programFiles; };
     struct Request {
-        DWORD cbSize;
-        ULONG fMask;
-        HWND hwnd;
-        std::wstring verb, file, parameters, directory;
-        int nShow;
-        // Whether another program could change or delete the file while the shell starts it.
+        std::wstring application, commandLine, directory;
+        DWORD cb, flags;
+        WORD show;
+        bool desktopOrTitle;  // startup fields the start should leave alone
+        // Whether another program could change or delete the file while it starts.
         bool writable, deletable;
     };
     std::vector<Request> requests;
-    platform.shellExecute = [&requests](SHELLEXECUTEINFOW& i) {
-        auto text = [](const wchar_t* s) { return s ? std::wstring(s) : std::wstring(L"<none>"); };
-        const std::wstring program = std::wstring(i.lpDirectory) + L"\\" + i.lpFile;
-        const kv::UniqueFile writer(::CreateFileW(program.c_str(), GENERIC_WRITE,
+    const StartCall real = platform.createProcess;
+    platform.createProcess = [&requests, real](const std::wstring& application, std::wstring& commandLine,
+                                               const std::wstring& directory, STARTUPINFOW& startup,
+                                               PROCESS_INFORMATION& process) {
+        const kv::UniqueFile writer(::CreateFileW(application.c_str(), GENERIC_WRITE,
                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                   OPEN_EXISTING, 0, nullptr));
-        const bool deletable = ::DeleteFileW(program.c_str()) != 0;
-        requests.push_back({i.cbSize, i.fMask, i.hwnd, text(i.lpVerb), text(i.lpFile), text(i.lpParameters),
-                            text(i.lpDirectory), i.nShow, static_cast<bool>(writer), deletable});
-        return ::ShellExecuteExW(&i);
+        const bool deletable = ::DeleteFileW(application.c_str()) != 0;
+        requests.push_back({application, commandLine, directory, startup.cb, startup.dwFlags, startup.wShowWindow,
+                            startup.lpDesktop != nullptr || startup.lpTitle != nullptr, static_cast<bool>(writer),
+                            deletable});
+        return real(application, commandLine, directory, startup, process);
     };
     kvtest::ScopedPlatform scoped(platform);
     const std::wstring host = L"kvunit-" + std::to_wstring(::GetCurrentProcessId()) + L"-launch.test";
@@ -450,31 +463,37 @@ TEST(InstallSteps, LaunchRequests) {
     const std::wstring temp = kvtest::TempDirectoryPath();
     const std::wstring site = programFiles + L"\\KestrelVAULT\\Launch";
     const struct {
-        const wchar_t* file;
-        const wchar_t* parameters;
+        std::wstring program;
+        const wchar_t* arguments;  // after the quoted path; "" for none
         std::wstring directory;
+        const char* role;
     } expected[] = {
-        {L"KestrelVAULT ActiveX 7i_ko.exe", L"<none>", temp},
-        {L"KVUpdate.exe", L"-ou", site},
-        {L"KestrelVAULT ActiveX 7i_ko.exe", L"/verysilent", temp},
-        {L"KVUpdate.exe", L"-ou", site},
+        {temp + L"\\KestrelVAULT ActiveX 7i_ko.exe", L"", temp, "activex"},
+        {site + L"\\KVUpdate.exe", L" -ou", site, "updater"},
+        {temp + L"\\KestrelVAULT ActiveX 7i_ko.exe", L" /verysilent", temp, "activex"},
+        {site + L"\\KVUpdate.exe", L" -ou", site, "updater"},
     };
     ASSERT_EQ(requests.size(), 4u);
+    std::vector<std::string> starts;
+    for (const std::string& line : kvtest::RecordLines(records))
+        if (RecordField(line, "event") == "start") starts.push_back(line);
+    ASSERT_EQ(starts.size(), 4u) << "each program started once";
     for (size_t i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
         const Request& r = requests[i];
-        // The structure's documented size: 60 bytes in a 32-bit program, 112 in a 64-bit one.
-        EXPECT_EQ(r.cbSize, sizeof(void*) == 8 ? 112u : 60u);
-        // Unattended (the last two) the shell shows no error box: SEE_MASK_FLAG_NO_UI.
-        EXPECT_EQ(r.fMask, i < 2 ? 0x140u : 0x540u);
-        EXPECT_EQ(r.hwnd, nullptr);
-        EXPECT_EQ(Narrow(r.verb), "open");
-        EXPECT_EQ(Narrow(r.file), Narrow(expected[i].file));
-        EXPECT_EQ(Narrow(r.parameters), Narrow(expected[i].parameters));
+        EXPECT_EQ(Narrow(r.application), Narrow(expected[i].program));
+        EXPECT_EQ(Narrow(r.commandLine), Narrow(L"\"" + expected[i].program + L"\"" + expected[i].arguments));
         EXPECT_EQ(Narrow(r.directory), Narrow(expected[i].directory));
-        EXPECT_EQ(r.nShow, SW_SHOW);
+        EXPECT_EQ(r.cb, sizeof(STARTUPINFOW));
+        EXPECT_EQ(r.flags, static_cast<DWORD>(STARTF_USESHOWWINDOW));
+        EXPECT_EQ(r.show, SW_SHOW);
+        EXPECT_FALSE(r.desktopOrTitle);
         EXPECT_FALSE(r.writable) << "the file is held from its check to its start";
         EXPECT_FALSE(r.deletable) << "the file is held from its check to its start";
+        // What started, as the program itself saw it: the held file, not the decoy at the blank.
+        EXPECT_EQ(RecordField(starts[i], "role"), expected[i].role);
+        EXPECT_EQ(Lower(RecordField(starts[i], "exe")), Lower(Narrow(expected[i].program)));
+        EXPECT_EQ(Lower(RecordField(starts[i], "cwd")), Lower(Narrow(expected[i].directory)));
     }
     // Let go once started: the updater, which stays, can be removed.
     EXPECT_TRUE(::DeleteFileW((site + L"\\KVUpdate.exe").c_str()));
@@ -522,7 +541,7 @@ TEST(RunKVUpdate, Table) {
         Served descriptor;
         Served updater;
         std::function<void(const std::wstring& programFiles)> before;
-        std::function<BOOL(SHELLEXECUTEINFOW&)> shell;  // null: the real one
+        StartCall start;  // null: the real one
         int result;
         std::vector<std::string> log;
         std::string registry;    // PerSiteValues after the run
@@ -560,11 +579,13 @@ TEST(RunKVUpdate, Table) {
          nullptr, -1, {"SiteName: Acme", "kestrelvault_server.exe Copy fail___"}, "LD", true, NoPlace, 0, false, 0, kv::InstallOutcome::SiteDirectoryNotPrepared},
         {"updater download fails", false, 0, Delivers(acme), Fails(), nullptr, nullptr, -1,
          {"SiteName: Acme", updaterURL + " Download fail___"}, "LD", false, SiteDir, 0, false, 0, kv::InstallOutcome::UpdaterNotObtained},
-        {"updater cannot be started", false, 0, Delivers(acme), Delivers("not a program"), nullptr, nullptr, 0,
-         {"SiteName: Acme", kUnsigned}, "LDP", false, SiteDir, 1, false, 0, kv::InstallOutcome::UpdaterLaunchFailed},
-        {"AutoMode: an updater that cannot be started shows no box and logs the shell's error", false, 0,
+        {"updater cannot be started, by hand: the error is logged and shown in a box", false, 0, Delivers(acme),
+         Delivers("not a program"), nullptr, nullptr, 0,
+         {"SiteName: Acme", kUnsigned, "KVUpdate.exe CreateProcess fail___(err: 193)"}, "LDP", false, SiteDir, 1,
+         false, 0, kv::InstallOutcome::UpdaterLaunchFailed},
+        {"AutoMode: an updater that cannot be started shows no box and logs the start's error", false, 0,
          Delivers(acme), Delivers("not a program"), nullptr, nullptr, 0,
-         {"SiteName: Acme", kUnsigned, "KVUpdate.exe ShellExecuteEx fail___(err: 193)"}, "LDP", false, SiteDir, 0, false, 1,
+         {"SiteName: Acme", kUnsigned, "KVUpdate.exe CreateProcess fail___(err: 193)"}, "LDP", false, SiteDir, 0, false, 1,
          kv::InstallOutcome::UpdaterLaunchFailed},
         {"a launch without process handle fails the wait", false, 0, Delivers(acme), Delivers(updater), nullptr,
          NoProcessHandle, 0, {"SiteName: Acme", kUnsigned, "KVUpdate.exe run Fail___"}, "LDP", false, SiteDir, 0, false, 0, kv::InstallOutcome::UpdaterLaunchFailed},
@@ -599,7 +620,7 @@ TEST(RunKVUpdate, Table) {
         server.files[L"KVUpdate.exe"] = {c.updater};
         InstallPlatform platform = server.Platform();
         platform.programFilesFolder = [&] { return programFiles; };
-        if (c.shell) platform.shellExecute = c.shell;
+        if (c.start) platform.createProcess = c.start;
         kvtest::ScopedPlatform scoped(platform);
         StepRecorder page;
         const std::wstring updateURL = c.emptyURL ? L"" : host;

@@ -179,6 +179,11 @@ class KvlogTest(unittest.TestCase):
                                 "KVUpdate.exe unsigned while publishers are pinned, removed, not started___"],
             "updater not started": ["SiteName: Acme"],
             "updater no box": ["SiteName: Acme", "KVUpdate.exe ShellExecuteEx fail___(err: 193)"],
+            # Builds that start programs with CreateProcessW log a failed start in both modes.
+            "updater start failed": ["SiteName: Acme", "Signer: none", "KVUpdate.exe CreateProcess fail___(err: 193)"],
+            "updater held after a retry": ["SiteName: Acme",
+                                           "KVUpdate.exe in use by another program (err: 32), held again in 250 ms (retry 1 of 5)",
+                                           "Signer: none", "KVUpdate.exe run Success..."],
             "updater wait failed": ["SiteName: Acme", "KVUpdate.exe run Fail___"],
             "ran": ["SiteName: Acme", "KVUpdate.exe run Success..."],
         }
@@ -188,6 +193,11 @@ class KvlogTest(unittest.TestCase):
                         "KestrelVAULT ActiveX 7i_ko.exe asks for a restart (exit code 3010)."],
             "not started": [],
             "no box": ["KestrelVAULT ActiveX 7i_ko.exe ShellExecuteEx fail___(err: 2)"],
+            "start failed": ["Signer: none", "KestrelVAULT ActiveX 7i_ko.exe CreateProcess fail___(err: 193)"],
+            "held after retries": [
+                "KestrelVAULT ActiveX 7i_ko.exe in use by another program (err: 32), held again in 250 ms (retry 1 of 5)",
+                "KestrelVAULT ActiveX 7i_ko.exe in use by another program (err: 33), held again in 500 ms (retry 2 of 5)",
+                "Signer: none", "KestrelVAULT ActiveX 7i_ko.exe run Success..."],
             "wait failed": ["KestrelVAULT ActiveX 7i_ko.exe run Fail___"],
         }
 
@@ -248,6 +258,8 @@ class KvlogTest(unittest.TestCase):
              21, "installer launch failed"),
             ("the launch failed by hand (no line)", log({"installer": "not started"}), 21, "installer launch failed"),
             ("the launch failed unattended", log({"installer": "no box"}), 21, "installer launch failed"),
+            ("the start failed (CreateProcess)", log({"installer": "start failed"}), 21, "installer launch failed"),
+            ("a retried hold is no failure", log({"installer": "held after retries"}), 0, "done"),
             ("no process to wait for", log({"installer": "wait failed"}), 21, "installer launch failed"),
             ("no access address", log({"installer": "no address"}), 10, "no access address"),
         ] + [("update step: " + k, log({"update": k}), code, name) for k, code, name in [
@@ -260,6 +272,8 @@ class KvlogTest(unittest.TestCase):
             ("updater refused", 40, "updater not obtained"),
             ("updater not started", 41, "updater launch failed"),
             ("updater no box", 41, "updater launch failed"),
+            ("updater start failed", 41, "updater launch failed"),
+            ("updater held after a retry", 0, "done"),
             ("updater wait failed", 41, "updater launch failed"),
         ]] + [
             ("back after a failed run, then a complete one", log({"obtained": False, "installer": "not started"}, {}),
@@ -274,6 +288,11 @@ class KvlogTest(unittest.TestCase):
                 line = kvlogfacts.log_lines(data)[outcome["line"] - 1]
                 self.assertIn("(500), T:", line)
 
+        with self.subTest("a failed start's error is explained in the text"):
+            for tool in TOOLS:
+                rc, out, _ = tool.run(self.write("start.log", log({"installer": "start failed"})))
+                self.assertIn(": KestrelVAULT ActiveX 7i_ko.exe CreateProcess fail___(err: 193) "
+                              "(not a valid program for Windows)\n", out)
         with self.subTest("a run whose end is not in the log has no outcome"):
             self.assertIsNone(self.report(log({}, ended=False))["runs"][0]["outcome"])
         with self.subTest("the program's own exit code line, and a disagreement told in the text"):
