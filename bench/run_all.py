@@ -154,8 +154,8 @@ def rows_of(r):
         def t(name):
             return "%.2f s (%.0f MiB/s)" % (s[name], mib / s[name])
         for ours, ref, aim in (("FetchServerFile_https", "bare_wininet_https", 1.1),
-                               ("FetchServerFile_http", "bare_urlmon_http", 1.1),
-                               ("FetchServerFile_http", "bare_wininet_http", None),
+                               ("FetchServerFile_http", "bare_wininet_http", 1.1),
+                               ("FetchServerFile_http", "bare_urlmon_http", None),
                                ("bare_urlmon_http", "bare_wininet_http", None),
                                ("FetchServerFile_https", "curl_https", None),
                                ("FetchServerFile_http", "curl_http", None),

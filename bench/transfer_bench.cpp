@@ -5,9 +5,10 @@
 //       fetches both addresses with FetchServerFile (as the install steps do: size query,
 //       cache purge, transfer on a worker thread with the progress bar on this thread) and
 //       with a bare InternetOpenUrlW / InternetReadFile / WriteFile loop, and times the parts
-//       of FetchServerFile alone, and the http path's own floor, a bare URLDownloadToFileW of
-//       the same file, in turns, ROUNDS times; prints "name seconds bytes" with the best time of
-//       each (bytes: the file's size, or the size query's answer). Each runner's requests carry
+//       of FetchServerFile alone, and, for comparison, the URL-moniker download that the http
+//       path used before (a bare URLDownloadToFileW of the same file, which stages it in the
+//       user's internet cache), in turns, ROUNDS times; prints "name seconds bytes" with the
+//       best time of each (bytes: the file's size, or the size query's answer). Each runner's requests carry
 //       "?bench=NAME" (nginx serves the file all the same), so the server's access log tells
 //       the body bytes each of them took.
 //   kv_transfer_bench memory URL USE_HTTPS
@@ -107,14 +108,6 @@ long long SizeQuery(const std::wstring& url, int useHttps) {
     return GetWebFileSize(url.c_str(), useHttps);
 }
 
-long long MonikerOnly(const std::wstring& url, const std::wstring& target) {
-    Page p;
-    URLDownCallBack cb(&p.reporter, nullptr, 0);
-    HRESULT hr = E_FAIL;
-    RunOnWorker([&] { hr = URLDownloadToFileW(nullptr, url.c_str(), target.c_str(), 0, &cb); });
-    return hr == S_OK ? FileSize(target) : -1;
-}
-
 // The least a program can do with the URL-moniker download: no callback, on this thread.
 long long BareMoniker(const std::wstring& url, const std::wstring& target) {
     const HRESULT hr = URLDownloadToFileW(nullptr, url.c_str(), target.c_str(), 0, nullptr);
@@ -147,7 +140,6 @@ int Speed(const std::wstring& httpUrl, const std::wstring& httpsUrl, int rounds)
         // Where the time of the two goes.
         {"GetWebFileSize_http", [&] { return SizeQuery(http("GetWebFileSize_http"), 0); }},
         {"GetWebFileSize_https", [&] { return SizeQuery(https("GetWebFileSize_https"), 1); }},
-        {"URLDownloadToFileW_http", [&] { return MonikerOnly(http("URLDownloadToFileW_http"), target); }},
         {"URLDownloadToFileOnHttps", [&] { return HttpsOnly(https("URLDownloadToFileOnHttps"), target); }},
         {"bare_wininet_https_0x1001",
          [&] { return FetchBare(https("bare_wininet_https_0x1001"), kProductFlags, target); }},

@@ -3,10 +3,14 @@
 #include <wininet.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "framework/handle.h"
@@ -69,44 +73,6 @@ DWORD StallLimitMs() {
 }
 
 void SetStallLimitForTesting(DWORD ms) { g_testLimitMs = ms; }
-
-StallWatchdog::StallWatchdog(DWORD limitMs, std::function<void()> onStall)
-    : m_limit(limitMs), m_onStall(std::move(onStall)), m_last(std::chrono::steady_clock::now()) {
-    m_thread = std::thread([this] { Watch(); });
-}
-
-void StallWatchdog::Touch() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_last = std::chrono::steady_clock::now();
-}
-
-void StallWatchdog::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_stop = true;
-    }
-    m_wake.notify_all();
-    if (m_thread.joinable()) m_thread.join();
-}
-
-bool StallWatchdog::Fired() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_fired;
-}
-
-void StallWatchdog::Watch() {
-    std::unique_lock<std::mutex> lock(m_lock);
-    while (!m_stop) {
-        const auto deadline = m_last + m_limit;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            m_fired = true;
-            lock.unlock();
-            m_onStall();
-            return;
-        }
-        m_wake.wait_until(lock, deadline);
-    }
-}
 
 bool RunAbandonable(std::function<void()> call, DWORD limitMs) {
     struct Done {
@@ -200,92 +166,4 @@ UINT StallBoundRequest::Read(CHttpFile& file, void* buffer, UINT count) {
         if (LimitPassed(started, m_limitMs)) throw CInternetException(ERROR_INTERNET_TIMEOUT);
         throw;
     }
-}
-
-StallGuard::StallGuard(IBindStatusCallback& inner, DWORD limitMs)
-    : m_inner(inner), m_watchdog(limitMs, [this] { AbortBinding(); }) {}
-
-StallGuard::~StallGuard() {
-    m_watchdog.Stop();
-    ReleaseBinding();
-}
-
-bool StallGuard::Stalled() {
-    m_watchdog.Stop();
-    return m_watchdog.Fired();
-}
-
-STDMETHODIMP StallGuard::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IBindStatusCallback) {
-        *ppv = static_cast<IBindStatusCallback*>(this);
-        return S_OK;
-    }
-    return m_inner.QueryInterface(riid, ppv);
-}
-
-STDMETHODIMP StallGuard::OnStartBinding(DWORD reserved, IBinding* binding) {
-    bool late = false;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (m_binding) m_binding->Release();
-        m_binding = binding;
-        if (m_binding) m_binding->AddRef();
-        late = m_aborted;
-    }
-    const HRESULT hr = m_inner.OnStartBinding(reserved, binding);
-    // The limit passed before there was a binding to stop.
-    if (late && binding) binding->Abort();
-    return hr;
-}
-
-STDMETHODIMP StallGuard::OnProgress(ULONG progress, ULONG maximum, ULONG statusCode, LPCWSTR statusText) {
-    switch (statusCode) {
-    case BINDSTATUS_BEGINDOWNLOADDATA:
-    case BINDSTATUS_DOWNLOADINGDATA:
-    case BINDSTATUS_ENDDOWNLOADDATA:
-        m_dataCame = true;
-        m_watchdog.Touch();
-        break;
-    // Answers without body bytes yet; connecting and sending the request do not count.
-    case BINDSTATUS_REDIRECTING:
-    case BINDSTATUS_MIMETYPEAVAILABLE:
-        m_watchdog.Touch();
-        break;
-    default:
-        break;
-    }
-    return m_inner.OnProgress(progress, maximum, statusCode, statusText);
-}
-
-STDMETHODIMP StallGuard::OnStopBinding(HRESULT result, LPCWSTR error) {
-    ReleaseBinding();
-    return m_inner.OnStopBinding(result, error);
-}
-
-STDMETHODIMP StallGuard::OnDataAvailable(DWORD flags, DWORD size, FORMATETC* format, STGMEDIUM* medium) {
-    m_watchdog.Touch();
-    return m_inner.OnDataAvailable(flags, size, format, medium);
-}
-
-// On the watchdog's thread. The binding is held by a reference of its own for the call, so that
-// the download ending meanwhile cannot free it, and without the lock, which the download's own
-// thread may need in order to end.
-void StallGuard::AbortBinding() {
-    IBinding* binding = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_aborted = true;
-        binding = m_binding;
-        if (binding) binding->AddRef();
-    }
-    if (!binding) return;
-    binding->Abort();
-    binding->Release();
-}
-
-void StallGuard::ReleaseBinding() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    if (m_binding) m_binding->Release();
-    m_binding = nullptr;
 }

@@ -24,11 +24,15 @@ const DWORD kOpenFlagsHttp = INTERNET_FLAG_TRANSFER_ASCII | INTERNET_FLAG_NO_CAC
 // than the address the user typed. Expired and untrusted certificates still fail.
 const DWORD kOpenFlagsHttps = kOpenFlagsHttp | INTERNET_FLAG_IGNORE_CERT_CN_INVALID;
 
-// What a size query asks WinINet for: its scheme's flags, and on an http address the https
+// What every request asks WinINet for: its scheme's flags, and on an http address the https
 // rule as well, since a server that redirects to https must meet the same certificate rule
-// there as a typed https address (the flag does nothing over http). The log keeps the scheme's
-// flags, which say which rule the address itself gets.
-DWORD RequestFlags(DWORD schemeFlags) { return schemeFlags | INTERNET_FLAG_IGNORE_CERT_CN_INVALID; }
+// there as a typed https address (the flag does nothing over http). Nothing is taken from the
+// cache either: the user's own programs can write there, and the purge before a transfer
+// leaves them time to put an entry back. The log keeps the scheme's flags, which say which
+// rule the address itself gets.
+DWORD RequestFlags(DWORD schemeFlags) {
+    return schemeFlags | INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_RELOAD;
+}
 const DWORD_PTR kRequestContext = 1;
 
 // The size query asks for the first byte only: the size then comes from the range answer's
@@ -116,180 +120,147 @@ private:
     bool m_committed = false;
 };
 
-// Cuts the file at length. FALSE with GetLastError set when it cannot.
-BOOL TruncateFile(const wchar_t* path, ULONG length) {
-    kv::UniqueFile file(::CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return FALSE;
-    LARGE_INTEGER at;
-    at.QuadPart = length;
-    return ::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.get());
-}
-
-// The moniker download answers S_OK (under Wine at least) for an error status, for a body cut
-// short of its Content-Length and for one that runs past it, and writes what it got. This
-// callback stands between it and the caller's to see the status and the byte counts; every
-// call of IBindStatusCallback goes on to the caller's callback unchanged. It also answers the
-// download's certificate questions, which arise only where the server redirected the http
-// address to https, with the https path's rule. It lives on the stack for one synchronous
-// download, so it counts no references.
-class MonikerWatch : public IBindStatusCallback, public IHttpNegotiate, public IServiceProvider, public IHttpSecurity {
-public:
-    explicit MonikerWatch(IBindStatusCallback& inner) : m_inner(inner) {}
-    MonikerWatch(const MonikerWatch&) = delete;
-    MonikerWatch& operator=(const MonikerWatch&) = delete;
-    ~MonikerWatch() { ReleaseBinding(); }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IBindStatusCallback) {
-            *ppv = static_cast<IBindStatusCallback*>(this);
-        } else if (riid == IID_IHttpNegotiate) {
-            *ppv = static_cast<IHttpNegotiate*>(this);
-        } else if (riid == IID_IServiceProvider) {
-            *ppv = static_cast<IServiceProvider*>(this);
-        } else if (riid == IID_IHttpSecurity) {
-            *ppv = static_cast<IHttpSecurity*>(this);
-        } else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 1; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-
-    STDMETHODIMP OnStartBinding(DWORD reserved, IBinding* binding) override {
-        ReleaseBinding();
-        m_binding = binding;
-        if (m_binding) m_binding->AddRef();
-        return m_inner.OnStartBinding(reserved, binding);
-    }
-    STDMETHODIMP GetPriority(LONG* priority) override { return m_inner.GetPriority(priority); }
-    STDMETHODIMP OnLowResource(DWORD reserved) override { return m_inner.OnLowResource(reserved); }
-    STDMETHODIMP OnProgress(ULONG progress, ULONG maximum, ULONG statusCode, LPCWSTR statusText) override {
-        if (statusCode == BINDSTATUS_ENDDOWNLOADDATA) {
-            m_ended = true;
-            m_received = progress;
-            m_announced = maximum;
-        }
-        return m_inner.OnProgress(progress, maximum, statusCode, statusText);
-    }
-    STDMETHODIMP OnStopBinding(HRESULT result, LPCWSTR error) override {
-        ReleaseBinding();
-        return m_inner.OnStopBinding(result, error);
-    }
-    STDMETHODIMP GetBindInfo(DWORD* bindFlags, BINDINFO* bindInfo) override {
-        return m_inner.GetBindInfo(bindFlags, bindInfo);
-    }
-    STDMETHODIMP OnDataAvailable(DWORD flags, DWORD size, FORMATETC* format, STGMEDIUM* medium) override {
-        return m_inner.OnDataAvailable(flags, size, format, medium);
-    }
-    STDMETHODIMP OnObjectAvailable(REFIID riid, IUnknown* object) override {
-        return m_inner.OnObjectAvailable(riid, object);
-    }
-
-    // No headers of our own.
-    STDMETHODIMP BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* additionalHeaders) override {
-        if (additionalHeaders) *additionalHeaders = nullptr;
-        return S_OK;
-    }
-    // An error page is no file, nor is a connection closed without any answer (the status 0
-    // here): the binding is stopped before anything reaches the target, so an earlier copy
-    // survives, as on the https path.
-    STDMETHODIMP OnResponse(DWORD status, LPCWSTR, LPCWSTR, LPWSTR* additionalHeaders) override {
-        if (additionalHeaders) *additionalHeaders = nullptr;
-        m_responded = true;
-        m_status = status;
-        if (!Answered() && m_binding) m_binding->Abort();
-        return S_OK;
-    }
-
-    // The download looks for the certificate questions' answerer as a service of the callback.
-    STDMETHODIMP QueryService(REFGUID service, REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (service != IID_IHttpSecurity) return E_NOINTERFACE;
-        return QueryInterface(riid, ppv);
-    }
-    // No window: nothing of the download may ask the user.
-    STDMETHODIMP GetWindow(REFGUID, HWND* window) override {
-        if (window) *window = nullptr;
-        return S_FALSE;
-    }
-    // The https path's rule: a certificate for another host name is accepted; every other
-    // problem (untrusted issuer, outside its dates, ...) gets the platform's own handling, as
-    // before this callback answered, which refuses it.
-    STDMETHODIMP OnSecurityProblem(DWORD problem) override {
-        return problem == ERROR_INTERNET_SEC_CERT_CN_INVALID ? S_OK : S_FALSE;
-    }
-
-    // False once the server answered with an error status, or with none at all.
-    bool Answered() const { return !m_responded || (m_status >= 100 && m_status < 400); }
-    // Whether the download reported its end with a Content-Length (0 when there was none).
-    bool Measured() const { return m_ended && m_announced > 0; }
-    ULONG Received() const { return m_received; }
-    ULONG Announced() const { return m_announced; }
-
-private:
-    void ReleaseBinding() {
-        if (m_binding) m_binding->Release();
-        m_binding = nullptr;
-    }
-
-    IBindStatusCallback& m_inner;
-    IBinding* m_binding = nullptr;
-    bool m_responded = false;
-    DWORD m_status = 0;
-    bool m_ended = false;
-    ULONG m_received = 0;
-    ULONG m_announced = 0;
+// Where a transfer through WinINet ended: its result, and for a failure the part that failed,
+// which the http path's results are told by.
+enum class FetchStage { Done, Request, Body, Target };
+struct Fetched {
+    HRESULT result;
+    FetchStage stage;
+    DWORD error;  // the WinINet or Windows error of a failed request or target, else 0
 };
 
-// Whether path is a file of at least `bytes` bytes.
-bool HoldsAtLeast(const wchar_t* path, ULONG bytes) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(path, GetFileExInfoStandard, &data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return false;
-    return data.nFileSizeHigh != 0 || data.nFileSizeLow >= bytes;
+Fetched Failed(FetchStage stage, DWORD error) { return {ErrorResult(error), stage, error}; }
+
+// One GET of address into localTarget, through WinINet with nothing written to its cache and
+// every wait bound by the stall limit: the body goes straight from the request into the target
+// (created or emptied, opened exclusively) in blocks of at most kBlockSize, callback (may be
+// null) told of every block and of the end. The https path logs its steps to trace; the http
+// path passes null and logs nothing of its own, as it never did.
+Fetched FetchToFile(const wchar_t* address, const wchar_t* localTarget, DWORD flags, IBindStatusCallback* callback,
+                    FuncTrace* trace, DWORD loggedFlags) {
+    StallBoundRequest request(StallLimitMs());
+    if (!request.IsOpen()) {
+        const DWORD error = ::GetLastError();
+        if (trace) trace->Log("InternetOpen fail___(lastErr: %d)", static_cast<int>(error));
+        return Failed(FetchStage::Request, error);
+    }
+    if (trace) trace->Log("openFlag: 0x%x", static_cast<unsigned>(loggedFlags));
+
+    try {
+        CHttpFile* file = request.Open(address, kRequestContext, flags);
+        if (!file) {
+            if (trace) trace->Log("OpenURL fail_");
+            return {kNoFileObject, FetchStage::Request, 0};
+        }
+        // An error page is no file: checked before the target is touched, so an earlier copy
+        // of the file survives a failing server. Nor is a connection closed without any
+        // answer, which Wine's WinINet hands out as an empty file with the status 0.
+        DWORD status = 0;
+        if (file->QueryInfo(HTTP_QUERY_STATUS_CODE, status) && (status >= 400 || status < 100)) {
+            if (trace) trace->Log("HttpStatus fail___(status: %d)", static_cast<int>(status));
+            return {INET_E_DOWNLOAD_FAILURE, FetchStage::Request, 0};
+        }
+
+        LocalTarget target(localTarget);
+        if (!target.Open()) {
+            const DWORD error = ::GetLastError();
+            if (trace) trace->Log("localFile.Open fail___(lastErr: %d)", static_cast<int>(error));
+            return Failed(FetchStage::Target, error);
+        }
+        if (trace) trace->Log("Local file open success.");
+
+        // A read that gives 0 bytes also ends a body whose connection the server dropped:
+        // only the announced length tells a short file from a whole one. WinINet itself reads
+        // no further than the announced length, so bytes past it never reach the target.
+        DWORD announced = 0;
+        const bool hasLength = file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, announced);
+
+        // One block buffer for the whole file: memory does not grow with the file's size.
+        std::vector<BYTE> buffer(kBlockSize);
+        ULONG total = 0;
+        for (;;) {
+            UINT read = 0;
+            try {
+                read = request.Read(*file, buffer.data(), kBlockSize);
+            } catch (const CInternetException& e) {
+                if (trace) trace->Log("Exception: %d", static_cast<int>(e.m_dwError));
+                return Failed(FetchStage::Body, e.m_dwError);
+            }
+            if (read == 0) {
+                if (hasLength && total < announced) {
+                    if (trace) trace->Log("Exception: %d", static_cast<int>(ERROR_INTERNET_CONNECTION_RESET));
+                    return Failed(FetchStage::Body, ERROR_INTERNET_CONNECTION_RESET);
+                }
+                break;
+            }
+            if (const DWORD error = target.Write(buffer.data(), read)) {
+                if (trace) trace->Log("localFile.Write fail___(lastErr: %d)", static_cast<int>(error));
+                return Failed(FetchStage::Target, error);
+            }
+            total += read;
+            if (callback) callback->OnProgress(total, 0, BINDSTATUS_DOWNLOADINGDATA, L"");
+        }
+        if (const DWORD error = target.Close()) {
+            if (trace) trace->Log("localFile.Close fail___(lastErr: %d)", static_cast<int>(error));
+            return Failed(FetchStage::Target, error);
+        }
+        target.Commit();
+
+        // The byte count travels in the maximum: the callback takes it from there for this status.
+        if (callback) callback->OnProgress(0, total, BINDSTATUS_ENDDOWNLOADDATA, L"");
+        file->Close();
+        return {S_OK, FetchStage::Done, 0};
+    } catch (const CInternetException& e) {
+        if (trace) trace->Log("Exception: %d", static_cast<int>(e.m_dwError));
+        return Failed(FetchStage::Request, e.m_dwError);
+    }
 }
 
-// URLDownloadToFileW with the results the https path gives for the same answers: an error
-// status, or no answer at all, is INET_E_DOWNLOAD_FAILURE with the target untouched, a body short of its
-// Content-Length removes the target and gives ERROR_INTERNET_CONNECTION_RESET, and bytes past
-// the Content-Length are cut off, as they are no part of the file.
-HRESULT DownloadByMoniker(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback& callback) {
-    MonikerWatch watch(callback);
-    StallGuard guard(watch, StallLimitMs());
-    const HRESULT result = ::URLDownloadToFileW(nullptr, address, localTarget, 0, &guard);
-    // A download that ended on its own just as the limit passed keeps its result. The moniker
-    // download writes the target as the data comes: once some came, what is there is a part.
-    if (guard.Stalled() && FAILED(result)) {
-        if (guard.DataCame()) ::DeleteFileW(localTarget);
-        return ErrorResult(ERROR_INTERNET_TIMEOUT);
+// WinINet's errors for a certificate it refused.
+bool IsCertificateError(DWORD error) {
+    switch (error) {
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_CERT_NO_REV:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+        return true;
+    default:
+        return false;
     }
-    if (!watch.Answered()) {
-        // Only when the stop came too late to keep the page out of the target.
-        if (SUCCEEDED(result)) ::DeleteFileW(localTarget);
-        return INET_E_DOWNLOAD_FAILURE;
-    }
-    // The moniker download fetches into the internet cache and then copies the finished file to
-    // the target, and Wine answers S_OK even when that copy fails, as on a full disk: a target
-    // missing or shorter than what arrived is no file.
-    if (SUCCEEDED(result) && !HoldsAtLeast(localTarget, watch.Received())) {
-        ::DeleteFileW(localTarget);
-        return ErrorResult(ERROR_WRITE_FAULT);
-    }
-    if (FAILED(result) || !watch.Measured() || watch.Received() == watch.Announced()) return result;
-    if (watch.Received() < watch.Announced()) {
-        ::DeleteFileW(localTarget);
+}
+
+// The http path's result for what a transfer ended with: the codes it has always given, which
+// the logs and the tools that read them know.
+HRESULT HttpPathResult(const Fetched& fetched) {
+    // A stall is a stall wherever it came.
+    if (fetched.error == ERROR_INTERNET_TIMEOUT) return fetched.result;
+    switch (fetched.stage) {
+    case FetchStage::Request:
+        // A certificate refused after a redirect to https; any other request that gave no
+        // answer (no server, no such name, no root handle).
+        if (IsCertificateError(fetched.error)) return INET_E_INVALID_CERTIFICATE;
+        return fetched.error ? INET_E_DOWNLOAD_FAILURE : fetched.result;
+    case FetchStage::Body:
+        // However the body ended early, it came short of the file.
         return ErrorResult(ERROR_INTERNET_CONNECTION_RESET);
+    case FetchStage::Target:
+        // The local side of the transfer, whatever Windows said of it (a full disk, a target
+        // held open, no folder).
+        return ErrorResult(ERROR_WRITE_FAULT);
+    default:
+        return fetched.result;
     }
-    if (!TruncateFile(localTarget, watch.Announced())) {
-        const DWORD error = ::GetLastError();
-        ::DeleteFileW(localTarget);
-        return ErrorResult(error ? error : ERROR_WRITE_FAULT);
-    }
-    return result;
+}
+
+// The http path: the https path's request and loop without its log lines.
+HRESULT DownloadOverHttp(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback* callback) {
+    if (IsEmpty(address) || IsEmpty(localTarget)) return E_INVALIDARG;
+    return HttpPathResult(FetchToFile(address, localTarget, RequestFlags(kOpenFlagsHttp), callback, nullptr, 0));
 }
 
 }  // namespace
@@ -354,73 +325,7 @@ int GetWebFileSize(const wchar_t* address, int useHttps) {
 HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback* callback) {
     FuncTrace trace(logscope::kURLDownloadToFileOnHttps);
     if (IsEmpty(address) || IsEmpty(localTarget)) return E_INVALIDARG;
-
-    StallBoundRequest request(StallLimitMs());
-    if (!request.IsOpen()) {
-        const DWORD error = ::GetLastError();
-        trace.Log("InternetOpen fail___(lastErr: %d)", static_cast<int>(error));
-        return ErrorResult(error);
-    }
-    trace.Log("openFlag: 0x%x", static_cast<unsigned>(kOpenFlagsHttps));
-
-    try {
-        CHttpFile* file = request.Open(address, kRequestContext, kOpenFlagsHttps);
-        if (!file) {
-            trace.Log("OpenURL fail_");
-            return kNoFileObject;
-        }
-        // An error page is no file: checked before the target is touched, so an earlier copy
-        // of the file survives a failing server. Nor is a connection closed without any
-        // answer, which Wine's WinINet hands out as an empty file with the status 0.
-        DWORD status = 0;
-        if (file->QueryInfo(HTTP_QUERY_STATUS_CODE, status) && (status >= 400 || status < 100)) {
-            trace.Log("HttpStatus fail___(status: %d)", static_cast<int>(status));
-            return INET_E_DOWNLOAD_FAILURE;
-        }
-
-        LocalTarget target(localTarget);
-        if (!target.Open()) {
-            const DWORD error = ::GetLastError();
-            trace.Log("localFile.Open fail___(lastErr: %d)", static_cast<int>(error));
-            return ErrorResult(error);
-        }
-        trace.Log("Local file open success.");
-
-        // A read that gives 0 bytes also ends a body whose connection the server dropped:
-        // only the announced length tells a short file from a whole one.
-        DWORD announced = 0;
-        const bool hasLength = file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, announced);
-
-        // One block buffer for the whole file: memory does not grow with the file's size.
-        std::vector<BYTE> buffer(kBlockSize);
-        ULONG total = 0;
-        for (;;) {
-            const UINT read = request.Read(*file, buffer.data(), kBlockSize);
-            if (read == 0) {
-                if (hasLength && total < announced) throw CInternetException(ERROR_INTERNET_CONNECTION_RESET);
-                break;
-            }
-            if (const DWORD error = target.Write(buffer.data(), read)) {
-                trace.Log("localFile.Write fail___(lastErr: %d)", static_cast<int>(error));
-                return ErrorResult(error);
-            }
-            total += read;
-            if (callback) callback->OnProgress(total, 0, BINDSTATUS_DOWNLOADINGDATA, L"");
-        }
-        if (const DWORD error = target.Close()) {
-            trace.Log("localFile.Close fail___(lastErr: %d)", static_cast<int>(error));
-            return ErrorResult(error);
-        }
-        target.Commit();
-
-        // The byte count travels in the maximum: the callback takes it from there for this status.
-        if (callback) callback->OnProgress(0, total, BINDSTATUS_ENDDOWNLOADDATA, L"");
-        file->Close();
-        return S_OK;
-    } catch (const CInternetException& e) {
-        trace.Log("Exception: %d", static_cast<int>(e.m_dwError));
-        return ErrorResult(e.m_dwError);
-    }
+    return FetchToFile(address, localTarget, RequestFlags(kOpenFlagsHttps), callback, &trace, kOpenFlagsHttps).result;
 }
 
 HRESULT FetchServerFile(int useHttps, StepReporter* reporter, const std::wstring& address,
@@ -431,5 +336,5 @@ HRESULT FetchServerFile(int useHttps, StepReporter* reporter, const std::wstring
     ::DeleteUrlCacheEntryW(address.c_str());
     callback.Prepare(reporter, nullptr, expectedSize);
     if (useHttps == 1) return URLDownloadToFileOnHttps(address.c_str(), localTarget.c_str(), &callback);
-    return DownloadByMoniker(address.c_str(), localTarget.c_str(), callback);
+    return DownloadOverHttp(address.c_str(), localTarget.c_str(), &callback);
 }

@@ -1,6 +1,7 @@
 // Fetching one server file: how a server address and a download's local target are formed,
-// the size query, and the two transfer paths (the URL-moniker download for http, our own
-// WinINet download for https, which accepts a certificate issued for another host name).
+// the size query, and the transfer, one WinINet request for both schemes (which accepts a
+// certificate issued for another host name) written straight into the local target: nothing
+// of a file passes through WinINet's cache or any other place the user's programs can write.
 //
 // Transfer results are HRESULT-like: 0 (S_OK) when the whole file is in the local target,
 // negative for every failure. Every call opens and closes its own handles; nothing is shared
@@ -57,15 +58,18 @@ HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTar
 
 // One file from the server, as both install steps fetch it: the size query, the purge of the
 // address's internet cache entry, callback prepared for reporter's progress bar (may be null)
-// with that size (the range set to 0 .. size, -1 included), then the https download when
-// useHttps is 1 and URLDownloadToFileW otherwise. Returns the transfer's result; logging it is
-// the caller's. callback must outlive the call only; it may be reused for the next file.
-// The http path gives what the https path gives for the same answer, where the platform's
-// download would answer S_OK: INET_E_DOWNLOAD_FAILURE for a status of 400 or above or no
-// answer at all (the target untouched), 0x80000000 plus ERROR_INTERNET_CONNECTION_RESET for a body short of its
-// Content-Length (the target removed), and 0 with the bytes past the Content-Length cut off.
-// A target that the platform's download left missing or shorter than what arrived (its copy
-// out of the internet cache failed, as on a full disk) is removed and gives 0x80000000 plus
-// ERROR_WRITE_FAULT.
+// with that size (the range set to 0 .. size, -1 included), then the transfer. Returns the
+// transfer's result; logging it is the caller's. callback must outlive the call only; it may be
+// reused for the next file.
+// useHttps 1: URLDownloadToFileOnHttps, with its results and log lines. Otherwise the same
+// request, blocks, progress reports and stall limit, with the http path's own results and no
+// log lines of its own: 0; E_INVALIDARG for an empty address or target;
+// INET_E_DOWNLOAD_FAILURE for a status of 400 or above, no answer at all (the target untouched)
+// or a request that failed otherwise (no server, no such name); INET_E_INVALID_CERTIFICATE for
+// a certificate refused after a redirect to https; 0x80000000 plus ERROR_INTERNET_TIMEOUT for
+// a stall; 0x80000000 plus ERROR_INTERNET_CONNECTION_RESET for a body that ended short of its
+// Content-Length or whose read failed; 0x80000000 plus ERROR_WRITE_FAULT for any failure of
+// the local target (not opened, a write or the close failed). A transfer that fails after the
+// target was opened removes it. Bytes past the Content-Length are no part of the file.
 HRESULT FetchServerFile(int useHttps, StepReporter* reporter, const std::wstring& address,
                         const std::wstring& localTarget, URLDownCallBack& callback);

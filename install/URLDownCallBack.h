@@ -1,7 +1,7 @@
 // The bind-status callback every file transfer carries: it turns the data-phase reports of a
-// transfer into positions of the reporter's progress bar, counted in bytes. Both transfer
-// paths use it: the URL-moniker download as an IBindStatusCallback, the WinINet download by
-// calling its OnProgress with the same status codes.
+// transfer into positions of the reporter's progress bar, counted in bytes. The transfer of
+// both schemes calls its OnProgress with the bind-status codes of the data phase; it stays an
+// IBindStatusCallback, the type the transfers take for their progress.
 #pragma once
 
 #include <windows.h>

@@ -9,9 +9,11 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <shlobj.h>
 #include <urlmon.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <functional>
@@ -309,6 +311,81 @@ TEST(FetchServerFile, NothingGoesIntoTheInternetCache) {
     }
 }
 
+// The user's internet cache where this prefix keeps it (CSIDL_INTERNET_CACHE; the user's own
+// programs can write there): every file below it that is a copy of body or a part of one, that
+// is whose bytes begin as body does.
+std::vector<std::wstring> CacheCopiesOf(const std::string& body) {
+    wchar_t root[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_INTERNET_CACHE, nullptr, SHGFP_TYPE_CURRENT, root))) {
+        ADD_FAILURE() << "no internet cache folder";
+        return {};
+    }
+    std::vector<std::wstring> copies, folders = {root};
+    while (!folders.empty()) {
+        const std::wstring folder = folders.back();
+        folders.pop_back();
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE) continue;
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = folder + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                folders.push_back(path);
+                continue;
+            }
+            // Shared every way: a copy still being written counts as well.
+            HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+            if (h == INVALID_HANDLE_VALUE) continue;
+            std::string head(4096, '\0');
+            DWORD read = 0;
+            ReadFile(h, &head[0], static_cast<DWORD>(head.size()), &read, nullptr);
+            CloseHandle(h);
+            head.resize(read);
+            if (!head.empty() && body.compare(0, head.size(), head) == 0) copies.push_back(path);
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+    }
+    return copies;
+}
+
+// The elevated program must never pass a file through a place the user's programs can write:
+// no copy of the body, whole or in part, lies in the user's internet cache while the transfer
+// runs or after it, and no cache entry names the address, over either scheme.
+TEST(FetchServerFile, NoCopyOfTheFileInTheUsersInternetCache) {
+    const std::string data = Pattern(3u << 20, 33);
+    const std::wstring file = Publish(L"fetch/nocopy.bin", data);
+    for (int useHttps : {0, 1}) {
+        SCOPED_TRACE(useHttps);
+        const std::wstring address = SchemePrefix(useHttps) + (useHttps == 1 ? HttpsHost() : HttpHost()) + file;
+        ASSERT_EQ(CacheCopiesOf(data), std::vector<std::wstring>{});
+        const std::wstring target = LocalTarget(L"nocopy.bin");
+        PageWithBar p(useHttps);
+        RecordingCallback cb;
+        std::vector<std::wstring> whileRunning;
+        bool looked = false;
+        cb.onFirstCall = [&] {
+            whileRunning = CacheCopiesOf(data);
+            looked = true;
+        };
+        HRESULT hr = E_FAIL;
+        RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, address, target, cb); });
+        EXPECT_EQ(hr, S_OK) << std::hex << hr;
+        EXPECT_TRUE(ReadWholeFile(target) == data);
+        EXPECT_TRUE(looked);
+        std::vector<std::wstring> after = CacheCopiesOf(data);
+        EXPECT_EQ(whileRunning.size(), 0u) << Narrow(whileRunning.empty() ? L"" : whileRunning.front());
+        EXPECT_EQ(after.size(), 0u) << Narrow(after.empty() ? L"" : after.front());
+        EXPECT_FALSE(InCache(address));
+        // Whatever an earlier run left there is no concern of the next case.
+        for (const std::wstring& copy : after) DeleteFileW(copy.c_str());
+        DeleteUrlCacheEntryW(address.c_str());
+        DeleteFileW(target.c_str());
+    }
+}
+
 // What a whole run costs the server: the size query takes the first byte, the transfer the
 // file, once. The server's own count of the body bytes it sent, for a server that honours
 // the range and for one that ignores it (which then sends the file for the size query too, but
@@ -330,8 +407,8 @@ TEST(FetchServerFile, TheServerSendsEachBodyOnce) {
         EXPECT_TRUE(ReadWholeFile(target) == data);
         EXPECT_EQ(p.bar.Range().iHigh, static_cast<int>(data.size()));
         EXPECT_EQ(p.bar.Pos(), static_cast<int>(data.size()));
-        // Two GETs (the moniker download sends an agent of its own): the size query's with the
-        // range and one body byte, the transfer's with the whole file.
+        // Two GETs: the size query's with the range and one body byte, the transfer's with the
+        // whole file.
         const std::string log = ScriptRequests();
         const std::string path = "\"path\": \"" + Narrow(L"/_range" + file) + "\"";
         const size_t second = log.find("}, {\"method\": \"GET\", " + path);
@@ -531,7 +608,7 @@ TEST(FetchServerFile, SizesUnderBothSchemes) {
             const auto log = CaptureTrace([&] { RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, address, target, cb); }); });
             EXPECT_EQ(hr, S_OK);
             EXPECT_TRUE(ReadWholeFile(target) == data);
-            // The size query, then our https download or the moniker download (no log of its own).
+            // The size query, then our https download or the http transfer (no log of its own).
             std::vector<std::string> expectedLog = {"> " + std::string(kSizeScope),
                                                     s.useHttps == 1 ? "openFlag: 0x4001001" : "openFlag: 0x4000001",
                                                     "ServerFileSize: " + std::to_string(size),
@@ -630,10 +707,8 @@ TEST(FetchServerFile, WithoutContentLengthTheRangeIsMinusOneAndTheFileStillComes
         EXPECT_TRUE(ReadWholeFile(target) == data);
         ASSERT_FALSE(p.bar.Sent().empty());
         EXPECT_EQ(p.bar.Sent().front(), (TestProgressBar::Message{PBM_SETRANGE32, 0, -1}));
-        // Our https download ends the bar at the byte count. The moniker download reports an
-        // unknown size as maximum 0 at the end, and the end position comes from the maximum.
-        const size_t end = useHttps == 1 ? data.size() : 0;
-        EXPECT_EQ(p.bar.Sent().back(), (TestProgressBar::Message{PBM_SETPOS, end, 0}));
+        // The bar ends at the byte count, whatever size was announced.
+        EXPECT_EQ(p.bar.Sent().back(), (TestProgressBar::Message{PBM_SETPOS, data.size(), 0}));
         DeleteFileW(target.c_str());
     }
 }
@@ -721,6 +796,56 @@ TEST(FetchServerFile, FailuresAreNegative) {
         RunOnWorker([&] { hr = FetchServerFile(p.useHttps, &p.page, c.address, target, cb); });
         EXPECT_LT(hr, 0) << std::hex << hr;
         EXPECT_EQ(ReadWholeFile(target), "<missing>");
+    }
+}
+
+// The http path goes through the same request as https but keeps the results it has always
+// given, which the steps log as "URLDownloadToFile ret" and the tools read, and it logs nothing
+// beyond the size query. A failure leaves no file at the target.
+TEST(FetchServerFile, TheHttpPathKeepsItsResultsAndLogsNothingOfItsOwn) {
+    const std::string data = Pattern(200000, 14);
+    const std::wstring file = Publish(L"fetch/httpresults.bin", data);
+    const char* full = std::getenv("KV_FULL_DISK_FILE");
+    ASSERT_NE(full, nullptr);
+    std::wstring fullDisk = L"Z:" + Widen(full);
+    for (wchar_t& c : fullDisk)
+        if (c == L'/') c = L'\\';
+    const HRESULT reset = static_cast<HRESULT>(0x80000000u | ERROR_INTERNET_CONNECTION_RESET);
+    const HRESULT writeFault = static_cast<HRESULT>(0x80000000u | ERROR_WRITE_FAULT);
+    struct Case {
+        const char* what;
+        std::wstring address;
+        HRESULT expected;
+        std::wstring target = L"";  // a fresh one in the temp directory unless given
+    } cases[] = {
+        {"the whole file", L"http://" + ScriptHost() + file, S_OK},
+        {"bytes past the Content-Length", L"http://" + ScriptHost() + L"/_extra=70000" + file, S_OK},
+        {"nothing listens", L"http://127.0.0.1:1" + file, INET_E_DOWNLOAD_FAILURE},
+        {"missing file (404)", L"http://" + HttpHost() + L"/app/fetch/none.bin", INET_E_DOWNLOAD_FAILURE},
+        {"closed without an answer", L"http://" + ScriptHost() + L"/_hangup" + file, INET_E_DOWNLOAD_FAILURE},
+        {"connection dropped mid-body", L"http://" + ScriptHost() + L"/_drop=100000" + file, reset},
+        {"body shorter than its Content-Length", L"http://" + ScriptHost() + L"/_cl=300000" + file, reset},
+        {"target folder missing", L"http://" + HttpHost() + file, writeFault,
+         GetTempDirectory() + L"\\kvnet_no_such_folder\\x.bin"},
+        {"full disk", L"http://" + HttpHost() + file, writeFault, fullDisk},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring target = c.target.empty() ? LocalTarget(L"httpresults.bin") : c.target;
+        PageWithBar p(0);
+        URLDownCallBack cb(nullptr, nullptr, 0);
+        HRESULT hr = E_FAIL;
+        const auto log = CaptureTrace([&] { RunOnWorker([&] { hr = FetchServerFile(0, &p.page, c.address, target, cb); }); });
+        EXPECT_EQ(hr, c.expected) << std::hex << hr;
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_EQ(log.front(), "> " + std::string(kSizeScope));
+        EXPECT_EQ(log.back(), "< " + std::string(kSizeScope));
+        EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.compare(0, 2, "> ") == 0; }), 1);
+        // Wine cannot look at the full disk's file (see LocalTargetFailures).
+        if (target != fullDisk) {
+            EXPECT_TRUE(ReadWholeFile(target) == (hr == S_OK ? data : "<missing>"));
+        }
+        if (c.target.empty()) DeleteFileW(target.c_str());
     }
 }
 
