@@ -41,17 +41,80 @@ LeadingGrantResult BuildLeadingGrantList(PACL oldList, PSID sid, std::vector<BYT
     return LeadingGrantResult::Built;
 }
 
-std::vector<BYTE> LookupUsersSid() {
-    DWORD sidSize = 0;
-    DWORD domainChars = 0;
-    SID_NAME_USE use;
-    if (::LookupAccountNameW(nullptr, L"Users", nullptr, &sidSize, nullptr, &domainChars, &use) ||
-        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return {};
-    std::vector<BYTE> sid(sidSize, 0);
-    std::vector<wchar_t> domain(domainChars + 1, L'\0');
-    if (!::LookupAccountNameW(nullptr, L"Users", sid.data(), &sidSize, domain.data(), &domainChars, &use)) return {};
+namespace {
+
+std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
+    DWORD size = SECURITY_MAX_SID_SIZE;
+    std::vector<BYTE> sid(size, 0);
+    if (!::CreateWellKnownSid(type, nullptr, sid.data(), &size)) return {};
+    sid.resize(size);
     return sid;
+}
+
+// Whether mask, as an entry of a file or directory holds it, covers creating a file: the
+// specific right, or a generic one that the file system maps onto it.
+bool CoversAddFile(DWORD mask) { return (mask & (FILE_ADD_FILE | GENERIC_WRITE | GENERIC_ALL)) != 0; }
+
+// Whether the SACL carries a mandatory label above medium integrity that forbids writing up:
+// the users' programs run at medium integrity at most.
+bool LabelForbidsUsers(PSECURITY_DESCRIPTOR descriptor) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL sacl = nullptr;
+    if (!::GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted) || !present || !sacl) return false;
+    for (DWORD i = 0; i < sacl->AceCount; ++i) {
+        void* raw = nullptr;
+        if (!::GetAce(sacl, i, &raw)) return true;
+        const auto* header = static_cast<const ACE_HEADER*>(raw);
+        if (header->AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+        const auto* label = static_cast<const SYSTEM_MANDATORY_LABEL_ACE*>(raw);
+        PSID sid = const_cast<DWORD*>(&label->SidStart);
+        if (!::IsValidSid(sid) || *::GetSidSubAuthorityCount(sid) == 0) return true;
+        const DWORD level = *::GetSidSubAuthority(sid, *::GetSidSubAuthorityCount(sid) - 1);
+        if (level > SECURITY_MANDATORY_MEDIUM_RID && (label->Mask & SYSTEM_MANDATORY_LABEL_NO_WRITE_UP)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<BYTE> UsersSid() { return WellKnownSid(WinBuiltinUsersSid); }
+
+bool LetsUsersCreateFiles(PSECURITY_DESCRIPTOR descriptor) {
+    if (!descriptor || !::IsValidSecurityDescriptor(descriptor)) return false;
+    if (LabelForbidsUsers(descriptor)) return false;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) return false;
+    // Documented: no DACL, or a NULL one, grants every access to everyone.
+    if (!present || !dacl) return true;
+
+    const std::vector<BYTE> users = WellKnownSid(WinBuiltinUsersSid);
+    const std::vector<BYTE> everyone = WellKnownSid(WinWorldSid);
+    const std::vector<BYTE> authenticated = WellKnownSid(WinAuthenticatedUserSid);
+    if (users.empty() || everyone.empty() || authenticated.empty()) return false;
+    const auto heldByEveryUser = [&](PSID sid) {
+        return ::EqualSid(sid, const_cast<BYTE*>(users.data())) || ::EqualSid(sid, const_cast<BYTE*>(everyone.data())) ||
+               ::EqualSid(sid, const_cast<BYTE*>(authenticated.data()));
+    };
+
+    ACL_SIZE_INFORMATION info = {};
+    if (!::GetAclInformation(dacl, &info, sizeof(info), AclSizeInformation)) return false;
+    for (DWORD i = 0; i < info.AceCount; ++i) {
+        void* raw = nullptr;
+        if (!::GetAce(dacl, i, &raw)) return false;
+        const auto* header = static_cast<const ACE_HEADER*>(raw);
+        // Only inherited by what is made inside: not part of the directory's own access.
+        if (header->AceFlags & INHERIT_ONLY_ACE) continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) return false;
+        const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
+        PSID sid = const_cast<DWORD*>(&ace->SidStart);
+        if (!::IsValidSid(sid)) return false;
+        if (!heldByEveryUser(sid) || !CoversAddFile(ace->Mask)) continue;
+        return header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+    }
+    return false;
 }
 
 namespace {
@@ -60,7 +123,7 @@ namespace {
 // path and an open handle share one algorithm.
 template <typename Read, typename Write>
 bool GrantUsersLeading(Read readSecurity, Write writeSecurity) {
-    const std::vector<BYTE> users = LookupUsersSid();
+    const std::vector<BYTE> users = UsersSid();
     if (users.empty()) return false;
 
     DWORD needed = 0;
@@ -79,6 +142,8 @@ bool GrantUsersLeading(Read readSecurity, Write writeSecurity) {
     case LeadingGrantResult::AlreadyInFront:
         return true;
     case LeadingGrantResult::Failed:
+        // The caller logs the reason; the list calls above set none of their own here.
+        ::SetLastError(ERROR_INVALID_ACL);
         return false;
     case LeadingGrantResult::Built:
         break;

@@ -45,6 +45,9 @@ AdminOnlySecurity::AdminOnlySecurity()
         !::AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, m_system.data()) ||
         !::InitializeSecurityDescriptor(&m_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
         !::SetSecurityDescriptorDacl(&m_descriptor, TRUE, acl, FALSE) ||
+        // Named, not left to the token's default: under the policy "default owner: object
+        // creator" the user would own the directory and could rewrite its access list.
+        !::SetSecurityDescriptorOwner(&m_descriptor, m_administrators.data(), FALSE) ||
         !::SetSecurityDescriptorControl(&m_descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
         return;
     m_attributes.nLength = sizeof(m_attributes);

@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
-// The access list given to the private directory at its creation: full access for
-// Administrators and for SYSTEM, inherited by everything created inside, and nothing else;
-// protected, so that nothing of the parent's list (which lets users create files) comes in.
+// The security given to the private directory at its creation: owned by Administrators, and
+// an access list of full access for Administrators and for SYSTEM, inherited by everything
+// created inside, and nothing else; protected, so that nothing of the parent's list (which
+// lets users create files) comes in.
 class AdminOnlySecurity {
 public:
     AdminOnlySecurity();

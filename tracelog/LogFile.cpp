@@ -1,8 +1,12 @@
 #include "tracelog/LogFile.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstring>
+#include <cwchar>
+
+#include "framework/AccessList.h"
 
 namespace {
 
@@ -89,25 +93,158 @@ bool BeginsWithLogHeader(const char* data, size_t size) {
     return false;
 }
 
+namespace {
+
+const DWORD kLogAccess = GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC;
+const DWORD kLogShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+bool ReadDirectorySecurity(HANDLE directory, std::vector<BYTE>& descriptor) {
+    // The label as well, where the system keeps one: systems before Windows 6.0 refuse the
+    // request for it as an invalid parameter and have no integrity levels to miss.
+    const SECURITY_INFORMATION kinds[] = {DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
+                                          DACL_SECURITY_INFORMATION};
+    for (SECURITY_INFORMATION kind : kinds) {
+        DWORD needed = 0;
+        if (!::GetKernelObjectSecurity(directory, kind, nullptr, 0, &needed) &&
+            ::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+            descriptor.assign(needed, 0);
+            if (::GetKernelObjectSecurity(directory, kind, descriptor.data(), needed, &needed)) return true;
+        }
+        if (::GetLastError() != ERROR_INVALID_PARAMETER) break;
+    }
+    descriptor.clear();
+    return false;
+}
+
+LogDirectorySecurity g_directorySecurity = ReadDirectorySecurity;
+
+using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
+                                        ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtStatusToErrorFn = ULONG(NTAPI*)(NTSTATUS);
+
+FARPROC NtFunction(const char* name) { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), name); }
+
+const NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035L);
+
+// Creates the file name (no separators) inside the open directory itself. Win32 creates only
+// by path, and a path names, at the moment of creation, whatever its links then point at.
+// kNameCollision when something took the name first; the last error says why otherwise.
+NTSTATUS CreateInDirectory(HANDLE directory, const std::wstring& name, kv::UniqueFile& file) {
+    static const auto create = reinterpret_cast<NtCreateFileFn>(reinterpret_cast<void*>(NtFunction("NtCreateFile")));
+    static const auto toError =
+        reinterpret_cast<NtStatusToErrorFn>(reinterpret_cast<void*>(NtFunction("RtlNtStatusToDosError")));
+    const NTSTATUS kUnsuccessful = static_cast<NTSTATUS>(0xC0000001L);
+    if (!create || !toError) {
+        ::SetLastError(ERROR_PROC_NOT_FOUND);
+        return kUnsuccessful;
+    }
+    UNICODE_STRING text;
+    text.Buffer = const_cast<wchar_t*>(name.c_str());
+    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, directory, nullptr);
+    IO_STATUS_BLOCK io = {};
+    HANDLE created = nullptr;
+    // Synchronous, as CreateFileW opens it, so that ReadFile, WriteFile and the runtime's
+    // descriptor work on the handle as on any other.
+    const NTSTATUS status =
+        create(&created, kLogAccess | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, kLogShare,
+               FILE_CREATE, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+    if (status < 0) {
+        ::SetLastError(toError(status));
+        return status;
+    }
+    file.reset(created);
+    return status;
+}
+
+enum class Creation { Created, Taken, Refused, Failed };
+
+// The log file created at path, only where every local user may create files already: this
+// program runs elevated and its path comes from the user's own registry values, so without
+// this one registry write could make a file in a place that only administrators may fill
+// (where services look for their code). Taken when something took the name meanwhile.
+Creation CreateLogFile(const std::wstring& path, kv::UniqueFile& file) {
+    const DWORD size = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return Creation::Failed;
+    std::vector<wchar_t> full(size + 1, L'\0');
+    wchar_t* namePart = nullptr;
+    const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), &namePart);
+    // A name holding a colon would make a stream of another file.
+    if (length == 0 || length >= full.size() || !namePart || !*namePart || std::wcschr(namePart, L':')) {
+        ::SetLastError(ERROR_INVALID_NAME);
+        return Creation::Failed;
+    }
+    const std::wstring name(namePart);
+    std::wstring directory(full.data(), static_cast<size_t>(namePart - full.data()));
+    // A drive's root keeps its backslash; any other directory is named without it.
+    if (directory.size() > 1 && directory.back() == L'\\' && directory[directory.size() - 2] != L':')
+        directory.pop_back();
+
+    // Held without delete sharing, so that it can be neither removed nor renamed until the file
+    // is in it; reparse points on the way are followed, and the directory judged is the one
+    // they lead to.
+    kv::UniqueFile folder(::CreateFileW(directory.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder) return Creation::Failed;
+    std::vector<BYTE> descriptor;
+    if (!g_directorySecurity(folder.get(), descriptor) || descriptor.empty() ||
+        !LetsUsersCreateFiles(descriptor.data())) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return Creation::Refused;
+    }
+    const NTSTATUS status = CreateInDirectory(folder.get(), name, file);
+    if (status == kNameCollision) return Creation::Taken;
+    return status < 0 ? Creation::Failed : Creation::Created;
+}
+
+}  // namespace
+
+LogDirectorySecurity SetLogDirectorySecurityForTesting(LogDirectorySecurity reader) {
+    const LogDirectorySecurity previous = g_directorySecurity;
+    g_directorySecurity = reader ? reader : ReadDirectorySecurity;
+    return previous;
+}
+
 LogFileOpen OpenOwnLogFile(const std::wstring& path, bool create, kv::UniqueFile& file) {
     file.reset();
-    // No FILE_FLAG_BACKUP_SEMANTICS, so a directory does not open at all; the reparse point
-    // itself is opened, never what it points at.
-    file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) {
+    bool created = false;
+    // Another program may create or remove the file between the two ways of opening it: a few
+    // rounds, then it counts as held by another program.
+    for (int round = 0; round < 3 && !file; ++round) {
+        // No FILE_FLAG_BACKUP_SEMANTICS, so a directory does not open at all; the reparse point
+        // itself is opened, never what it points at.
+        file.reset(::CreateFileW(path.c_str(), kLogAccess, kLogShare, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (file) break;
         const DWORD error = ::GetLastError();
-        const DWORD attributes = ::GetFileAttributesW(path.c_str());
-        // Something is there that is no plain file of ours to open: a directory, or a file we may
-        // not write or whose access list we may not change.
-        if (attributes != INVALID_FILE_ATTRIBUTES &&
-            ((attributes & FILE_ATTRIBUTE_DIRECTORY) || error == ERROR_ACCESS_DENIED))
-            return LogFileOpen::NotALog;
-        ::SetLastError(error);
+        if (!create || error != ERROR_FILE_NOT_FOUND) {
+            const DWORD attributes = ::GetFileAttributesW(path.c_str());
+            // Something is there that is no plain file of ours to open: a directory, or a file
+            // we may not write or whose access list we may not change.
+            if (attributes != INVALID_FILE_ATTRIBUTES &&
+                ((attributes & FILE_ATTRIBUTE_DIRECTORY) || error == ERROR_ACCESS_DENIED))
+                return LogFileOpen::NotALog;
+            ::SetLastError(error);
+            return LogFileOpen::Failed;
+        }
+        switch (CreateLogFile(path, file)) {
+        case Creation::Created:
+            created = true;
+            break;
+        case Creation::Taken:
+            break;
+        case Creation::Refused:
+            return LogFileOpen::Refused;
+        case Creation::Failed:
+            return LogFileOpen::Failed;
+        }
+    }
+    if (!file) {
+        ::SetLastError(ERROR_SHARING_VIOLATION);
         return LogFileOpen::Failed;
     }
-    const bool created = create && ::GetLastError() != ERROR_ALREADY_EXISTS;
 
     FileFacts facts;
     if (!ReadFileFacts(file.get(), facts)) {
@@ -119,7 +256,8 @@ LogFileOpen OpenOwnLogFile(const std::wstring& path, bool create, kv::UniqueFile
         file.reset();
         return LogFileOpen::NotALog;
     }
-    if (created || facts.size == 0) return LogFileOpen::Opened;
+    if (created) return LogFileOpen::Created;
+    if (facts.size == 0) return LogFileOpen::Opened;
 
     char probe[kHeaderProbeBytes];
     DWORD read = 0;

@@ -8,6 +8,7 @@
 #include "framework/AccessList.h"
 #include "framework/handle.h"
 #include "framework/paths.h"
+#include "tracelog/FuncTrace.h"
 #include "tracelog/LogFile.h"
 #include "tracelog/TraceLog.h"
 
@@ -88,13 +89,20 @@ void InitTraceLog() {
     // The path comes from the user's own registry values: whatever lies there is looked at
     // through one handle first, and anything that is no log of ours is left exactly as it is,
     // with nothing logged to a file in this run. A file left by an earlier run is granted in
-    // every mode; modes 2 and 3 create a missing one.
+    // every mode; modes 2 and 3 create a missing one where every local user may create files
+    // anyway, and give it nothing beyond what its directory hands down: every user who could
+    // have made it may read it. Where they may not, no file is made and nothing is logged to
+    // a file in this run.
     const bool writesFile = TraceLog.mode == TraceFile || TraceLog.mode == TraceFileAppend;
+    DWORD grantError = ERROR_SUCCESS;
     if (!TraceLog.logPath.empty()) {
         kv::UniqueFile file;
         const LogFileOpen opened = OpenOwnLogFile(TraceLog.logPath, writesFile, file);
-        if (opened == LogFileOpen::Opened) g_logFileGrant(file.get());
-        if (opened == LogFileOpen::NotALog && writesFile) TraceLog.mode = TraceOff;
+        if (opened == LogFileOpen::Opened && !g_logFileGrant(file.get())) {
+            grantError = ::GetLastError();
+            if (grantError == ERROR_SUCCESS) grantError = ERROR_GEN_FAILURE;
+        }
+        if ((opened == LogFileOpen::NotALog || opened == LogFileOpen::Refused) && writesFile) TraceLog.mode = TraceOff;
     }
 
     switch (TraceLog.mode) {
@@ -107,5 +115,10 @@ void InitTraceLog() {
         break;
     default:
         break;
+    }
+    // Written once the output is open, so that it lands in the log whose grant failed.
+    if (grantError != ERROR_SUCCESS) {
+        FuncTrace trace("InitTraceLog");
+        trace.Log("Log file grant fail___(err: %lu)", grantError);
     }
 }

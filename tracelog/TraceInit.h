@@ -9,11 +9,12 @@
 #include <string>
 
 // Fills the log's mode, path and process name, makes the first redirection of stdout and
-// grants the local "Users" group access to the log file. What lies at the log path is written or
-// granted only when it is a log of ours (OpenOwnLogFile); anything else is left as it is, and
-// then nothing is logged to a file. Runs once, on the
-// start-up thread, before the first trace scope. Reports nothing: a missing setting keeps its
-// default and an output that cannot be opened only loses lines.
+// grants the local "Users" group access to a log file that an earlier run left (one this run
+// creates gets no grant). What lies at the log path is written or granted only when it is a log
+// of ours (OpenOwnLogFile), and a missing one is created only where every local user may create
+// files; otherwise nothing is logged to a file. Runs once, on the start-up thread, before the
+// first trace scope. A grant that fails is the one thing it reports: a line in the log itself.
+// A missing setting keeps its default and an output that cannot be opened only loses lines.
 void InitTraceLog();
 
 // Long full path of the module holding the log code (the executable); empty when the long
@@ -36,8 +37,9 @@ std::wstring ReadLogNameSetting();
 // file without an access list).
 bool GrantLogFileAccess(const std::wstring& path);
 
-// How InitTraceLog grants "Users" access to the log file it has opened and checked: through
-// that handle. Tests watch it here, since Wine does not keep access lists. Returns the grant it
-// replaces; null gives the real one back.
+// How InitTraceLog grants "Users" access to the existing log file it has opened and checked:
+// through that handle; false, with the last error set, when the grant failed. Tests watch it
+// here, since Wine does not keep access lists. Returns the grant it replaces; null gives the
+// real one back.
 using LogFileGrant = bool (*)(HANDLE file);
 LogFileGrant SetLogFileGrantForTesting(LogFileGrant grant);

@@ -288,7 +288,8 @@ bool OpenTraceOutput() {
     }
 
     kv::UniqueFile file;
-    if (OpenOwnLogFile(TraceLog.logPath, true, file) != LogFileOpen::Opened) return false;
+    const LogFileOpen opened = OpenOwnLogFile(TraceLog.logPath, true, file);
+    if (opened != LogFileOpen::Opened && opened != LogFileOpen::Created) return false;
     // Emptied through the handle that was checked, never by opening the path again.
     if (TraceLog.mode == TraceFile && !::SetEndOfFile(file.get())) return false;
     return AttachStdout(file, TraceLog.mode == TraceFileAppend);

@@ -6,7 +6,7 @@ import re
 import shutil
 import unittest
 
-from kvtestkit import kvtest
+from kvtestkit import kvtest, kvwizard
 from kvtestkit.kvwizard import EXE_NAME, SETTINGS_KEY
 
 CANCEL = 2
@@ -55,13 +55,14 @@ class TraceLogTest(kvtest.WizardTestCase):
             else:
                 kvtest.reg_add(SETTINGS_KEY, EXE_NAME + suffix, value, kind)
 
-    def run_wizard(self, while_open=None, without_std_handles=False):
-        """One run of the program, ended with the first page's Cancel. Started through `start`,
-        a windowed program gets no standard handles, as when started from the desktop."""
+    def run_wizard(self, while_open=None, without_std_handles=False, exe=None):
+        """One run of the program (or of the copy exe), ended with the first page's Cancel.
+        Started through `start`, a windowed program gets no standard handles, as when started
+        from the desktop."""
         if without_std_handles:
-            page = self.start_wizard("/wait", "/unix", str(kvtest.product_exe()), exe="start")
+            page = self.start_wizard("/wait", "/unix", str(exe or kvtest.product_exe()), exe="start")
         else:
-            page = self.start_wizard()
+            page = self.start_wizard(exe=exe)
         if while_open:
             while_open()
         page.click(CANCEL)
@@ -131,9 +132,13 @@ class TraceLogTest(kvtest.WizardTestCase):
         self.assertEqual(rests[-1], START_SCOPE + EXIT)
 
     def test_where_the_log_goes(self):
-        exe_dir = kvtest.product_exe().parent
+        # A copy in the test's own directory, where every user may create files, as the
+        # program's own directory must let them for a log made beside it.
+        exe_dir = self.dir / "program"
+        exe_dir.mkdir()
+        kvtest.open_to_users(exe_dir)
+        exe = kvwizard.product_copy(exe_dir)
         name = "kvtl_%d.log" % os.getpid()
-        self.addCleanup(lambda: (exe_dir / name).unlink(missing_ok=True))
         cases = [
             # (what, path value, name value, file that gets the lines)
             ("path wins over name", self.win_dir + r"\by_path.log", name, self.dir / "by_path.log"),
@@ -142,12 +147,52 @@ class TraceLogTest(kvtest.WizardTestCase):
         for what, path, log_name, target in cases:
             with self.subTest(what):
                 self.settings(mode=2, path=path, name=log_name)
-                self.run_wizard()
+                self.run_wizard(exe=exe)
                 rests = rests_of(target.read_bytes())
                 self.assertEqual(rests[0], START_SCOPE + ENTRY)
                 others = {self.dir / "by_path.log", exe_dir / name} - {target}
                 self.assertEqual([p for p in others if p.exists()], [])
                 target.unlink()
+
+    def test_a_missing_log_is_made_only_where_every_user_may_create_files(self):
+        """The path is the user's own registry value, read by an elevated program: a log that
+        is not there yet is made only in a directory where every local user may create files
+        anyway, never in System32 or another directory only administrators may fill. A log of
+        ours that is already there is written wherever it is."""
+        name = "kvtl_%d.log" % os.getpid()
+        system32 = kvtest.unix_path(r"C:\windows\system32")
+        self.addCleanup(lambda: (system32 / name).unlink(missing_ok=True))
+        closed = self.dir / "closed"
+        closed.mkdir()
+        os.chmod(closed, 0o755)  # others may read and enter: Everyone gets no right to create files
+        self.assertEqual(oct(closed.stat().st_mode & 0o777), "0o755")
+        cases = [
+            # (what, Windows directory, its host path, the file there before or None, lines expected)
+            ("System32", r"C:\windows\system32", system32, None, False),
+            ("a directory users may only read", self.win_dir + r"\closed", closed, None, False),
+            ("a directory every user may create files in", self.win_dir, self.dir, None, True),
+            ("an earlier log in a directory users may only read", self.win_dir + r"\closed", closed, EARLIER_RUN, True),
+        ]
+        for what, win_dir, host_dir, before, logs in cases:
+            for mode in (2, 3):
+                with self.subTest(what, mode=mode):
+                    log = host_dir / name
+                    log.unlink(missing_ok=True)
+                    if before is not None:
+                        log.write_bytes(before)
+                    self.settings(mode=mode, path=win_dir + "\\" + name)
+                    self.run_wizard()
+                    if not logs:
+                        self.assertFalse(log.exists(), "a log was made in %s" % win_dir)
+                        continue
+                    data = log.read_bytes()
+                    if before is not None and mode == 3:
+                        self.assertTrue(data.startswith(before))
+                        data = data[len(before):]
+                    rests = rests_of(data)
+                    self.assertEqual(rests[0], START_SCOPE + ENTRY)
+                    self.assertEqual(rests[-1], START_SCOPE + EXIT)
+                    log.unlink()
 
     def test_nothing_is_written_without_a_place_to_write(self):
         cases = [

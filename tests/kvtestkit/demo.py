@@ -50,6 +50,9 @@ class RunDir:
         self.dir = build_dir() / "demo" / name
         shutil.rmtree(self.dir, ignore_errors=True)
         self.dir.mkdir(parents=True)
+        # The wizard's copy logs beside itself: the program makes the file only where every
+        # local user may create files.
+        kvtest.open_to_users(self.dir)
         self.www = self.dir / "www"
         (self.www / "app" / "update").mkdir(parents=True)
         self.records = self.dir / "standins.jsonl"

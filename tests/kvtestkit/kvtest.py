@@ -688,12 +688,22 @@ def private_dirs():
 def own_temp_dir(name, under=None):
     """(Windows path, host path) of a fresh directory of this process, named `name`_<pid>, in
     the Windows directory `under` (by default the user's temporary directory); its owner
-    removes it."""
+    removes it. Every local user may create files in it (open_to_users), so that the program
+    makes its log there."""
     win_dir = "%s\\%s_%d" % (under or win_temp_dir(), name, os.getpid())
     path = unix_path(win_dir)
     shutil.rmtree(path, ignore_errors=True)
     path.mkdir(parents=True)
+    open_to_users(path)
     return win_dir, path
+
+
+def open_to_users(path):
+    """Lets every local user create files in the directory at host path `path`, as far as the
+    program can see: Wine makes a file's access list up from its Unix mode, and the bits for
+    others become the entry for Everyone. The program creates a missing log file only where
+    that entry (or one for Users or Authenticated Users) allows it."""
+    os.chmod(path, 0o777)
 
 
 def win_program_files():

@@ -161,6 +161,8 @@ class LogUnderLoadTest(unittest.TestCase):
 
     def setUp(self):
         self.dir = Path(tempfile.mkdtemp(prefix="kvload_", dir=kvtest.build_dir()))
+        # Append mode makes the log again after every deletion: only where every user may.
+        kvtest.open_to_users(self.dir)
         self.addCleanup(shutil.rmtree, self.dir, True)
         self.addCleanup(kvwizard.set_log, None, exe_name=EXE_NAME)
 

@@ -25,7 +25,9 @@ inline std::vector<std::string> CaptureTrace(const std::function<void()>& fn) {
     ::GetTempPathW(MAX_PATH, temp);
     const std::wstring path =
         std::wstring(temp) + L"kv_capture_" + std::to_wstring(::GetCurrentProcessId()) + L".log";
-    ::DeleteFileW(path.c_str());
+    // Made empty here, as a user makes the file for an elevated run's log: the program creates
+    // one itself only where every local user may create files, which the temp directory is not.
+    ::CloseHandle(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
 
     std::fflush(stdout);
     const int savedStdout = ::_dup(::_fileno(stdout));

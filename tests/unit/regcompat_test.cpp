@@ -61,7 +61,9 @@ public:
         wchar_t temp[MAX_PATH];
         ::GetTempPathW(MAX_PATH, temp);
         path_ = std::wstring(temp) + L"kv_regcompat_" + std::to_wstring(::GetCurrentProcessId()) + L".log";
-        ::DeleteFileW(path_.c_str());
+        // Made empty here: the program creates a log only where every local user may create
+        // files, which the temp directory is not.
+        ::CloseHandle(::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         TraceLog.mode = TraceFile;
         TraceLog.logPath = path_;
         TraceLog.processName = GetModuleName();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstring>
 #include <string>
@@ -58,11 +59,147 @@ std::vector<std::vector<BYTE>> AceBytes(PACL acl) {
     return aces;
 }
 
-TEST(AccessListTest, UsersIsTheLocalGroup) {
-    const std::vector<BYTE> users = LookupUsersSid();
+// Points this program's import of LookupAccountNameW, while it lives, at a stand-in that finds
+// no account of any name: a Windows whose language calls the group "Users" otherwise (Wine
+// knows only the English names). Patched says whether the program imports the call at all.
+class NoAccountNames {
+public:
+    NoAccountNames() {
+        BYTE* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
+        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        if (!imports.VirtualAddress) return;
+        for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name; ++d) {
+            if (::lstrcmpiA(reinterpret_cast<const char*>(base + d->Name), "advapi32.dll") != 0) continue;
+            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(
+                base + (d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk));
+            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+            for (; names->u1.AddressOfData; ++names, ++slots) {
+                if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+                const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+                if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "LookupAccountNameW") != 0) continue;
+                m_slot = &slots->u1.Function;
+                m_old = *m_slot;
+                Set(reinterpret_cast<decltype(m_old)>(&NoSuchAccount));
+            }
+        }
+    }
+    ~NoAccountNames() {
+        if (m_slot) Set(m_old);
+    }
+    NoAccountNames(const NoAccountNames&) = delete;
+    NoAccountNames& operator=(const NoAccountNames&) = delete;
+    bool Patched() const { return m_slot != nullptr; }
+
+private:
+    static BOOL WINAPI NoSuchAccount(LPCWSTR, LPCWSTR, PSID, LPDWORD, LPWSTR, LPDWORD, PSID_NAME_USE) {
+        ::SetLastError(ERROR_NONE_MAPPED);
+        return FALSE;
+    }
+    void Set(decltype(IMAGE_THUNK_DATA().u1.Function) value) {
+        DWORD old = 0;
+        ::VirtualProtect(m_slot, sizeof(*m_slot), PAGE_READWRITE, &old);
+        *m_slot = value;
+        ::VirtualProtect(m_slot, sizeof(*m_slot), old, &old);
+    }
+    decltype(IMAGE_THUNK_DATA().u1.Function)* m_slot = nullptr;
+    decltype(IMAGE_THUNK_DATA().u1.Function) m_old = 0;
+};
+
+std::wstring TempFile(const wchar_t* tag) {
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    return std::wstring(temp) + tag + std::to_wstring(::GetCurrentProcessId()) + L".log";
+}
+
+TEST(AccessListTest, UsersIsTheWellKnownGroupWhateverItsName) {
     const std::vector<BYTE> expected = WellKnownSid(WinBuiltinUsersSid);
     ASSERT_FALSE(expected.empty());
-    EXPECT_EQ(users, expected);
+    EXPECT_EQ(UsersSid(), expected);
+
+    // Where no account is found by the name "Users", the grant still reaches the group.
+    const std::wstring path = TempFile(L"kv_named_");
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    ::CloseHandle(file);
+    {
+        NoAccountNames localized;
+        EXPECT_EQ(UsersSid(), expected);
+        EXPECT_TRUE(GrantLogFileAccess(path)) << "patched a lookup by name: " << localized.Patched();
+    }
+    ::DeleteFileW(path.c_str());
+}
+
+// A descriptor from its text form (SDDL), as Windows writes directories' lists.
+std::vector<BYTE> Descriptor(const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR made = nullptr;
+    ULONG size = 0;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &made, &size)) return {};
+    std::vector<BYTE> bytes(static_cast<BYTE*>(made), static_cast<BYTE*>(made) + size);
+    ::LocalFree(made);
+    return bytes;
+}
+
+TEST(AccessListTest, WhetherEveryLocalUserMayCreateFilesInADirectory) {
+    struct Case {
+        const char* what;
+        const wchar_t* sddl;
+        bool creates;
+    } const cases[] = {
+        {"System32: Users read and run", L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", false},
+        {"a drive's root: Authenticated Users make folders, files only inside",
+         L"D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)(A;;0x4;;;AU)", false},
+        {"Windows\\Temp: Users create files, inherited by folders",
+         L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;CI;0x100026;;;BU)", true},
+        {"a user's own profile folder", L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)",
+         false},
+        {"Administrators alone", L"D:(A;OICI;FA;;;BA)", false},
+        {"no entries at all", L"D:", false},
+        {"Users: create files and nothing else", L"D:(A;;0x2;;;BU)", true},
+        {"Users: create folders only", L"D:(A;;0x4;;;BU)", false},
+        {"Everyone: generic write", L"D:(A;;GW;;;WD)", true},
+        {"Authenticated Users: generic all", L"D:(A;;GA;;;AU)", true},
+        {"as Wine shows mode 0755", L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-0-0-0-1000)(A;OICI;0x1200a9;;;WD)", false},
+        {"as Wine shows mode 0777", L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-0-0-0-1000)(A;OICI;0x1301ff;;;WD)", true},
+        {"Users' grant inherited only", L"D:(A;OICIIO;FA;;;BU)", false},
+        {"Everyone denied before Users' grant", L"D:(D;;0x2;;;WD)(A;;FA;;;BU)", false},
+        {"Users denied generic write before Everyone's grant", L"D:(D;;GW;;;BU)(A;;FA;;;WD)", false},
+        {"Users' grant before a denial", L"D:(A;;FA;;;BU)(D;;0x2;;;WD)", true},
+        {"a denial that leaves creating files alone", L"D:(D;;0x4;;;WD)(A;;FA;;;BU)", true},
+        {"a denial for one user only", L"D:(D;;FA;;;S-1-5-21-1-2-3-1001)(A;;FA;;;BU)", true},
+        {"an inherited-only denial", L"D:(D;OICIIO;FA;;;WD)(A;;FA;;;BU)", true},
+        {"no DACL at all", L"O:BA", true},
+        {"above medium, no writing up", L"D:(A;;FA;;;WD)S:(ML;;NW;;;HI)", false},
+        {"medium, no writing up", L"D:(A;;FA;;;WD)S:(ML;;NW;;;ME)", true},
+        {"above medium, only no reading up", L"D:(A;;FA;;;WD)S:(ML;;NR;;;HI)", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<BYTE> descriptor = Descriptor(c.sddl);
+        ASSERT_FALSE(descriptor.empty()) << "the text form was not read";
+        EXPECT_EQ(LetsUsersCreateFiles(descriptor.data()), c.creates);
+    }
+    EXPECT_FALSE(LetsUsersCreateFiles(nullptr));
+
+    // A NULL DACL: documented to let everyone in.
+    SECURITY_DESCRIPTOR open = {};
+    ASSERT_TRUE(::InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(::SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE));
+    EXPECT_TRUE(LetsUsersCreateFiles(&open));
+
+    // An entry of a kind that cannot be judged here (a conditional grant) before any that
+    // decides: no, even where a plain grant would say yes.
+    std::vector<BYTE> conditional = Descriptor(L"D:(A;;FA;;;WD)");
+    ASSERT_FALSE(conditional.empty());
+    ASSERT_TRUE(LetsUsersCreateFiles(conditional.data()));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(conditional.data(), &present, &dacl, &defaulted));
+    void* ace = nullptr;
+    ASSERT_TRUE(::GetAce(dacl, 0, &ace));
+    static_cast<ACE_HEADER*>(ace)->AceType = ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+    EXPECT_FALSE(LetsUsersCreateFiles(conditional.data()));
 }
 
 TEST(AccessListTest, GrantGoesFirstOldEntriesFollowAndNoSecondGrant) {

@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <fcntl.h>
 #include <io.h>
 
 #include <cstdio>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -61,9 +63,43 @@ void Remove(const std::wstring& path) {
 }
 
 int g_grants = 0;
+DWORD g_grantError = ERROR_SUCCESS;  // what the watched grant fails with; success: it succeeds
 bool CountGrant(HANDLE) {
     ++g_grants;
+    ::SetLastError(g_grantError);
+    return g_grantError == ERROR_SUCCESS;
+}
+
+// The access list the log's directory shows (text form), and the directories it was asked for.
+const wchar_t* g_directoryList = nullptr;
+std::vector<std::wstring> g_directoriesJudged;
+
+// Where every local user may create files (as the Windows temp directory lets them), and where
+// they may not (as System32: read and run).
+const wchar_t kUsersCreateFiles[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;CI;0x100026;;;BU)";
+const wchar_t kUsersReadOnly[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+bool FeedDirectoryList(HANDLE directory, std::vector<BYTE>& descriptor) {
+    wchar_t path[MAX_PATH + 8] = {};
+    const DWORD n = ::GetFinalPathNameByHandleW(directory, path, MAX_PATH + 8, FILE_NAME_NORMALIZED);
+    g_directoriesJudged.push_back(n > 0 && n < MAX_PATH + 8 ? std::wstring(path, n) : L"<unnamed>");
+    PSECURITY_DESCRIPTOR made = nullptr;
+    ULONG size = 0;
+    if (!g_directoryList ||
+        !::ConvertStringSecurityDescriptorToSecurityDescriptorW(g_directoryList, SDDL_REVISION_1, &made, &size))
+        return false;
+    descriptor.assign(static_cast<BYTE*>(made), static_cast<BYTE*>(made) + size);
+    ::LocalFree(made);
     return true;
+}
+
+// A directory path as GetFinalPathNameByHandleW gives it, for comparison: lower case, without
+// the "\\?\" in front and without a trailing backslash.
+std::wstring Comparable(std::wstring path) {
+    if (path.compare(0, 4, L"\\\\?\\") == 0) path.erase(0, 4);
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    for (wchar_t& c : path) c = static_cast<wchar_t>(::towlower(c));
+    return path;
 }
 
 const wchar_t kSettingsKey[] = L"Software\\KestrelVAULT";
@@ -72,7 +108,9 @@ const wchar_t kSettingsKey[] = L"Software\\KestrelVAULT";
 // logged, and then the process's log and stdout as they were.
 class LocationRun {
 public:
-    LocationRun(int mode, const std::wstring& path) : m_saved(TraceLog) {
+    // directoryList: the access list the log's directory shows, for a log to be created.
+    LocationRun(int mode, const std::wstring& path, const wchar_t* directoryList = kUsersCreateFiles)
+        : m_saved(TraceLog) {
         m_mode = TraceModuleName() + L".log";
         m_path = TraceModuleName() + L".log.path";
         const DWORD value = static_cast<DWORD>(mode);
@@ -82,8 +120,12 @@ public:
         std::fflush(stdout);
         m_stdout = ::_dup(::_fileno(stdout));
         g_grants = 0;
+        g_directoryList = directoryList;
+        g_directoriesJudged.clear();
         m_grant = SetLogFileGrantForTesting(&CountGrant);
+        m_directory = SetLogDirectorySecurityForTesting(&FeedDirectoryList);
         InitTraceLog();
+        modeAfterStart = TraceLog.mode;
         { FuncTrace trace(kScope); }
     }
     ~LocationRun() {
@@ -92,6 +134,8 @@ public:
         if (::_wfreopen(L"NUL", L"w", stdout)) ::_dup2(m_stdout, ::_fileno(stdout));
         ::_close(m_stdout);
         SetLogFileGrantForTesting(m_grant);
+        SetLogDirectorySecurityForTesting(m_directory);
+        g_grantError = ERROR_SUCCESS;
         TraceLog = m_saved;
         HKEY key = nullptr;
         if (::RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
@@ -103,7 +147,10 @@ public:
     LocationRun(const LocationRun&) = delete;
     LocationRun& operator=(const LocationRun&) = delete;
 
+    int modeAfterStart = -1;
+
 private:
+    LogDirectorySecurity m_directory = nullptr;
     TraceLogState m_saved;
     std::wstring m_mode, m_path;
     int m_stdout = -1;
@@ -148,8 +195,9 @@ const Fixture kFixtures[] = {
      {After::Untouched, After::Untouched, After::OurLines, After::Appended}, {true, true, true, true}},
     {"an earlier log of ours", MakeEarlierLog,
      {After::Untouched, After::Untouched, After::OurLines, After::Appended}, {true, true, true, true}},
+    // Made by this run: nothing is added to what its directory hands down.
     {"nothing", MakeMissing,
-     {After::Untouched, After::Untouched, After::OurLines, After::OurLines}, {false, false, true, true}},
+     {After::Untouched, After::Untouched, After::OurLines, After::OurLines}, {false, false, false, false}},
 };
 
 // Whether data is nothing but whole lines of this scope's entry and exit.
@@ -197,6 +245,78 @@ TEST(TraceLogLocation, OnlyALogOfOursIsWrittenOrGranted) {
     }
     Remove(path);
     Remove(path + L".other");
+}
+
+TEST(TraceLogLocation, AMissingLogIsMadeOnlyWhereEveryUserMayCreateFiles) {
+    // The user's registry value can name a place such as System32: an elevated run must not be
+    // the one that makes a file there. A log an earlier run left is still written and granted.
+    const std::wstring path = TempDir() + L"kv_refused_" + std::to_wstring(::GetCurrentProcessId()) + L".log";
+    struct Case {
+        const char* what;
+        const wchar_t* directoryList;
+        bool (*make)(const std::wstring& path);
+        After after;  // in modes 2 and 3; "Untouched" for nothing there means still nothing
+        bool granted;
+        bool logs;    // whether the run logs to a file at all
+    } const cases[] = {
+        {"nothing there, users may only read the directory", kUsersReadOnly, MakeMissing, After::Untouched, false,
+         false},
+        {"nothing there, the directory's list cannot be read", nullptr, MakeMissing, After::Untouched, false, false},
+        {"nothing there, users may create files", kUsersCreateFiles, MakeMissing, After::OurLines, false, true},
+        {"an earlier log, users may only read the directory", kUsersReadOnly, MakeEarlierLog, After::Appended, true,
+         true},
+    };
+    for (const Case& c : cases) {
+        for (int mode = 2; mode <= 3; ++mode) {
+            SCOPED_TRACE(testing::Message() << c.what << ", mode " << mode);
+            Remove(path);
+            ASSERT_TRUE(c.make(path));
+            const std::string before = Read(path);
+            int modeAfterStart = -1;
+            {
+                LocationRun run(mode, path, c.directoryList);
+                modeAfterStart = run.modeAfterStart;
+            }
+            const std::string after = Read(path);
+            if (c.after == After::Untouched) {
+                EXPECT_EQ(after, before);
+            } else if (c.after == After::OurLines) {
+                EXPECT_TRUE(OnlyOurLines(after)) << after;
+            } else if (mode == 2) {
+                EXPECT_TRUE(OnlyOurLines(after)) << after;
+            } else {
+                ASSERT_EQ(after.compare(0, before.size(), before), 0) << after;
+                EXPECT_TRUE(OnlyOurLines(after.substr(before.size()))) << after;
+            }
+            EXPECT_EQ(g_grants, c.granted ? 1 : 0);
+            EXPECT_EQ(modeAfterStart, c.logs ? mode : static_cast<int>(TraceOff));
+            if (c.make == MakeMissing) {
+                // The directory judged is the one the file goes into, through its own handle.
+                ASSERT_FALSE(g_directoriesJudged.empty());
+                EXPECT_EQ(Comparable(g_directoriesJudged.front()), Comparable(TempDir()));
+            } else {
+                EXPECT_TRUE(g_directoriesJudged.empty()) << "a file that is there needs no judging";
+            }
+        }
+    }
+    Remove(path);
+}
+
+TEST(TraceLogLocation, AFailedGrantIsLoggedInTheLog) {
+    const std::wstring path = TempDir() + L"kv_grantfail_" + std::to_wstring(::GetCurrentProcessId()) + L".log";
+    for (int mode = 2; mode <= 3; ++mode) {
+        SCOPED_TRACE(testing::Message() << "mode " << mode);
+        Remove(path);
+        ASSERT_TRUE(MakeEarlierLog(path));
+        g_grantError = ERROR_ACCESS_DENIED;
+        { LocationRun run(mode, path); }
+        EXPECT_EQ(g_grants, 1);
+        const std::string after = Read(path);
+        EXPECT_NE(after.find("]InitTraceLog() <<<"), std::string::npos) << after;
+        EXPECT_NE(after.find("]:    Log file grant fail___(err: 5)\r\n"), std::string::npos) << after;
+        EXPECT_NE(after.find(kScope), std::string::npos) << "the run goes on logging";
+    }
+    Remove(path);
 }
 
 TEST(TraceLogLocation, AppendModeStopsWritingAFileSwappedInDuringTheRun) {

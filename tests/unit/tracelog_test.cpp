@@ -101,7 +101,10 @@ protected:
         wchar_t temp[MAX_PATH];
         ::GetTempPathW(MAX_PATH, temp);
         path_ = std::wstring(temp) + L"kv_tracelog_" + std::to_wstring(::GetCurrentProcessId()) + L".log";
-        ::DeleteFileW(path_.c_str());
+        // Made empty here, as a user makes the file for an elevated run's log: the program
+        // creates one itself only where every local user may create files, which the temp
+        // directory is not.
+        ::CloseHandle(::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     }
 
     void TearDown() override {
@@ -237,6 +240,7 @@ int CountingFormat(char* buffer, size_t size, const char* format, va_list args) 
 }
 
 TEST_F(TraceLogTest, ModeZeroWritesNothingFormatsNothingAndKeepsTheLocale) {
+    ::DeleteFileW(path_.c_str());
     TraceLog.mode = TraceOff;
     TraceLog.logPath = path_;
     TraceLog.processName = TraceModuleName();
@@ -258,6 +262,7 @@ TEST_F(TraceLogTest, ModeZeroWritesNothingFormatsNothingAndKeepsTheLocale) {
     EXPECT_FALSE(Exists(path_));
 
     // The counting formatter does see the calls once logging is on.
+    ::CloseHandle(::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     StartLog(TraceFile);
     SetTraceFormatterForTesting({CountingMeasure, CountingFormat});
     {
