@@ -95,5 +95,9 @@ SiteFilesResult PrepareSiteFiles(const std::wstring& siteName, const std::wstrin
 
 BOOL AddFileAccessAllowedRights(const wchar_t* path) {
     FuncTrace trace("AddFileAccessAllowedRights");
-    return GrantUsersLeadingAccess(path) ? TRUE : FALSE;
+    if (GrantUsersLeadingAccess(path)) return TRUE;
+    // The step goes on without it, but the web control then fails to write there later, far
+    // from here: the log says where it began.
+    trace.Log("Users grant fail___(err: %lu)", ::GetLastError());
+    return FALSE;
 }
