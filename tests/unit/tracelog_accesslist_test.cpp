@@ -59,52 +59,62 @@ std::vector<std::vector<BYTE>> AceBytes(PACL acl) {
     return aces;
 }
 
-// Points this program's import of LookupAccountNameW, while it lives, at a stand-in that finds
-// no account of any name: a Windows whose language calls the group "Users" otherwise (Wine
-// knows only the English names). Patched says whether the program imports the call at all.
+// Points this program's imports of LookupAccountNameW (direct or delay-loaded), while it lives,
+// at a stand-in that finds no account of any name: a Windows whose language calls the group
+// "Users" otherwise (Wine knows only the English names). Patched says whether the program
+// imports the call at all.
 class NoAccountNames {
 public:
+    using Slot = decltype(IMAGE_THUNK_DATA().u1.Function);
+
     NoAccountNames() {
         BYTE* base = reinterpret_cast<BYTE*>(::GetModuleHandleW(nullptr));
         const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
         const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        if (!imports.VirtualAddress) return;
-        for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name; ++d) {
-            if (::lstrcmpiA(reinterpret_cast<const char*>(base + d->Name), "advapi32.dll") != 0) continue;
-            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(
-                base + (d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk));
-            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
-            for (; names->u1.AddressOfData; ++names, ++slots) {
-                if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-                const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-                if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "LookupAccountNameW") != 0) continue;
-                m_slot = &slots->u1.Function;
-                m_old = *m_slot;
-                Set(reinterpret_cast<decltype(m_old)>(&NoSuchAccount));
+        const IMAGE_DATA_DIRECTORY* dirs = nt->OptionalHeader.DataDirectory;
+        if (const DWORD rva = dirs[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress) {
+            for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + rva); d->Name; ++d)
+                Patch(base, d->Name, d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk, d->FirstThunk);
+        }
+        if (const DWORD rva = dirs[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].VirtualAddress) {
+            for (auto* d = reinterpret_cast<IMAGE_DELAYLOAD_DESCRIPTOR*>(base + rva); d->DllNameRVA; ++d) {
+                if (d->Attributes.RvaBased) Patch(base, d->DllNameRVA, d->ImportNameTableRVA, d->ImportAddressTableRVA);
             }
         }
     }
     ~NoAccountNames() {
-        if (m_slot) Set(m_old);
+        for (size_t i = 0; i < m_slots.size(); ++i) Set(m_slots[i], m_old[i]);
     }
     NoAccountNames(const NoAccountNames&) = delete;
     NoAccountNames& operator=(const NoAccountNames&) = delete;
-    bool Patched() const { return m_slot != nullptr; }
+    bool Patched() const { return !m_slots.empty(); }
 
 private:
     static BOOL WINAPI NoSuchAccount(LPCWSTR, LPCWSTR, PSID, LPDWORD, LPWSTR, LPDWORD, PSID_NAME_USE) {
         ::SetLastError(ERROR_NONE_MAPPED);
         return FALSE;
     }
-    void Set(decltype(IMAGE_THUNK_DATA().u1.Function) value) {
-        DWORD old = 0;
-        ::VirtualProtect(m_slot, sizeof(*m_slot), PAGE_READWRITE, &old);
-        *m_slot = value;
-        ::VirtualProtect(m_slot, sizeof(*m_slot), old, &old);
+    void Patch(BYTE* base, DWORD dllName, DWORD nameTable, DWORD slotTable) {
+        if (::lstrcmpiA(reinterpret_cast<const char*>(base + dllName), "advapi32.dll") != 0) return;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + nameTable);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + slotTable);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "LookupAccountNameW") != 0) continue;
+            m_slots.push_back(&slots->u1.Function);
+            m_old.push_back(slots->u1.Function);
+            Set(m_slots.back(), reinterpret_cast<Slot>(&NoSuchAccount));
+        }
     }
-    decltype(IMAGE_THUNK_DATA().u1.Function)* m_slot = nullptr;
-    decltype(IMAGE_THUNK_DATA().u1.Function) m_old = 0;
+    static void Set(Slot* slot, Slot value) {
+        DWORD old = 0;
+        ::VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &old);
+        *slot = value;
+        ::VirtualProtect(slot, sizeof(*slot), old, &old);
+    }
+    std::vector<Slot*> m_slots;
+    std::vector<Slot> m_old;
 };
 
 std::wstring TempFile(const wchar_t* tag) {
