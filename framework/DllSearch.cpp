@@ -109,8 +109,9 @@ FARPROC WINAPI DelayLoadNotify(unsigned notify, PDelayLoadInfo info) {
 
 }  // namespace
 
-// The toolchain's delay-load helper (libmingwex) calls through this pointer; defined here, the
-// program's start-up object brings it in whenever the program delay-loads.
+// The toolchain's delay-load helper (libmingwex) calls through this pointer. wWinMain's call of
+// RestrictDllSearch links this object into the program, and with it this definition, which
+// takes the place of the helper's own null one.
 extern "C" {
 PfnDliHook __pfnDliNotifyHook2 = DelayLoadNotify;
 }
