@@ -48,6 +48,9 @@ InstallPlatform RealInstallPlatform() {
     p.createDirectory = [](const std::wstring& path, SECURITY_ATTRIBUTES* attributes) {
         return ::CreateDirectoryW(path.c_str(), attributes);
     };
+    p.createFile = [](const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+        return ::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    };
     return p;
 }
 

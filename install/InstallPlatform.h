@@ -47,6 +47,10 @@ struct InstallPlatform {
     // CreateDirectoryW with the security attributes given (the private directory's access list
     // must be there from the start, never set afterwards).
     std::function<BOOL(const std::wstring& path, SECURITY_ATTRIBUTES* attributes)> createDirectory;
+    // CreateFileW, without security attributes or template, for the files the update step
+    // creates in the site directory (CopyToNewSiteFile, install/SiteFiles.h).
+    std::function<HANDLE(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags)>
+        createFile;
 };
 
 // The real platform.

@@ -28,8 +28,9 @@ int InstallActiveX(const wchar_t* updateURL, const InstallContext& context, Step
                    kv::InstallOutcome* outcome = nullptr);
 
 // The per-site values, the site descriptor and its SiteName, the site directories, then the
-// updater fetched into the site directory and run with "-ou". 0 when it reached the updater
-// launch, -1 at every failure exit (an empty updateURL among them). outcome (may be null) gets
+// updater fetched into the temp directory, copied into the site directory and run from there
+// with "-ou". 0 when it reached the updater launch, -1 at every failure exit (an empty
+// updateURL among them). outcome (may be null) gets
 // Done or the failure that ended the step (NoAccessAddress, DescriptorNotObtained,
 // SiteNameRefused, SiteDirectoryNotPrepared, UpdaterNotObtained, UpdaterLaunchFailed).
 int RunKVUpdate(const std::wstring& updateURL, const InstallContext& context, StepReporter* reporter,

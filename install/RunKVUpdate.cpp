@@ -1,5 +1,6 @@
 // The update step: per-site values, the site descriptor and its SiteName, the site
-// directories, then the updater fetched into the site directory and run with "-ou".
+// directories, then the updater fetched into the step's own directory, copied into the site
+// directory and run from there with "-ou".
 #include "install/InstallSteps.h"
 
 #include "framework/app.h"
@@ -89,11 +90,19 @@ static int RunKVUpdateSteps(FuncTrace& trace, const std::wstring& updateURL, con
     if (reporter) reporter->ShowStatus(LoadResString(IDS_INSTALL_PRODUCT));
     const std::wstring updaterURL = FormatServerAddress(kUpdaterAddressFormat, context.useHttps, updateURL);
     const std::wstring updaterPath = files.siteDirectory + L"\\" + kUpdaterFileName;
-    // As for the descriptor copy: the name may be a link planted by another user, and the
-    // transfer must write a new file, not through it.
-    ::DeleteFileW(updaterPath.c_str());
-    if (platform.fetchServerFile(context.useHttps, reporter, updaterURL, updaterPath, callback) < 0) {
+    // The transfer takes seconds or minutes, and any user may put a link under the updater's
+    // name in the site directory meanwhile: it writes into the step's own directory, and only
+    // a file created anew receives the copy (CopyToNewSiteFile).
+    const std::wstring updaterTempPath = tempDirectory + L"\\" + kUpdaterFileName;
+    if (platform.fetchServerFile(context.useHttps, reporter, updaterURL, updaterTempPath, callback) < 0) {
         trace.Log("%S Download fail___", updaterURL.c_str());
+        out = InstallOutcome::UpdaterNotObtained;
+        return -1;
+    }
+    const DWORD copied = CopyToNewSiteFile(updaterTempPath, updaterPath);
+    ::DeleteFileW(updaterTempPath.c_str());
+    if (copied != ERROR_SUCCESS) {
+        trace.Log("KVUpdate.exe Copy fail___(err: %u)", static_cast<unsigned>(copied));
         out = InstallOutcome::UpdaterNotObtained;
         return -1;
     }

@@ -3,7 +3,10 @@
 #include <cwchar>
 #include <cwctype>
 
+#include <vector>
+
 #include "framework/AccessList.h"
+#include "framework/handle.h"
 #include "framework/OSVersion.h"
 #include "install/InstallPlatform.h"
 #include "tracelog/FuncTrace.h"
@@ -41,7 +44,91 @@ std::wstring ReplaceAll(std::wstring text, const std::wstring& from, const std::
     return text;
 }
 
+// Whether the name is taken by something the creation must not reuse.
+bool NameTaken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
+
+// The file behind the handle was made by this creation alone: one name, and no reparse point.
+bool OnlyOurs(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    return ::GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1 &&
+           !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Deletes the file the handle holds (by the handle, not by a name that may have changed
+// since) once it is closed.
+void DiscardOnClose(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = TRUE;
+    ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition));
+}
+
+// Removes the name itself, through a handle that does not follow a reparse point: a link
+// goes, never the file it points at.
+void RemoveName(const std::wstring& path) {
+    kv::UniqueFile name(::CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (name) DiscardOnClose(name.get());
+}
+
+DWORD LastErrorOr(DWORD fallback) {
+    const DWORD error = ::GetLastError();
+    return error ? error : fallback;
+}
+
+// Windows error code, 0 once every byte of from is in to.
+DWORD CopyContents(HANDLE from, HANDLE to) {
+    std::vector<BYTE> block(256 * 1024);
+    for (;;) {
+        DWORD read = 0;
+        if (!::ReadFile(from, block.data(), static_cast<DWORD>(block.size()), &read, nullptr))
+            return LastErrorOr(ERROR_READ_FAULT);
+        if (read == 0) return ERROR_SUCCESS;
+        DWORD written = 0;
+        if (!::WriteFile(to, block.data(), read, &written, nullptr)) return LastErrorOr(ERROR_WRITE_FAULT);
+        if (written != read) return ERROR_DISK_FULL;
+    }
+}
+
 }  // namespace
+
+DWORD CopyToNewSiteFile(const std::wstring& source, const std::wstring& target) {
+    // Removing the name first would lose the source itself.
+    if (_wcsicmp(source.c_str(), target.c_str()) == 0) return ERROR_ALREADY_EXISTS;
+    kv::UniqueFile from(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!from) return LastErrorOr(ERROR_OPEN_FAILED);
+
+    const InstallPlatform& platform = ActiveInstallPlatform();
+    DWORD error = ERROR_FILE_EXISTS;
+    for (int tries = 0; tries < kSiteFileTries; ++tries) {
+        ::SetLastError(ERROR_SUCCESS);
+        kv::UniqueFile to(platform.createFile(target, GENERIC_WRITE | DELETE, 0, CREATE_NEW,
+                                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
+        if (!to) {
+            error = LastErrorOr(ERROR_OPEN_FAILED);
+            if (!NameTaken(error)) return error;
+            // What cannot go (a directory, a file in use) makes the next creation fail as
+            // this one did.
+            RemoveName(target);
+            continue;
+        }
+        if (!OnlyOurs(to.get())) {
+            // Another name reached the new file before a byte went in: give it up, empty.
+            error = ERROR_FILE_EXISTS;
+            DiscardOnClose(to.get());
+            continue;
+        }
+        error = CopyContents(from.get(), to.get());
+        if (error != ERROR_SUCCESS) {
+            DiscardOnClose(to.get());
+            return error;
+        }
+        HANDLE raw = to.release();
+        if (!::CloseHandle(raw)) return LastErrorOr(ERROR_WRITE_FAULT);
+        return ERROR_SUCCESS;
+    }
+    return error;
+}
 
 bool IsPlainSiteName(const std::wstring& name) {
     if (name.empty()) return true;
@@ -80,11 +167,7 @@ SiteFilesResult PrepareSiteFiles(const std::wstring& siteName, const std::wstrin
     if (MajorVersionAtLeast6()) AddFileAccessAllowedRights(result.siteDirectory.c_str());
 
     const std::wstring copyPath = ReplaceAll(descriptorTempPath, tempDirectory, result.siteDirectory);
-    // Any user may write the site directory: a name there may be a hard link to a file
-    // elsewhere, which copying over it would overwrite with our rights. Removing the name first
-    // makes the copy a new file; never the source itself, which a copy onto itself would lose.
-    if (_wcsicmp(copyPath.c_str(), descriptorTempPath.c_str()) != 0) ::DeleteFileW(copyPath.c_str());
-    if (!::CopyFileW(descriptorTempPath.c_str(), copyPath.c_str(), FALSE)) {
+    if (CopyToNewSiteFile(descriptorTempPath, copyPath) != ERROR_SUCCESS) {
         result.outcome = SiteFilesOutcome::CopyFailure;
         return result;
     }

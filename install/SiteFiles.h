@@ -20,7 +20,7 @@ enum class SiteFilesOutcome {
     InvalidSiteName,  // nothing was created (IsPlainSiteName)
     BaseDirFailure,   // the base directory is missing after the attempt to create it
     SiteDirFailure,   // the site directory is missing after the attempt to create it
-    CopyFailure,      // the descriptor could not be copied; the temp file stays
+    CopyFailure,      // the descriptor could not be copied (CopyToNewSiteFile); the temp file stays
 };
 
 struct SiteFilesResult {
@@ -31,11 +31,24 @@ struct SiteFilesResult {
 };
 
 // Prepares both directories for siteName and moves the descriptor from descriptorTempPath (a
-// file in tempDirectory) into the site directory under its own name. Directories created
-// before a failure stay. The "Users" entry is added only where GetOSVersion finds Windows 6.0
+// file in tempDirectory) into the site directory under its own name, as CopyToNewSiteFile
+// copies it. Directories created before a failure stay. The "Users" entry is added only where GetOSVersion finds Windows 6.0
 // or later, and whether it could be added does not matter here.
 SiteFilesResult PrepareSiteFiles(const std::wstring& siteName, const std::wstring& tempDirectory,
                                  const std::wstring& descriptorTempPath);
+
+// Any user may write the site directory, and a name there can be a hard link or a symbolic
+// link to a file elsewhere, planted at any moment: this elevated program writes there only
+// into a file it has just created itself. Copies the file at source (read while nobody may
+// write it) into a new file at target: created with CREATE_NEW, never through a reparse point,
+// and used only while that handle shows one link, so that no other name reaches the file the
+// bytes go into. A name that is in the way is removed (a link goes, never what it points at)
+// and the creation tried again, kSiteFileTries times in all. A file this made and could not
+// fill is removed through its own handle. Never a copy onto its own source: a target that
+// names the source fails with ERROR_ALREADY_EXISTS and touches nothing. ERROR_SUCCESS, or the
+// error that ended it (ERROR_FILE_EXISTS when every try found the name taken).
+const int kSiteFileTries = 5;
+DWORD CopyToNewSiteFile(const std::wstring& source, const std::wstring& target);
 
 // Puts an entry allowing the local group "Users" everything (inherited by files and
 // subdirectories) in front of the access list of the file or directory at path, unless the

@@ -498,7 +498,8 @@ private:
         } else if (m == "KestrelVault basedir create fail___" || m == "Site dir create fail___" ||
                    m == "kestrelvault_server.exe Copy fail___") {
             cur.steps.Fail(InstallOutcome::SiteDirectoryNotPrepared, line.number);
-        } else if (EndsWith(m, kDownloadFail)) {
+        } else if (EndsWith(m, kDownloadFail) || StartsWith(m, "KVUpdate.exe Copy fail___")) {
+            // The updater came, but no new file in the site directory could take it.
             cur.steps.Fail(InstallOutcome::UpdaterNotObtained, line.number);
         }
         if (StartsWith(m, "SiteName: ")) {

@@ -13,8 +13,8 @@ Full disk: the test mounts a small tmpfs of its own over the machine's temp dire
 elevated program makes its private download directory (the Windows directory's Temp; a mount
 is the way to put it on a small disk), and fills it so that the installer cannot land, or
 nothing at all. Every transfer into it must end
-negative without leaving a partial file; the update step goes on where the descriptor fits and
-stops where it does not. Needs root; skipped otherwise.
+negative without leaving a partial file; the update step goes on where the descriptor and the
+updater fit (it fetches both there) and stops where they do not. Needs root; skipped otherwise.
 
 Killed run: the scripted server sends slowly, the program is killed by its PID while a file
 comes in, what the killed run left is checked, and a second run against the same server without
@@ -285,11 +285,21 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
 
     def test_full_temp_directory(self):
         temp = self.mount_small_temp()
+        # The update step fetches the updater into its private directory too: room for it and
+        # the descriptor, with some to spare.
+        room = os.path.getsize(os.path.join(kvstandins.standin_dir(kvtest.build_dir()), kvstandins.UPDATER_NAME))
+        room += 64 * 1024
         for https in (False, True):
-            # bytes left free: the descriptor fits, the installer does not; nothing fits
-            for free in (64 * 1024, 0):
+            # bytes left free: the descriptor and the updater fit, the installer does not;
+            # nothing fits
+            for free in (room, 0):
                 with self.subTest(https=https, free=free):
                     host = self.serve_site(self.servers, "https" if https else "http", "Acme")
+                    if free:
+                        # The stand-ins are of one size: the installer served is made larger
+                        # than the room (it never starts).
+                        with open(self.served[kvstandins.ACTIVEX_PATH], "ab") as f:
+                            f.write(b"\0" * free)
                     for entry in temp.iterdir():
                         entry.unlink()
                     self.assertEqual(fill(temp, free), free)
@@ -390,13 +400,15 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         if https:
             in_transfer += https_download("Local file open success.")[:-1]
         self.assertEqual(self.worker_lines()[-len(in_transfer):], in_transfer, "killed inside the transfer")
-        # The killed step's private directory stays (nothing ran to remove it): the installer's
-        # with the partial file, or the update step's, empty once its descriptor moved on.
+        # The killed step's private directory stays (nothing ran to remove it), with the partial
+        # file: the installer's, or the update step's, its descriptor moved on.
         left = self.new_private_dirs()
         self.assertEqual(len(left), 1, "the killed step's private directory: %s" % left)
         private = kvtest.machine_temp_dir() / left.pop()
         self.addCleanup(shutil.rmtree, private, True)
-        target = (self.site_dir if in_updater else private) / name
+        # Either step fetches into its private directory; the updater reaches the site
+        # directory only once it has come whole.
+        target = private / name
         # The download writes into the target as the blocks come, over either scheme (nothing
         # is staged in the user's internet cache); the kill cut it short.
         self.assertTrue(target.exists() and BLOCK <= target.stat().st_size < size, "a partial %s" % name)
@@ -404,7 +416,9 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         if in_updater:
             self.assertEqual([(r["role"], r["event"]) for r in self.records()], [("activex", "start"), ("activex", "end")])
             self.assertFalse((kvtest.temp_dir() / kvstandins.ACTIVEX_NAME).exists())
-            self.assertEqual(list(private.iterdir()), [], "the descriptor moved on to the site directory")
+            self.assertEqual([e.name for e in private.iterdir() if e.name != name], [],
+                             "the descriptor moved on to the site directory")
+            self.assertFalse(os.path.lexists(self.site_dir / name), "no part of the updater in the site directory")
             with open(self.served[kvstandins.DESCRIPTOR_PATH], "rb") as f:
                 self.assertEqual((self.site_dir / kvstandins.DESCRIPTOR_NAME).read_bytes(), f.read())
             self.assertEqual(kvtest.reg_values(slow_key), {"LANGUAGE": ("REG_DWORD", 1)})

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <lm.h>
 
+#include <cwctype>
 #include <functional>
 #include <string>
 #include <vector>
@@ -280,6 +281,182 @@ TEST(PrepareSiteFiles, NoGrantBeforeWindows6) {
         for (size_t i = 0; i < c.grants; ++i) expected.insert(expected.end(), kGrant.begin(), kGrant.end());
         EXPECT_EQ(log, expected);
     }
+}
+
+// -- new files in the site directory ----------------------------------------------------------
+
+// One creation the copy asked of the platform.
+struct Creation {
+    std::wstring path;
+    DWORD access, share, disposition, flags;
+};
+
+// A source in a scratch directory, a site directory where any user could have put names, and
+// a file elsewhere that a link there may point at; the platform's file creation watched, with
+// what a test does around each creation (n counts from 0).
+struct SiteCopyFixture {
+    kvtest::ScratchDir dir{L"sitecopy"};
+    std::wstring source = dir / L"source.exe";
+    std::wstring site = dir / L"site";
+    std::wstring target = site + L"\\KVUpdate.exe";
+    std::wstring victim = dir / L"victim.dll";
+    std::wstring otherName = site + L"\\other name.exe";
+    std::string sourceBytes;
+    std::vector<Creation> creations;
+    std::function<void(SiteCopyFixture&, size_t n)> before;
+    std::function<void(SiteCopyFixture&, size_t n, HANDLE created)> after;
+    InstallPlatform platform = RealInstallPlatform();
+
+    SiteCopyFixture() {
+        ::CreateDirectoryW(site.c_str(), nullptr);
+        // More than one block of the copy, and no two blocks alike.
+        for (int i = 0; sourceBytes.size() < 700 * 1024; ++i) sourceBytes += "block " + std::to_string(i) + "\n";
+        WriteBytes(source, sourceBytes);
+        WriteBytes(victim, "a file of the system");
+        const InstallPlatform real = RealInstallPlatform();
+        platform.createFile = [this, real](const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
+                                           DWORD flags) {
+            const size_t n = creations.size();
+            creations.push_back({path, access, share, disposition, flags});
+            if (before) before(*this, n);
+            HANDLE created = real.createFile(path, access, share, disposition, flags);
+            const DWORD error = ::GetLastError();
+            if (after && created != INVALID_HANDLE_VALUE) after(*this, n, created);
+            ::SetLastError(error);
+            return created;
+        };
+    }
+    bool LinkVictimAt(const std::wstring& name) { return ::CreateHardLinkW(name.c_str(), victim.c_str(), nullptr); }
+};
+
+TEST(CopyToNewSiteFile, NoByteGoesThroughANameThatSomebodyElseMade) {
+    const DWORD ok = ERROR_SUCCESS;
+    const size_t tries = static_cast<size_t>(kSiteFileTries);
+    struct Case {
+        const char* what;
+        std::function<void(SiteCopyFixture&)> setUp;
+        DWORD result;
+        size_t creations;
+        bool copied;  // the target holds the source's bytes
+    } const cases[] = {
+        {"a free name", nullptr, ok, 1, true},
+        {"a file of an earlier run", [](SiteCopyFixture& f) { WriteBytes(f.target, "an earlier, longer updater"); }, ok,
+         2, true},
+        {"a hard link to a file elsewhere, planted before the copy",
+         [](SiteCopyFixture& f) { ASSERT_TRUE(f.LinkVictimAt(f.target)) << ::GetLastError(); }, ok, 2, true},
+        {"a link planted between the removal and the creation",
+         [](SiteCopyFixture& f) {
+             f.before = [](SiteCopyFixture& g, size_t n) {
+                 if (n == 0) {
+                     EXPECT_TRUE(g.LinkVictimAt(g.target));
+                 }
+             };
+         },
+         ok, 2, true},
+        {"a link planted again before every creation: the copy gives up",
+         [](SiteCopyFixture& f) {
+             f.before = [](SiteCopyFixture& g, size_t) {
+                 ::DeleteFileW(g.target.c_str());
+                 EXPECT_TRUE(g.LinkVictimAt(g.target));
+             };
+         },
+         ERROR_FILE_EXISTS, tries, false},
+        {"a second name given to the new file before the copy",
+         [](SiteCopyFixture& f) {
+             f.after = [](SiteCopyFixture& g, size_t n, HANDLE) {
+                 if (n == 0) {
+                     EXPECT_TRUE(::CreateHardLinkW(g.otherName.c_str(), g.target.c_str(), nullptr));
+                 }
+             };
+         },
+         ok, 2, true},
+        {"a directory in the way", [](SiteCopyFixture& f) { ::CreateDirectoryW(f.target.c_str(), nullptr); },
+         ERROR_FILE_EXISTS, tries, false},
+        {"a write that fails leaves no file",
+         [](SiteCopyFixture& f) {
+             const InstallPlatform real = RealInstallPlatform();
+             f.platform.createFile = [&f, real](const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
+                                                DWORD flags) {
+                 f.creations.push_back({path, access, share, disposition, flags});
+                 return real.createFile(path, (access & ~GENERIC_WRITE) | GENERIC_READ, share, disposition, flags);
+             };
+         },
+         ERROR_ACCESS_DENIED, 1, false},
+        {"a missing source: nothing is created",
+         [](SiteCopyFixture& f) { ::DeleteFileW(f.source.c_str()); }, ERROR_FILE_NOT_FOUND, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SiteCopyFixture f;
+        if (c.setUp) c.setUp(f);
+        if (::testing::Test::HasFatalFailure()) return;
+        DWORD result = 0xFFFFFFFF;
+        {
+            kvtest::ScopedPlatform platform(f.platform);
+            result = CopyToNewSiteFile(f.source, f.target);
+        }
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(ReadBytes(f.victim), "a file of the system") << "written through a link";
+        ASSERT_EQ(f.creations.size(), c.creations);
+        for (const Creation& made : f.creations) {
+            EXPECT_EQ(made.path, f.target);
+            EXPECT_EQ(made.disposition, static_cast<DWORD>(CREATE_NEW)) << "never an existing file";
+            EXPECT_TRUE(made.flags & FILE_FLAG_OPEN_REPARSE_POINT) << "never through a reparse point";
+            EXPECT_EQ(made.share, 0u);
+        }
+        if (c.copied) {
+            EXPECT_TRUE(ReadBytes(f.target) == f.sourceBytes) << "the copy: " << ReadBytes(f.target).size() << " bytes";
+        } else if (c.result == ERROR_ACCESS_DENIED) {
+            EXPECT_FALSE(Exists(f.target)) << "the file it could not fill is gone";
+        }
+        if (Exists(f.otherName)) {
+            EXPECT_EQ(ReadBytes(f.otherName), "") << "the file another name reached got nothing";
+        }
+        if (c.result != ERROR_FILE_NOT_FOUND) {
+            EXPECT_TRUE(ReadBytes(f.source) == f.sourceBytes) << "the source stays as it was";
+        }
+    }
+}
+
+TEST(CopyToNewSiteFile, NeverOntoItsOwnSource) {
+    SiteCopyFixture f;
+    std::wstring sameByAnotherCase = f.source;
+    for (wchar_t& ch : sameByAnotherCase) ch = static_cast<wchar_t>(::towupper(ch));
+    for (const std::wstring& target : {f.source, sameByAnotherCase}) {
+        SCOPED_TRACE(Narrow(target));
+        {
+            kvtest::ScopedPlatform platform(f.platform);
+            EXPECT_EQ(CopyToNewSiteFile(f.source, target), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+        }
+        EXPECT_TRUE(f.creations.empty());
+        EXPECT_TRUE(ReadBytes(f.source) == f.sourceBytes);
+    }
+}
+
+// The descriptor copy is made the same way: a link planted under its name while the site
+// directory is being prepared gets nothing.
+TEST(PrepareSiteFiles, TheDescriptorCopyIsANewFileOfItsOwn) {
+    SiteFilesFixture f;
+    const std::wstring victim = f.dir / L"victim.dll";
+    WriteBytes(victim, "a file of the system");
+    const std::wstring copy = f.base + L"\\Acme\\kestrelvault_server.exe";
+    const std::string descriptorBytes = ReadBytes(f.descriptor);
+    std::vector<DWORD> dispositions;
+    const InstallPlatform real = RealInstallPlatform();
+    f.platform.createFile = [&](const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+        // Planted after the directories are made, right before the first creation.
+        if (dispositions.empty()) {
+            EXPECT_TRUE(::CreateHardLinkW(copy.c_str(), victim.c_str(), nullptr));
+        }
+        dispositions.push_back(disposition);
+        return real.createFile(path, access, share, disposition, flags);
+    };
+    kvtest::ScopedPlatform platform(f.platform);
+    const SiteFilesResult result = PrepareSiteFiles(L"Acme", f.temp, f.descriptor);
+    EXPECT_EQ(result.outcome, SiteFilesOutcome::Done);
+    EXPECT_EQ(dispositions, (std::vector<DWORD>{CREATE_NEW, CREATE_NEW}));
+    EXPECT_EQ(ReadBytes(victim), "a file of the system");
+    EXPECT_EQ(ReadBytes(copy), descriptorBytes);
 }
 
 TEST(AddFileAccessAllowedRights, ResultForDirectoriesFilesAndMissingPaths) {

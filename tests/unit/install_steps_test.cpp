@@ -193,6 +193,7 @@ std::string Lower(std::string s) {
 
 const std::wstring kActiveXPath = kvtest::TempDirectoryPath() + L"\\KestrelVAULT ActiveX 7i_ko.exe";
 const std::wstring kDescriptorTemp = kvtest::TempDirectoryPath() + L"\\kestrelvault_server.exe";
+const std::wstring kUpdaterTemp = kvtest::TempDirectoryPath() + L"\\KVUpdate.exe";
 
 // -- the web-control installer step --------------------------------------------------------
 
@@ -577,6 +578,14 @@ TEST(RunKVUpdate, Table) {
              ::CreateDirectoryW((pf + L"\\KestrelVAULT\\Acme\\kestrelvault_server.exe").c_str(), nullptr);
          },
          nullptr, -1, {"SiteName: Acme", "kestrelvault_server.exe Copy fail___"}, "LD", true, NoPlace, 0, false, 0, kv::InstallOutcome::SiteDirectoryNotPrepared},
+        {"a directory in place of the updater's copy", false, 0, Delivers(acme), Delivers(updater),
+         [](const std::wstring& pf) {
+             ::CreateDirectoryW((pf + L"\\KestrelVAULT").c_str(), nullptr);
+             ::CreateDirectoryW((pf + L"\\KestrelVAULT\\Acme").c_str(), nullptr);
+             ::CreateDirectoryW((pf + L"\\KestrelVAULT\\Acme\\KVUpdate.exe").c_str(), nullptr);
+         },
+         nullptr, -1, {"SiteName: Acme", "KVUpdate.exe Copy fail___(err: 80)"}, "LD", false, SiteDir, 0, false, 0,
+         kv::InstallOutcome::UpdaterNotObtained},
         {"updater download fails", false, 0, Delivers(acme), Fails(), nullptr, nullptr, -1,
          {"SiteName: Acme", updaterURL + " Download fail___"}, "LD", false, SiteDir, 0, false, 0, kv::InstallOutcome::UpdaterNotObtained},
         {"updater cannot be started, by hand: the error is logged and shown in a box", false, 0, Delivers(acme),
@@ -654,7 +663,10 @@ TEST(RunKVUpdate, Table) {
             EXPECT_EQ(ReadBytes(place + L"\\kestrelvault_server.exe"), c.descriptor.bytes);
             ASSERT_EQ(server.addresses.size(), 2u);
             EXPECT_EQ(Narrow(server.addresses[1]), Narrow(scheme + host + L"/app/update/KVUpdate.exe"));
-            EXPECT_EQ(Narrow(server.targets[1]), Narrow(place + L"\\KVUpdate.exe"));
+            // The transfer writes into the step's directory, never under the name in the site
+            // directory that any user could have made a link meanwhile.
+            EXPECT_EQ(Narrow(server.targets[1]), Narrow(kUpdaterTemp));
+            EXPECT_FALSE(Exists(kUpdaterTemp)) << "the fetched updater does not stay in the temp directory";
             EXPECT_EQ(page.statusTexts, std::vector<std::wstring>{LoadResString(IDS_INSTALL_PRODUCT)});
             if (c.pins) {
                 EXPECT_FALSE(Exists(place + L"\\KVUpdate.exe")) << "a refused updater is removed";
@@ -724,6 +736,51 @@ TEST(RunKVUpdate, NamesPlantedInTheSiteDirectoryAreReplacedNotWrittenThrough) {
     }
     EXPECT_EQ(ReadBytes(names[0]), descriptor);
     EXPECT_TRUE(ReadBytes(names[1]) == updater) << "the updater as served";
+}
+
+TEST(RunKVUpdate, ALinkPlantedWhileAFileComesIsNotWrittenThrough) {
+    // A transfer takes seconds or minutes. A link that another user plants under the site
+    // file's name meanwhile, after any check the step made before the transfer, must not
+    // receive the file either.
+    const std::string updater = kvtest::StandinBytes(L"KVUpdate.exe");
+    const std::string descriptor = "<servicename>Raced</servicename>\n";
+    const std::wstring host = L"kvunit-" + std::to_wstring(::GetCurrentProcessId()) + L"-raced.test";
+    kvtest::ScratchDir dir(L"raced");
+    kvtest::ScopedEnv record(L"KV_STANDIN_RECORD", dir / L"records.jsonl");
+    const std::wstring programFiles = dir / L"pf";
+    const std::wstring site = programFiles + L"\\KestrelVAULT\\Raced";
+    ::CreateDirectoryW(programFiles.c_str(), nullptr);
+    ::CreateDirectoryW((programFiles + L"\\KestrelVAULT").c_str(), nullptr);
+    ::CreateDirectoryW(site.c_str(), nullptr);
+    const std::wstring victim = dir / L"victim.dll";
+    ASSERT_TRUE(kvtest::WriteBytes(victim, "a file of the system"));
+
+    FakeServer server;
+    server.files[L"kestrelvault_server.exe"] = {Delivers(descriptor)};
+    server.files[L"KVUpdate.exe"] = {Delivers(updater)};
+    InstallPlatform platform = server.Platform();
+    platform.programFilesFolder = [&] { return programFiles; };
+    std::vector<std::wstring> planted;
+    platform.fetchServerFile = [&](int, StepReporter*, const std::wstring& address, const std::wstring& target,
+                                   URLDownCallBack&) {
+        // While the body comes: a hard link under the name the file takes in the site directory.
+        const std::wstring name = site + address.substr(address.rfind(L'/')).replace(0, 1, L"\\");
+        ::DeleteFileW(name.c_str());
+        if (::CreateHardLinkW(name.c_str(), victim.c_str(), nullptr)) planted.push_back(name);
+        return server.Fetch(address, target);
+    };
+    kvtest::ScopedPlatform scoped(platform);
+    StepRecorder page;
+    kv::InstallOutcome outcome = kv::InstallOutcome::UserLeft;
+    kvtest::RunOnWorker([&] { RunKVUpdate(host, Context(0, 1), &page, &outcome); });
+    RemoveSiteKey(host);
+
+    EXPECT_EQ(planted.size(), 2u) << "a link under the descriptor copy's name and under the updater's";
+    const std::string victimBytes = ReadBytes(victim);
+    EXPECT_TRUE(victimBytes == "a file of the system") << "the linked file was written: " << victimBytes.size() << " bytes";
+    EXPECT_EQ(outcome, kv::InstallOutcome::Done);
+    EXPECT_EQ(ReadBytes(site + L"\\kestrelvault_server.exe"), descriptor);
+    EXPECT_TRUE(ReadBytes(site + L"\\KVUpdate.exe") == updater) << "the updater as served";
 }
 
 // -- the private working directory of an elevated run ---------------------------------------
@@ -908,6 +965,9 @@ TEST(StepWorkDirectory, ElevatedStepsFetchIntoAPrivateDirectoryAndRemoveIt) {
         for (const std::wstring& t : run.server.targets) {
             if (t.find(L"kestrelvault_server.exe") != std::wstring::npos) {
                 EXPECT_EQ(Narrow(t), Narrow(descriptorDir + L"\\kestrelvault_server.exe"));
+            }
+            if (t.find(L"KVUpdate.exe") != std::wstring::npos) {
+                EXPECT_EQ(Narrow(t), Narrow(descriptorDir + L"\\KVUpdate.exe")) << "the updater comes in privately too";
             }
         }
 
