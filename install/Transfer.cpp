@@ -170,8 +170,10 @@ Fetched FetchToFile(const wchar_t* address, const wchar_t* localTarget, DWORD fl
         if (trace) trace->Log("Local file open success.");
 
         // A read that gives 0 bytes also ends a body whose connection the server dropped:
-        // only the announced length tells a short file from a whole one. WinINet itself reads
-        // no further than the announced length, so bytes past it never reach the target.
+        // only the announced length tells a short file from a whole one. Nothing past the
+        // announced length is asked for: Wine's WinINet hands out bytes a server sends beyond it
+        // before closing the connection (seen with a small body over http), and those are no
+        // part of the file.
         DWORD announced = 0;
         const bool hasLength = file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, announced);
 
@@ -180,8 +182,13 @@ Fetched FetchToFile(const wchar_t* address, const wchar_t* localTarget, DWORD fl
         ULONG total = 0;
         for (;;) {
             UINT read = 0;
+            DWORD wanted = kBlockSize;
+            if (hasLength) {
+                if (total >= announced) break;
+                if (announced - total < wanted) wanted = announced - total;
+            }
             try {
-                read = request.Read(*file, buffer.data(), kBlockSize);
+                read = request.Read(*file, buffer.data(), wanted);
             } catch (const CInternetException& e) {
                 if (trace) trace->Log("Exception: %d", static_cast<int>(e.m_dwError));
                 return Failed(FetchStage::Body, e.m_dwError);
