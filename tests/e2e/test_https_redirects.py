@@ -1,7 +1,7 @@
 """http addresses that the server sends on to https (nginx's `return 301|302 https://...`),
 through the whole program under Wine, by hand and stamped.
 
-After the redirect both transfers of the http path (the size query and the moniker download)
+After the redirect both transfers of the http path (the size query and the transfer)
 meet the https path's certificate rule: a certificate for another host name, or for the host
 itself, installs as over http; one from an untrusted issuer or an expired one is refused at
 every file, five installer attempts and then the descriptor, as a typed https address is
@@ -21,13 +21,13 @@ from kvtestkit.kvwizard import INSTALL_PRODUCT_TEXT
 CODES = (301, 302)
 # target server: None where it installs, else the WinINet errors the size query may refuse it
 # with (Wine 8 reports the unknown issuer as a failed revocation check). Over a kept-alive
-# connection Wine's moniker download reuses the one the size query's check let in, so a
-# certificate for another host is also served closing every connection: then the download
-# meets the certificate itself.
+# connection the transfer may reuse the one the size query's check let in, so a certificate
+# for another host is also served closing every connection: then the transfer meets the
+# certificate itself.
 TARGETS = {"https": None, "https-close": None, "https-self": None,
            "https-untrusted": {12045, 12057}, "https-expired": {12037}}
-# The moniker download's result for a refused certificate (INET_E_INVALID_CERTIFICATE).
-MONIKER_REFUSED = "URLDownloadToFile ret: 0x800c0019"
+# The http path's result for a refused certificate (INET_E_INVALID_CERTIFICATE).
+HTTP_PATH_REFUSED = "URLDownloadToFile ret: 0x800c0019"
 INSTALLER, DESCRIPTOR, UPDATER = ("GET /app/KestrelVAULT%20ActiveX%207i_ko.exe HTTP/1.1",
                                   "GET /app/update/kestrelvault_server.exe HTTP/1.1",
                                   "GET /app/update/KVUpdate.exe HTTP/1.1")
@@ -102,9 +102,9 @@ class HttpsRedirectTest(kvwizard.WholeRunTestCase):
         self.assertEqual(len(seen), 1, "one error throughout: %s" % worker)
         refused = seen.pop()
         self.assertIn(int(refused.split()[1]), errors)
-        # The http path's lines: the size query refused, the moniker download refused.
+        # The http path's lines: the size query refused, the transfer refused.
         attempt = field.installer_attempt("http", host, field.size_query(False, refused),
-                                          [MONIKER_REFUSED, field.FAILED_ATTEMPT])
+                                          [HTTP_PATH_REFUSED, field.FAILED_ATTEMPT])
         self.assertEqual(worker,
                          field.FieldFaultTest.installer_step(self, attempt)
                          + field.scope("KVDownloadDlg::RunKVUpdate",
@@ -123,7 +123,7 @@ class HttpsRedirectTest(kvwizard.WholeRunTestCase):
                 self.run_case(redirect(301, target), stamped=True)
 
     def test_other_redirects_as_before(self):
-        # Within http (the moniker download), and from https to http (our https download, which
+        # Within http, and from https to http (the https download, which
         # Wine's WinINet lets go to http without asking): both followed, the file installed.
         for kind, https in (("redirect-301-http", False), ("tls-redirect-301-http", True)):
             with self.subTest(kind=kind):

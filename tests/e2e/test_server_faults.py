@@ -2,7 +2,7 @@
 through the driver, against the scripted server (tests/kvtestkit/scriptserver.py), with one of
 the three files the wizard fetches answered with a fault while the other two come as usual.
 
-For each scheme (http: the URL-moniker download; https: our WinINet download) and each file
+For each scheme (http and https: our WinINet download, which logs its lines over https) and each file
 (the installer, the site descriptor, the updater), each fault of FAULTS: connection refused,
 an error status, no Content-Length (chunked), the connection dropped in the middle of the
 body, a body much longer or much shorter than its Content-Length, an empty body. A run must
@@ -23,7 +23,7 @@ completes the TLS handshake, at a file's size query or at its transfer (and, the
 for every later request of that file, at every attempt after it). With the machine's stall
 limit set to STALL_S seconds (the policy value StallTimeoutSeconds), each stalled request ends
 after the limit and within a few seconds more, as a time-out (12002): "Exception: 12002" from
-the size query and our https download, 0x80002ee2 from the moniker download; the steps take it
+the size query and our https download, 0x80002ee2 from the http path's transfer; the steps take it
 as any other failed attempt. The default run stalls the descriptor's size query (and with it
 its transfer) under both schemes and in the handshake; with KV_LONG_TESTS=1 every file is
 stalled at its size query and at its transfer, both ways.
@@ -427,7 +427,7 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
     def stall_waits(self, https):
         """How long each stalled request of the run waited, in seconds, from the worker's log:
         from the line before its time-out line (the flags its request logs at its start, or the
-        size query's exit before the moniker download) to that line."""
+        size query's exit before the http path's transfer) to that line."""
         log = kvwizard.parse_log(self.dir / "setup.log", stamped=True)
         ui = log[0][1] if log else None
         worker = [(stamp, text) for stamp, tid, text in log if tid != ui]
