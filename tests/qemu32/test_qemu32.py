@@ -147,6 +147,12 @@ class Qemu32Run(kvwizard.WholeRunTestCase):
                                        stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
             try:
                 unix_code = process.wait(timeout=RUN_LIMIT_S)
+            except subprocess.TimeoutExpired:
+                stop_process(process)
+                # What the run got to before it was stopped.
+                log = self.log_texts()
+                self.fail("no end within %d s; the stand-ins recorded %s; the log ends with:\n%s"
+                          % (RUN_LIMIT_S, [(r["role"], r["event"]) for r in self.records()], "\n".join(log[-30:])))
             finally:
                 stop_process(process)
             out.seek(0)
