@@ -697,6 +697,15 @@ TEST(RunKVUpdate, Table) {
     ::DeleteFileW(kDescriptorTemp.c_str());
 }
 
+// The site directory below a Program Files folder of the test's own, as an earlier run made it.
+std::wstring MakeSiteDirectory(const std::wstring& programFiles, const std::wstring& siteName) {
+    const std::wstring site = programFiles + L"\\KestrelVAULT\\" + siteName;
+    ::CreateDirectoryW(programFiles.c_str(), nullptr);
+    ::CreateDirectoryW((programFiles + L"\\KestrelVAULT").c_str(), nullptr);
+    ::CreateDirectoryW(site.c_str(), nullptr);
+    return site;
+}
+
 TEST(RunKVUpdate, NamesPlantedInTheSiteDirectoryAreReplacedNotWrittenThrough) {
     // Any user may write the site directory. A hard link put there under the descriptor copy's
     // or the updater's name must not make the elevated step write into the file it links to.
@@ -706,10 +715,7 @@ TEST(RunKVUpdate, NamesPlantedInTheSiteDirectoryAreReplacedNotWrittenThrough) {
     kvtest::ScratchDir dir(L"linked");
     kvtest::ScopedEnv record(L"KV_STANDIN_RECORD", dir / L"records.jsonl");
     const std::wstring programFiles = dir / L"pf";
-    const std::wstring site = programFiles + L"\\KestrelVAULT\\Linked";
-    ::CreateDirectoryW(programFiles.c_str(), nullptr);
-    ::CreateDirectoryW((programFiles + L"\\KestrelVAULT").c_str(), nullptr);
-    ::CreateDirectoryW(site.c_str(), nullptr);
+    const std::wstring site = MakeSiteDirectory(programFiles, L"Linked");
     const std::wstring victims[] = {dir / L"victim-descriptor.dll", dir / L"victim-updater.dll"};
     const std::wstring names[] = {site + L"\\kestrelvault_server.exe", site + L"\\KVUpdate.exe"};
     for (int i = 0; i < 2; ++i) {
@@ -748,10 +754,7 @@ TEST(RunKVUpdate, ALinkPlantedWhileAFileComesIsNotWrittenThrough) {
     kvtest::ScratchDir dir(L"raced");
     kvtest::ScopedEnv record(L"KV_STANDIN_RECORD", dir / L"records.jsonl");
     const std::wstring programFiles = dir / L"pf";
-    const std::wstring site = programFiles + L"\\KestrelVAULT\\Raced";
-    ::CreateDirectoryW(programFiles.c_str(), nullptr);
-    ::CreateDirectoryW((programFiles + L"\\KestrelVAULT").c_str(), nullptr);
-    ::CreateDirectoryW(site.c_str(), nullptr);
+    const std::wstring site = MakeSiteDirectory(programFiles, L"Raced");
     const std::wstring victim = dir / L"victim.dll";
     ASSERT_TRUE(kvtest::WriteBytes(victim, "a file of the system"));
 
