@@ -6,6 +6,7 @@
 #include "app/ModuleInfo.h"
 #include "framework/OSVersion.h"
 #include "app/UpdateURL.h"
+#include "framework/DllSearch.h"
 #include "framework/handle.h"
 #include "tracelog/FuncTrace.h"
 #include "tracelog/TraceInit.h"
@@ -22,6 +23,17 @@ BOOL CKestrelVault_SetupApp::InitInstance() {
     // configured place.
     InitTraceLog();
     FuncTrace trace("CKestrelVault_SetupApp::InitInstance");
+    // wWinMain restricted the DLL search before the log was up; only a fallback gets a line.
+    switch (kv::RestrictDllSearch()) {
+    case kv::DllSearch::SystemDirectoryOnly:
+        break;
+    case kv::DllSearch::CurrentDirectoryRemoved:
+        trace.Log("SetDefaultDllDirectories unavailable: SetDllDirectoryW(\"\") only");
+        break;
+    case kv::DllSearch::Unchanged:
+        trace.Log("SetDefaultDllDirectories unavailable, SetDllDirectoryW fail_: DLL search unchanged");
+        break;
+    }
 
     ApplyCompatibilityLayer();
 

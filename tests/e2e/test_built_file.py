@@ -15,6 +15,23 @@ IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
 IMAGE_FILE_DLL = 0x2000
 
+# Windows maps a KnownDLL from the system directory whatever lies beside the program; any other
+# DLL named in the import table is looked for in the program's own folder first, before main
+# (Microsoft's documentation "Dynamic-link library search order", and the KnownDLLs key it names:
+# HKLM\System\CurrentControlSet\Control\Session Manager\KnownDLLs). The key's values differ by
+# version (Windows 7 still has urlmon and wininet, which Windows 8 dropped); these are the ones
+# Windows 7 SP1 through 11 all list, in the 32-bit (KnownDlls32) and 64-bit lists alike.
+KNOWN_DLLS = {
+    "advapi32.dll", "clbcatq.dll", "comdlg32.dll", "gdi32.dll", "imagehlp.dll", "imm32.dll",
+    "kernel32.dll", "msctf.dll", "msvcrt.dll", "normaliz.dll", "nsi.dll", "ole32.dll", "oleaut32.dll",
+    "psapi.dll", "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
+    "wldap32.dll", "ws2_32.dll",
+}
+# What the program imports directly, so loads before main, before start-up restricts the DLL
+# search: kernel32 (the delay-load helper's own) and the C runtime. Everything else, KnownDLLs
+# too, is delay-loaded: a KnownDLL may load others by name as it starts (user32 loads imm32).
+LOADED_BEFORE_MAIN = {"kernel32.dll", "msvcrt.dll"}
+
 def local(tag):
     return tag.rsplit("}", 1)[-1]
 
@@ -46,6 +63,15 @@ class BuiltFileTest(unittest.TestCase):
         self.assertIn("kernel32.dll", [d.lower() for d in dlls])
         foreign = [d for d in dlls if d.lower() not in SYSTEM_DLLS]
         self.assertEqual(foreign, [], "imports DLLs that a plain Windows does not have")
+
+    def test_imports_directly_only_known_dlls(self):
+        # Everything else is delay-loaded, after start-up has restricted the search (the
+        # planted-DLL test shows the loads); the runtime linked in statically counts as well.
+        direct = [name for name, _ in self.pe.imports()]
+        self.assertEqual([d for d in direct if d.lower() not in KNOWN_DLLS], [],
+                         "imported directly, so looked for beside the program before main")
+        self.assertEqual([d for d in direct if d.lower() not in LOADED_BEFORE_MAIN], [],
+                         "loaded before start-up restricts the search")
 
     def test_manifest(self):
         res = self.pe.resource(kvpe.RT_MANIFEST, 1)
