@@ -9,4 +9,6 @@ constexpr char kInstallActiveX[] = "KVDownloadDlg::InstallActiveX";
 constexpr char kRunKVUpdate[] = "KVDownloadDlg::RunKVUpdate";
 constexpr char kGetWebFileSize[] = "KVDownloadDlg::GetWebFileSize";
 constexpr char kURLDownloadToFileOnHttps[] = "KVDownloadDlg::URLDownloadToFileOnHttps";
+// The http path's own scope: only an answer it refused for its status is logged there.
+constexpr char kURLDownloadToFile[] = "KVDownloadDlg::URLDownloadToFile";
 }  // namespace logscope

@@ -129,6 +129,21 @@ kv::UniqueFile HoldFetchedProgram(FuncTrace& trace, const std::wstring& path, co
 
 }  // namespace
 
+bool IsProgramImage(HANDLE file) {
+    OVERLAPPED at = {};
+    DWORD read = 0;
+    IMAGE_DOS_HEADER dos = {};
+    if (!::ReadFile(file, &dos, sizeof(dos), &read, &at) || read != sizeof(dos) || dos.e_magic != IMAGE_DOS_SIGNATURE)
+        return false;
+    // A negative offset is no place in the file.
+    if (dos.e_lfanew < 0) return false;
+    at = {};
+    at.Offset = static_cast<DWORD>(dos.e_lfanew);
+    DWORD signature = 0;
+    return ::ReadFile(file, &signature, sizeof(signature), &read, &at) && read == sizeof(signature) &&
+           signature == IMAGE_NT_SIGNATURE;
+}
+
 SignatureCheck CheckProgramSignature(HANDLE file, const std::wstring& path) {
     SignatureCheck check;
     const bool carriesTable = CarriesCertificateTable(file);
@@ -218,6 +233,14 @@ bool ClearProgramToStart(FuncTrace& trace, const std::wstring& path, const char*
     if (!held) {
         trace.Log("%s could not be held for its check (err: %u), not started___", logName,
                   static_cast<unsigned>(::GetLastError()));
+        return false;
+    }
+    // A sign-in or error page saved under the program's name would only fail to start (or,
+    // by hand, show the system's box): judged on the held bytes, before anything else.
+    if (!IsProgramImage(held.get())) {
+        trace.Log("%s not a program (no PE image), removed, not started___", logName);
+        held.reset();
+        ::DeleteFileW(path.c_str());
         return false;
     }
     const SignatureCheck check = CheckProgramSignature(held.get(), path);

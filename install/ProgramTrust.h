@@ -36,6 +36,10 @@ struct SignatureCheck {
 // included) may write, rename or delete it. Empty when it does not open; GetLastError says why.
 kv::UniqueFile HoldProgramFile(const std::wstring& path);
 
+// Whether the open file is a PE image as far as its start: the "MZ" header, and the "PE\0\0"
+// signature at the offset its e_lfanew gives. Reads through the handle at fixed offsets.
+bool IsProgramImage(HANDLE file);
+
 // WinVerifyTrust on the open file (no UI, revocation from the local cache only; through the
 // platform's verifyTrust, whose closing call is made on every way out), and the signer's
 // chain. path names the same file for the calls that need a name.
@@ -61,7 +65,8 @@ std::string ThumbprintHex(const Thumbprint& thumbprint);
 // The step's decision on a program it fetched: opens path for reading while denying everyone
 // writes and deletion (through the platform's holdProgramFile; a sharing or lock violation,
 // as an on-access scanner causes, is waited out a few times over a few seconds, each retry
-// logged), checks it, and logs "Signer: ..." and, when it refuses, one line that says why
+// logged), refuses a file that is no PE image (IsProgramImage: "not a program"), checks its
+// signature, and logs "Signer: ..." and, when it refuses, one line that says why
 // (logName names the program there). True: cleared to start; `held` then keeps the
 // file as checked until the caller lets go of it once the program has started. False: refused,
 // nothing may start, and the file has been removed. pins: ReadPublisherPins()'s answer.

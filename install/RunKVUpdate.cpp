@@ -62,7 +62,19 @@ static int RunKVUpdateSteps(FuncTrace& trace, const std::wstring& updateURL, con
         out = InstallOutcome::DescriptorNotObtained;
         return -1;
     }
+    // A sign-in page or an error page in front of the server arrives as a whole file and
+    // names no site: the step stops before anything is made or written under Program Files.
+    if (!site.valueLine) {
+        trace.Log("SiteName missing___");
+        out = InstallOutcome::DescriptorNotObtained;
+        return -1;
+    }
     trace.Log("SiteName: %S", site.siteName.c_str());
+    if (site.siteName.empty()) {
+        trace.Log("SiteName empty___");
+        out = InstallOutcome::DescriptorNotObtained;
+        return -1;
+    }
     SetPerSiteValue(kPerSiteDesktopShortcutKey, updateURL);
 
     const SiteFilesResult files = PrepareSiteFiles(site.siteName, tempDirectory, descriptorTempPath);

@@ -115,6 +115,7 @@ SiteDescriptorScan SiteDescriptorScanner::Finish() {
         FeedText("\r", 1);
     }
     SiteDescriptorScan scan;
+    scan.valueLine = m_phase != Phase::Searching;
     if (m_phase == Phase::InValue) m_wrongMarkup = true;  // the input ended before any "<"
     m_phase = Phase::Done;
     if (m_wrongMarkup) {
@@ -169,5 +170,6 @@ SiteNameResult ReadSiteName(const std::wstring& path) {
     }
     result.outcome = SiteNameOutcome::Name;
     result.siteName = SiteNameFromUtf8(scan.value);
+    result.valueLine = scan.valueLine;
     return result;
 }

@@ -25,6 +25,8 @@ const size_t kSiteDescriptorBlockSize = 16384;
 struct SiteDescriptorScan {
     // The value line's tag has no "<" after it on its line.
     bool wrongMarkup = false;
+    // A line with the tag was found: without one, value is no SiteName the server gave.
+    bool valueLine = false;
     // The name the rules give (value, or the last line without a value line) holds more than
     // kSiteNameByteBound bytes before its first NUL; value is then empty.
     bool tooLong = false;
@@ -86,6 +88,9 @@ enum class SiteNameOutcome {
 struct SiteNameResult {
     SiteNameOutcome outcome = SiteNameOutcome::OpenFailure;
     std::wstring siteName;
+    // For Name: whether it came from a value line (SiteDescriptorScan::valueLine). A page that
+    // is no descriptor (a sign-in or error page) has none, whatever its last line says.
+    bool valueLine = false;
 };
 
 // Reads the descriptor at path as text (SiteDescriptorScanner), opened for reading without

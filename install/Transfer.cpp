@@ -44,9 +44,7 @@ const DWORD kStatusRangeNotSatisfiable = 416;
 // The size an answer to the size query announces: from the total of its Content-Range when it
 // answers the range (206, or 416 for an empty file), from its Content-Length when it ignored the
 // range. FALSE, with the error to log, when it announces none.
-BOOL AnnouncedSize(const CHttpFile& file, int& size, DWORD& error) {
-    DWORD status = 0;
-    file.QueryInfo(HTTP_QUERY_STATUS_CODE, status);
+BOOL AnnouncedSize(const CHttpFile& file, DWORD status, int& size, DWORD& error) {
     const bool answersRange = status == HTTP_STATUS_PARTIAL_CONTENT || status == kStatusRangeNotSatisfiable;
     std::wstring text;
     if (!file.QueryInfo(answersRange ? HTTP_QUERY_CONTENT_RANGE : HTTP_QUERY_CONTENT_LENGTH, text)) {
@@ -65,6 +63,31 @@ BOOL AnnouncedSize(const CHttpFile& file, int& size, DWORD& error) {
     return TRUE;
 }
 const DWORD kBlockSize = 65535;
+
+// Only these answers carry the file (or, for the size query, its size): a proxy's refusal, a
+// sign-in or error page, a redirect WinINet did not follow, an empty 204 are no file, whatever
+// length they announce.
+bool IsFileStatus(DWORD status) { return status == HTTP_STATUS_OK || status == HTTP_STATUS_PARTIAL_CONTENT; }
+
+// The answer's Retry-After as the server sent it; empty when it sent none.
+std::wstring RetryAfterOf(const CHttpFile& file) {
+    std::wstring text;
+    if (!file.QueryInfo(HTTP_QUERY_RETRY_AFTER, text)) text.clear();
+    return text;
+}
+
+// The lines for an answer refused for its status: its code, the server's Retry-After when it
+// sent one, and for a proxy that wants credentials a line that says so (nothing here answers
+// such a request, so the attempt fails like any other and an unattended run never waits).
+void LogRefusedStatus(FuncTrace& trace, DWORD status, const std::wstring& retryAfter) {
+    if (retryAfter.empty()) {
+        trace.Log("HTTP status %u", static_cast<unsigned>(status));
+    } else {
+        trace.Log("HTTP status %u, Retry-After: %S", static_cast<unsigned>(status),
+                  LoggableHeaderText(retryAfter).c_str());
+    }
+    if (status == HTTP_STATUS_PROXY_AUTH_REQ) trace.Log("Proxy asks for credentials (407)");
+}
 
 const HRESULT kNoFileObject = static_cast<HRESULT>(0x80000961);
 
@@ -127,6 +150,8 @@ struct Fetched {
     HRESULT result;
     FetchStage stage;
     DWORD error;  // the WinINet or Windows error of a failed request or target, else 0
+    DWORD httpStatus = 0;     // the answer's status; 0 when no answer came
+    std::wstring retryAfter;  // the answer's Retry-After as sent; empty when absent
 };
 
 Fetched Failed(FetchStage stage, DWORD error) { return {ErrorResult(error), stage, error}; }
@@ -152,13 +177,21 @@ Fetched FetchToFile(const wchar_t* address, const wchar_t* localTarget, DWORD fl
             if (trace) trace->Log("OpenURL fail_");
             return {kNoFileObject, FetchStage::Request, 0};
         }
-        // An error page is no file: checked before the target is touched, so an earlier copy
-        // of the file survives a failing server. Nor is a connection closed without any
-        // answer, which Wine's WinINet hands out as an empty file with the status 0.
+        // Only an answer whose status says so is the file: checked before the target is
+        // touched, so an earlier copy of the file survives a failing server. Not a connection
+        // closed without any answer either, which Wine's WinINet hands out as an empty file
+        // with the status 0.
         DWORD status = 0;
-        if (file->QueryInfo(HTTP_QUERY_STATUS_CODE, status) && (status >= 400 || status < 100)) {
-            if (trace) trace->Log("HttpStatus fail___(status: %d)", static_cast<int>(status));
-            return {INET_E_DOWNLOAD_FAILURE, FetchStage::Request, 0};
+        if (!file->QueryInfo(HTTP_QUERY_STATUS_CODE, status)) status = 0;
+        if (!IsFileStatus(status)) {
+            Fetched refused = {INET_E_DOWNLOAD_FAILURE, FetchStage::Request, 0};
+            refused.httpStatus = status;
+            if (status != 0) refused.retryAfter = RetryAfterOf(*file);
+            if (trace) {
+                trace->Log("HttpStatus fail___(status: %d)", static_cast<int>(status));
+                if (status != 0) LogRefusedStatus(*trace, status, refused.retryAfter);
+            }
+            return refused;
         }
 
         LocalTarget target(localTarget);
@@ -216,7 +249,9 @@ Fetched FetchToFile(const wchar_t* address, const wchar_t* localTarget, DWORD fl
         // The byte count travels in the maximum: the callback takes it from there for this status.
         if (callback) callback->OnProgress(0, total, BINDSTATUS_ENDDOWNLOADDATA, L"");
         file->Close();
-        return {S_OK, FetchStage::Done, 0};
+        Fetched done = {S_OK, FetchStage::Done, 0};
+        done.httpStatus = status;
+        return done;
     } catch (const CInternetException& e) {
         if (trace) trace->Log("Exception: %d", static_cast<int>(e.m_dwError));
         return Failed(FetchStage::Request, e.m_dwError);
@@ -265,14 +300,33 @@ HRESULT HttpPathResult(const Fetched& fetched) {
 }
 
 // The http path: the https path's request and loop without its log lines.
+// Its one line of its own, in a scope of its own, is the status of an answer it refused: the
+// result alone cannot tell a proxy's 407 or a loaded server's 503 from a missing file.
 HRESULT DownloadOverHttp(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback* callback) {
     if (IsEmpty(address) || IsEmpty(localTarget)) return E_INVALIDARG;
-    return HttpPathResult(FetchToFile(address, localTarget, RequestFlags(kOpenFlagsHttp), callback, nullptr, 0));
+    const Fetched fetched = FetchToFile(address, localTarget, RequestFlags(kOpenFlagsHttp), callback, nullptr, 0);
+    if (fetched.httpStatus != 0 && !IsFileStatus(fetched.httpStatus)) {
+        FuncTrace trace(logscope::kURLDownloadToFile);
+        LogRefusedStatus(trace, fetched.httpStatus, fetched.retryAfter);
+    }
+    return HttpPathResult(fetched);
 }
 
 }  // namespace
 
 DWORD TransferOpenFlags(int useHttps) { return useHttps == 1 ? kOpenFlagsHttps : kOpenFlagsHttp; }
+
+std::wstring LoggableHeaderText(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        if (out.size() == kLoggedHeaderChars) {
+            out += L"...";
+            break;
+        }
+        out += c >= 0x20 && c < 0x7F ? c : L'?';
+    }
+    return out;
+}
 
 int ContentLengthToSize(const std::wstring& text) {
     // msvcrt's own conversion: its overflow rule (saturation) is the one the size follows.
@@ -313,9 +367,18 @@ int GetWebFileSize(const wchar_t* address, int useHttps) {
             trace.Log("OpenURL fail_");
             return -1;
         }
+        // A connection closed without an answer (status 0) announces no size either, as its
+        // own line says.
+        DWORD status = 0;
+        if (!file->QueryInfo(HTTP_QUERY_STATUS_CODE, status)) status = 0;
+        if (status != 0 && !IsFileStatus(status) && status != kStatusRangeNotSatisfiable) {
+            LogRefusedStatus(trace, status, RetryAfterOf(*file));
+            file->Close();
+            return -1;
+        }
         int size = 0;
         DWORD error = 0;
-        if (!AnnouncedSize(*file, size, error)) {
+        if (!AnnouncedSize(*file, status, size, error)) {
             trace.Log("HttpFile QueryInfo fail___(LaseErr:%d)", static_cast<int>(error));
             file->Close();
             return -1;

@@ -29,13 +29,21 @@ DWORD TransferOpenFlags(int useHttps);
 // the 32-bit range saturated to INT_MAX or INT_MIN.
 int ContentLengthToSize(const std::wstring& text);
 
+// A header value from the server as the log shows it: printable ASCII kept, every other
+// character '?', cut after kLoggedHeaderChars characters with "..." appended. The server chooses
+// the value; the log line must stay one line of the log's own code page.
+const size_t kLoggedHeaderChars = 64;
+std::wstring LoggableHeaderText(const std::wstring& text);
+
 // The total of a Content-Range text ("bytes 0-0/N", "bytes */N"): the text after its last
 // "/", read as ContentLengthToSize reads a Content-Length. False when it has none (no "/",
 // nothing after it, or "*", an unknown total).
 bool ContentRangeTotal(const std::wstring& text, int& size);
 
 // The size the server announces for address, or -1: address null or empty, no WinINet root
-// handle, the request failed (unreachable, certificate refused), or the answer announces none.
+// handle, the request failed (unreachable, certificate refused), the answer's status is not
+// 200, 206 or 416 (logged as "HTTP status N", with the server's Retry-After when it sent one,
+// and for 407 "Proxy asks for credentials (407)"), or the answer announces none.
 // The request asks for the first byte only ("Range: bytes=0-0"): the size is the total of the
 // answer's Content-Range (206; 416, an empty file), or its Content-Length where the server
 // ignored the range. useHttps 1 selects the https open flags. The body is never read.
@@ -48,8 +56,9 @@ int GetWebFileSize(const wchar_t* address, int useHttps);
 // (BINDSTATUS_DOWNLOADINGDATA, running total as progress) and once at the end
 // (BINDSTATUS_ENDDOWNLOADDATA, total as maximum). Its results are ignored.
 // Results: 0; E_INVALIDARG for an empty (or null) address or target; 0x800C0008
-// (INET_E_DOWNLOAD_FAILURE) for an answer with status 400 or above, or a connection closed
-// without any answer (status 0), the target untouched;
+// (INET_E_DOWNLOAD_FAILURE) for an answer whose status is not 200 or 206 (logged as
+// GetWebFileSize logs it, after "HttpStatus fail___"), or a connection closed without any
+// answer (status 0), the target untouched;
 // 0x80000961 when the request gives no file; otherwise 0x80000000 plus the low 16 bits of
 // the Windows or WinINet error (no root handle, target not opened, request or read failed,
 // write or close failed). A transfer that fails after the target was opened removes it.
@@ -63,8 +72,10 @@ HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTar
 // reused for the next file.
 // useHttps 1: URLDownloadToFileOnHttps, with its results and log lines. Otherwise the same
 // request, blocks, progress reports and stall limit, with the http path's own results and no
-// log lines of its own: 0; E_INVALIDARG for an empty address or target;
-// INET_E_DOWNLOAD_FAILURE for a status of 400 or above, no answer at all (the target untouched)
+// log lines of its own but the status of an answer it refused (in the scope
+// "KVDownloadDlg::URLDownloadToFile", as GetWebFileSize logs it): 0; E_INVALIDARG for an empty
+// address or target; INET_E_DOWNLOAD_FAILURE for a status other than 200 or 206, no answer at
+// all (the target untouched)
 // or a request that failed otherwise (no server, no such name); INET_E_INVALID_CERTIFICATE for
 // a certificate refused after a redirect to https; 0x80000000 plus ERROR_INTERNET_TIMEOUT for
 // a stall; 0x80000000 plus ERROR_INTERNET_CONNECTION_RESET for a body that ended short of its

@@ -46,5 +46,8 @@
 #define IDS_DL_HEADER_TITLE             218
 #define IDS_DL_HEADER_SUBTITLE          224
 #define IDS_FINISH                      230
+/* Rows added after the third label set: six columns at the row's first id, and the third
+   set's Korean text right after them. */
+#define IDS_INSTALL_INCOMPLETE          258
 
 #endif /* KESTRELVAULT_SETUP_RESOURCE_H */

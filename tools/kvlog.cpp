@@ -206,6 +206,7 @@ std::string TransferSummary(const Transfer& t) {
         s += "; size not in the log";
     }
     if (!t.downloadNote.empty()) s += "; download: " + note(Utf8FromLog(t.downloadNote));
+    if (t.proxyCredentials) s += "; the proxy asks for credentials (407)";
     return s;
 }
 
@@ -405,6 +406,8 @@ std::string JsonReport(const std::string& name, const Report& r) {
                  ", \"size\": " + (t.size ? std::to_string(*t.size) : "null") +
                  ", \"size_failure\": " + (t.sizeNote.empty() ? "null" : JsonLog(t.sizeNote)) +
                  ", \"download_failure\": " + (t.downloadNote.empty() ? "null" : JsonLog(t.downloadNote)) +
+                 ", \"http_status\": " + (t.statusNote.empty() ? "null" : JsonLog(t.statusNote)) +
+                 ", \"proxy_credentials\": " + (t.proxyCredentials ? "true" : "false") +
                  ", \"result\": " + (t.result.empty() ? "null" : Json(t.result)) + ", \"outcome\": " + Json(t.outcome) +
                  ", \"signer\": " + (t.signerLine ? JsonLog(t.signer) : "null") + ", \"signer_line\": " + JsonLine(t.signerLine) +
                  ", \"revocation_note\": " + (t.revocationNote.empty() ? "null" : JsonLog(t.revocationNote)) +

@@ -15,6 +15,10 @@ const char kInstallerScope[] = "KVDownloadDlg::InstallActiveX";
 const char kUpdateScope[] = "KVDownloadDlg::RunKVUpdate";
 const char kSizeScope[] = "KVDownloadDlg::GetWebFileSize";
 const char kHttpsScope[] = "KVDownloadDlg::URLDownloadToFileOnHttps";
+// The http path's scope: only a status it refused is logged there.
+const char kHttpScope[] = "KVDownloadDlg::URLDownloadToFile";
+const char kStatusPrefix[] = "HTTP status ";
+const char kProxyCredentials[] = "Proxy asks for credentials (407)";
 const char kSignerPrefix[] = "Signer: ";
 
 // "() " and 43 marker signs: what ends an entry or exit line.
@@ -229,7 +233,7 @@ private:
         std::vector<size_t>& stack = cur.stacks[line.tid];
         const std::string parent = stack.empty() ? std::string() : run.scopes[stack.back()].name;
 
-        if (line.text == kSizeScope || line.text == kHttpsScope) {
+        if (line.text == kSizeScope || line.text == kHttpsScope || line.text == kHttpScope) {
             // The size query opens every transfer; the https download follows it in the same one.
             if (line.text == kSizeScope) {
                 if (parent == kInstallerScope) {
@@ -391,6 +395,20 @@ private:
             InstallerMessage(run, cur, line);
         } else if (scope == kUpdateScope) {
             UpdateMessage(run, cur, line);
+        } else if ((scope == kSizeScope || scope == kHttpsScope || scope == kHttpScope) && cur.transfer >= 0 &&
+                   (StartsWith(m, kStatusPrefix) || m == kProxyCredentials)) {
+            // An answer refused for its status: why there is no size, or no file.
+            Transfer& t = run.transfers[cur.transfer];
+            if (m == kProxyCredentials) {
+                t.proxyCredentials = true;
+            } else {
+                if (t.statusNote.empty()) t.statusNote = m;
+                if (scope == kSizeScope) {
+                    if (t.sizeNote.empty()) t.sizeNote = m;
+                } else if (t.downloadNote.empty() || StartsWith(t.downloadNote, "HttpStatus fail___")) {
+                    t.downloadNote = m;
+                }
+            }
         } else if (scope == kSizeScope && cur.transfer >= 0) {
             Transfer& t = run.transfers[cur.transfer];
             if (StartsWith(m, "ServerFileSize: ")) {
@@ -491,7 +509,7 @@ private:
         if (m == "UpdateURL is empty___") {
             cur.steps.Fail(InstallOutcome::NoAccessAddress, line.number);
         } else if (m == "kestrelvault_server.exe Download fail___" || m == "kestrelvault_server.exe Open fail___" ||
-                   m == "Wrong xml___") {
+                   m == "Wrong xml___" || m == "SiteName missing___" || m == "SiteName empty___") {
             cur.steps.Fail(InstallOutcome::DescriptorNotObtained, line.number);
         } else if (m == "Invalid SiteName___") {
             cur.steps.Fail(InstallOutcome::SiteNameRefused, line.number);
@@ -505,7 +523,8 @@ private:
         if (StartsWith(m, "SiteName: ")) {
             run.siteName = Rest(m, "SiteName: ");
             run.siteNameLine = line.number;
-        } else if (m == "kestrelvault_server.exe Open fail___" || m == "Wrong xml___" || m == "Invalid SiteName___") {
+        } else if (m == "kestrelvault_server.exe Open fail___" || m == "Wrong xml___" || m == "Invalid SiteName___" ||
+                   m == "SiteName missing___" || m == "SiteName empty___") {
             run.siteNameNote = m;
             if (!run.siteName) run.siteNameLine = line.number;
         } else if (EndsWith(m, " run Success...")) {

@@ -78,6 +78,10 @@ struct Transfer {
     std::optional<int64_t> size;  // "ServerFileSize: %d"
     std::string sizeNote;  // why there is no size: the size query's failure line
     std::string downloadNote;  // the https download's failure line, if any
+    // The first "HTTP status N[, Retry-After: V]" line of the transfer (size query or download):
+    // an answer refused for its status; empty when none. proxyCredentials: a proxy answered 407.
+    std::string statusNote;
+    bool proxyCredentials = false;
     std::string result;    // "0x%08x" where the step logs it (installer)
     // "done", "failed", "not 0" (a positive result, counted as a failed attempt), "refused" (the
     // program arrived, but its check before the start refused it), "unknown".

@@ -295,6 +295,12 @@ bool OpenTraceOutput() {
     return AttachStdout(file, TraceLog.mode == TraceFileAppend);
 }
 
+std::wstring WrittenLogFilePath() {
+    TraceLockGuard lock;
+    if (TraceLog.mode == TraceFileAppend || (TraceLog.mode == TraceFile && TraceLog.output)) return TraceLog.logPath;
+    return std::wstring();
+}
+
 void CloseTraceOutput() {
     if (!TraceLog.output) return;
     // The file is let go by putting the null device in its place; the stream stays open.

@@ -56,6 +56,11 @@ bool OpenTraceOutput();
 // Closes the output recorded by OpenTraceOutput, if any.
 void CloseTraceOutput();
 
+// The log file this run writes, for telling the user where it is: the log path in mode 3, and
+// in mode 2 while its output is open; empty otherwise (logging off, to a console, or no file
+// of ours at the path).
+std::wstring WrittenLogFilePath();
+
 // Appends to out the text of printf-style format and args with the runtime library's own
 // conventions: "%S" converts a wide string to the code page of the runtime's locale, and the
 // text counts as unformattable when a character has no equivalent there. The length is

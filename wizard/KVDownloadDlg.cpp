@@ -9,6 +9,7 @@
 
 #include "framework/app.h"
 #include "install/InstallSteps.h"
+#include "tracelog/TraceLog.h"
 #include "wizard/HeaderPaint.h"
 
 namespace {
@@ -17,6 +18,20 @@ const UINT kStartDelayMs = 300;
 const UINT_PTR kFinishTimer = 3;
 const UINT kFinishDelayMs = 100;
 }  // namespace
+
+std::wstring InstallIncompleteText(const std::wstring& pattern, int exitCode, const std::wstring& logPath) {
+    std::wstring text = pattern;
+    if (logPath.empty()) {
+        const size_t lastLine = text.rfind(L'\n');
+        if (lastLine != std::wstring::npos) text.erase(lastLine);
+    }
+    // The code goes in before the path, so that a path holding "%1" stays as it is.
+    const size_t code = text.find(L"%1");
+    if (code != std::wstring::npos) text.replace(code, 2, std::to_wstring(exitCode));
+    const size_t path = text.find(L"%2");
+    if (path != std::wstring::npos) text.replace(path, 2, logPath);
+    return text;
+}
 
 KVDownloadDlg::KVDownloadDlg() : CDialog(IDD) {}
 
@@ -108,7 +123,14 @@ void KVDownloadDlg::OnInstallEnd(kv::InstallOutcome outcome) {
     m_btnNext.SetWindowText(LoadResString(IDS_FINISH));
     // Prev stays disabled: after a run the only way on is the finish button.
     m_btnNext.EnableWindow(TRUE);
-    if (AutoMode == 1) SetTimer(kFinishTimer, kFinishDelayMs);
+    if (AutoMode == 1) {
+        SetTimer(kFinishTimer, kFinishDelayMs);
+    } else if (kv::IsFailure(outcome)) {
+        // The steps' last text ("installing ...") would read as success: by hand the exit
+        // code is the only other sign.
+        ShowStatus(InstallIncompleteText(LoadResString(IDS_INSTALL_INCOMPLETE), kv::ExitCodeOf(outcome),
+                                         WrittenLogFilePath()));
+    }
 }
 
 INT_PTR KVDownloadDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {

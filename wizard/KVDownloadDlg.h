@@ -12,6 +12,11 @@
 #include "install/StepReporter.h"
 #include "resource.h"
 
+// The page's text for a run that did not complete, from the string table's pattern: "%1" the
+// exit code, "%2" the log file; without a log file the pattern's last line (from its last line
+// feed on) is left out.
+std::wstring InstallIncompleteText(const std::wstring& pattern, int exitCode, const std::wstring& logPath);
+
 class KVDownloadDlg : public CDialog, public StepReporter {
 public:
     enum { IDD = IDD_KVDOWNLOAD };
@@ -47,7 +52,8 @@ public:
     // may be null.
     static void __cdecl InstallThreadProc(void* page);
     // The page's side of the worker's end: keeps the run's outcome, clears InstallBusy, offers
-    // the finish button and, in AutoMode, arms the finish timer.
+    // the finish button and, in AutoMode, arms the finish timer; by hand, a run that failed
+    // says so in the status text (InstallIncompleteText).
     void OnInstallEnd(kv::InstallOutcome outcome);
     // Whether a worker runs for this page (read and written on the page's thread only).
     bool IsInstalling() const { return m_installing; }

@@ -60,8 +60,13 @@ class ExitCodeTest(kvwizard.WholeRunTestCase):
         def remove(rel):
             return lambda served: os.remove(served[rel])
 
+        # A program that does not start (a file that is no program at all is refused before
+        # its start, and counts as not obtained: the sign-in page cases below).
         def not_a_program(rel):
-            return lambda served: Path(served[rel]).write_bytes(b"not a program")
+            return lambda served: Path(served[rel]).write_bytes(kvstandins.HEADER_ONLY_IMAGE)
+
+        def sign_in_page(rel):
+            return lambda served: Path(served[rel]).write_bytes(b"<html><body>Sign in</body></html>\n")
 
         in_the_way = kvtest.program_files() / "KestrelVAULT" / "Acme"
 
@@ -81,12 +86,16 @@ class ExitCodeTest(kvwizard.WholeRunTestCase):
             (1602, "left by the user", lambda: self.by_hand()),
             (10, "server unreachable at the check", lambda: self.by_hand("127.0.0.1:9")),
             (20, "installer not obtained", lambda: self.unattended(change=remove(kvstandins.ACTIVEX_PATH))),
+            (20, "installer not obtained", lambda: self.unattended(change=sign_in_page(kvstandins.ACTIVEX_PATH))),
             (21, "installer launch failed", lambda: self.unattended(change=not_a_program(kvstandins.ACTIVEX_PATH))),
             (30, "site descriptor not obtained or unreadable",
              lambda: self.unattended(change=remove(kvstandins.DESCRIPTOR_PATH))),
             (31, "SiteName refused", lambda: self.unattended(site="..\\..\\evil")),
             (32, "site directory not prepared", lambda: self.unattended(change=file_as_site_directory)),
+            (30, "site descriptor not obtained or unreadable",
+             lambda: self.unattended(change=sign_in_page(kvstandins.DESCRIPTOR_PATH))),
             (40, "updater not obtained", lambda: self.unattended(change=remove(kvstandins.UPDATER_PATH))),
+            (40, "updater not obtained", lambda: self.unattended(change=sign_in_page(kvstandins.UPDATER_PATH))),
             (41, "updater launch failed", lambda: self.unattended(change=not_a_program(kvstandins.UPDATER_PATH))),
         ]
         for code, name, run in cases:

@@ -15,8 +15,9 @@ end in the page's end state ("완료" enabled, the program exits 0 after it), an
   run left under the machine's temp directory (the elevated program fetches there), and in the
   site directory only whole files;
 - the programs started (stand-in records) and the per-site values that the outcome allows;
-- the error box when a launch fails by hand (it is dismissed here, and must appear), after the
-  launch's log line.
+- no error box: an empty "program" is refused before it starts, an empty descriptor names no
+  site (nothing is made under Program Files for it);
+- the page's status text: by hand, a run that failed says so with its exit code and its log.
 
 A server that stalls: one that accepts and never answers, and over https one that never
 completes the TLS handshake, at a file's size query or at its transfer (and, the rule standing
@@ -50,19 +51,14 @@ POLICY_KEY = r"HKLM\SOFTWARE\Policies\KestrelVAULT\Setup"
 POLICY_VALUE = "StallTimeoutSeconds"
 
 SITE = "Acme"
-STATUS_INSTALL_ACTIVEX = "ActiveX 컨트롤을 설치합니다."  # string 156
 STATUS_INSTALL_PRODUCT = kvwizard.INSTALL_PRODUCT_TEXT    # string 162
 
 SIZE_SCOPE = "KVDownloadDlg::GetWebFileSize"
 HTTPS_SCOPE = "KVDownloadDlg::URLDownloadToFileOnHttps"
+HTTP_SCOPE = "KVDownloadDlg::URLDownloadToFile"
 INSTALL_SCOPE = "KVDownloadDlg::InstallActiveX"
 UPDATE_SCOPE = "KVDownloadDlg::RunKVUpdate"
 GRANT_SCOPE = "AddFileAccessAllowedRights"
-
-
-def launch_failed(program):
-    """The step's line for a program that did not start, with the start's error."""
-    return re.compile(re.escape(program + " CreateProcess fail___(err: ") + r"\d+\)")
 
 
 ERROR_INTERNET_CANNOT_CONNECT = 12029
@@ -95,11 +91,13 @@ FILES = (INSTALLER, DESCRIPTOR, UPDATER)
 
 class Fetch:
     """What one fetch of the faulted file must give: the size query's message lines, our https
-    download's (https only), the transfer result (an int, or None: any negative), and the
-    outcome: "whole" (the file as served), "empty" (an empty file, result 0) or "fail"."""
+    download's (https only), the transfer result (an int, or None: any negative), the
+    outcome: "whole" (the file as served), "empty" (an empty file, result 0) or "fail", and the
+    http path's own lines (a scope of their own, only for an answer refused for its status)."""
 
-    def __init__(self, size_lines, https_lines, result, outcome):
+    def __init__(self, size_lines, https_lines, result, outcome, http_lines=()):
         self.size_lines, self.https_lines, self.result, self.outcome = size_lines, https_lines, result, outcome
+        self.http_lines = list(http_lines)
 
 
 # A connection closed without any answer: no Content-Length for the size query, and no file.
@@ -120,11 +118,12 @@ FAULTS = [
     # The request read and the connection closed without a byte of answer.
     ("closed without an answer", lambda size, dead: "/_hangup",
      lambda https, size, page: HANGUP),
-    # A missing file: status 404 with the server's error page.
+    # A missing file: status 404 with the server's error page, which is neither a size nor a file.
     ("error status", lambda size, dead: "/_status=%d/_page" % ERROR_PAGE_STATUS,
      lambda https, size, page: Fetch(
-         ["ServerFileSize: %d" % page], ["HttpStatus fail___(status: %d)" % ERROR_PAGE_STATUS],
-         INET_E_DOWNLOAD_FAILURE, "fail")),
+         ["HTTP status %d" % ERROR_PAGE_STATUS],
+         ["HttpStatus fail___(status: %d)" % ERROR_PAGE_STATUS, "HTTP status %d" % ERROR_PAGE_STATUS],
+         INET_E_DOWNLOAD_FAILURE, "fail", ["HTTP status %d" % ERROR_PAGE_STATUS])),
     ("no Content-Length (chunked)", lambda size, dead: "/_chunked",
      lambda https, size, page: Fetch(
          ["HttpFile QueryInfo fail___(LaseErr:%d)" % ERROR_HTTP_HEADER_NOT_FOUND], ["Local file open success."],
@@ -222,10 +221,10 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
     @staticmethod
     def exit_code(file, fetch):
         """The program's exit code for a run whose `file` fetched as `fetch` says: the file not
-        obtained, or obtained empty (no program to start); an empty descriptor has no SiteName
-        markup and the run goes on in the base directory."""
-        return {(INSTALLER, "fail"): 20, (INSTALLER, "empty"): 21, (DESCRIPTOR, "fail"): 30,
-                (UPDATER, "fail"): 40, (UPDATER, "empty"): 41}.get((file, fetch.outcome), 0)
+        obtained, or obtained empty: an empty program is no program and is refused before it
+        starts, an empty descriptor names no site."""
+        failed = fetch.outcome in ("fail", "empty")
+        return {INSTALLER: 20, DESCRIPTOR: 30, UPDATER: 40}[file] if failed else 0
 
     @staticmethod
     def temp_files():
@@ -235,11 +234,13 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
     def url(self, file):
         return "%s://%s%s" % (self.scheme, self.host, file.url_path)
 
-    def fetch_lines(self, https, size_lines, https_lines):
+    def fetch_lines(self, https, size_lines, https_lines, http_lines=()):
         flags = 0x4001001 if https else 0x4000001
         lines = ["> " + SIZE_SCOPE, _open(flags)] + size_lines + ["< " + SIZE_SCOPE]
         if https:
             lines += ["> " + HTTPS_SCOPE, _open(0x4001001)] + https_lines + ["< " + HTTPS_SCOPE]
+        elif http_lines:
+            lines += ["> " + HTTP_SCOPE] + list(http_lines) + ["< " + HTTP_SCOPE]
         return lines
 
     def whole_fetch_lines(self, https, file):
@@ -251,7 +252,7 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         box, and which per-site values stand, for a run whose `file` fetched as `fetches` say
         (one per attempt, the last one for the attempts after it)."""
         fetch = fetches[0]
-        faulted = self.fetch_lines(https, fetch.size_lines, fetch.https_lines)
+        faulted = self.fetch_lines(https, fetch.size_lines, fetch.https_lines, fetch.http_lines)
         lines = ["> " + INSTALL_SCOPE]
         records = []
         box = False
@@ -260,47 +261,47 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         # directory, one for all five attempts.
         down_path = re.compile(re.escape("DownFilePath: ") + kvtest.PRIVATE_DIR_RE.pattern
                                + re.escape("\\" + INSTALLER.name), re.IGNORECASE)
-        if file is INSTALLER and fetch.outcome == "fail":
+        if file is INSTALLER and fetch.outcome in ("fail", "empty"):
             for attempt in range(5):
                 each = fetches[min(attempt, len(fetches) - 1)]
                 lines += ["ServerFilePath: " + server_path, down_path]
-                lines += self.fetch_lines(https, each.size_lines, each.https_lines)
+                lines += self.fetch_lines(https, each.size_lines, each.https_lines, each.http_lines)
                 lines.append("URLDownloadToFile ret: 0x%08x" % each.result if each.result is not None
                              else re.compile(r"URLDownloadToFile ret: 0x8[0-9a-f]{7}"))
-                lines.append("KestrelVAULT ActiveX 7i.exe Download fail_ and continue loop.")
+                if each.outcome == "empty":
+                    # An empty file is no program: refused before its check, a failed attempt.
+                    lines += ["KestrelVAULT ActiveX 7i.exe Download Success...",
+                              "KestrelVAULT ActiveX 7i_ko.exe not a program (no PE image), removed, not started___"]
+                else:
+                    lines.append("KestrelVAULT ActiveX 7i.exe Download fail_ and continue loop.")
             # Nothing of this run to start: nothing starts, so the shell has nothing to say.
             lines.append("KestrelVAULT ActiveX 7i_ko.exe not obtained, not started___")
         else:
             lines += ["ServerFilePath: " + server_path, down_path]
             lines += faulted if file is INSTALLER else self.whole_fetch_lines(https, INSTALLER)
             lines += ["URLDownloadToFile ret: 0x00000000", "KestrelVAULT ActiveX 7i.exe Download Success...",
-                      "Signer: none"]
-            if file is INSTALLER and fetch.outcome == "empty":
-                box = True  # an empty file is no program
-                lines.append(launch_failed("KestrelVAULT ActiveX 7i_ko.exe"))
-            else:
-                lines.append("KestrelVAULT ActiveX 7i_ko.exe run Success...")
-                records += [("activex", "start"), ("activex", "end")]
+                      "Signer: none", "KestrelVAULT ActiveX 7i_ko.exe run Success..."]
+            records += [("activex", "start"), ("activex", "end")]
         lines += ["< " + INSTALL_SCOPE, "> " + UPDATE_SCOPE]
         values = {"LANGUAGE"}
         lines += faulted if file is DESCRIPTOR else self.whole_fetch_lines(https, DESCRIPTOR)
         if file is DESCRIPTOR and fetch.outcome == "fail":
             return lines + ["kestrelvault_server.exe Download fail___", "< " + UPDATE_SCOPE], records, box, values
-        # An empty descriptor has no tag and no last line: the site name is empty.
-        site = "" if file is DESCRIPTOR and fetch.outcome == "empty" else SITE
-        lines += ["SiteName: " + site] + ["> " + GRANT_SCOPE, "< " + GRANT_SCOPE] * 2
+        # An empty descriptor has no tag: no site is named, and nothing is made for one.
+        if file is DESCRIPTOR and fetch.outcome == "empty":
+            return lines + ["SiteName missing___", "< " + UPDATE_SCOPE], records, box, values
+        lines += ["SiteName: " + SITE] + ["> " + GRANT_SCOPE, "< " + GRANT_SCOPE] * 2
         values.add("Update\\DontQuestionDesktopShortcut")
         lines += faulted if file is UPDATER else self.whole_fetch_lines(https, UPDATER)
         if file is UPDATER and fetch.outcome == "fail":
             return lines + ["%s Download fail___" % self.url(UPDATER), "< " + UPDATE_SCOPE], records, box, values
-        values.add("PRODUCT")
-        lines.append("Signer: none")
         if file is UPDATER and fetch.outcome == "empty":
-            box = True
-            lines.append(launch_failed("KVUpdate.exe"))
-        else:
-            lines.append("KVUpdate.exe run Success...")
-            records += [("updater", "start"), ("updater", "end")]
+            # No program: removed before its check, and the product's value never comes.
+            return (lines + ["KVUpdate.exe not a program (no PE image), removed, not started___", "< " + UPDATE_SCOPE],
+                    records, box, values)
+        values.add("PRODUCT")
+        lines += ["Signer: none", "KVUpdate.exe run Success..."]
+        records += [("updater", "start"), ("updater", "end")]
         return lines + ["< " + UPDATE_SCOPE], records, box, values
 
     def assert_run(self, https, file, fetches, boxes):
@@ -319,16 +320,16 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         self.assertEqual(self.temp_files() - self.temp_before, set(), "left in the temp directory")
         self.assertEqual(self.new_private_dirs(), set(), "a private directory of the run stays")
 
-        # The site directory (the base directory for an empty site name) holds only whole
-        # files: the descriptor once read, the updater once fetched.
-        site_dir = self.site_dir if not (file is DESCRIPTOR and fetch.outcome == "empty") else self.site_dir.parent
+        # The site directory holds only whole files: the descriptor once read, the updater once
+        # fetched and cleared; a descriptor without a site name leaves the base directory alone.
+        site_dir = self.site_dir
         expected_files = {}
-        if not (file is DESCRIPTOR and fetch.outcome == "fail"):
-            expected_files[DESCRIPTOR.name] = b"" if file is DESCRIPTOR and fetch.outcome == "empty" else \
-                Path(self.served[DESCRIPTOR.rel]).read_bytes()
+        if not (file is DESCRIPTOR and fetch.outcome in ("fail", "empty")):
+            expected_files[DESCRIPTOR.name] = Path(self.served[DESCRIPTOR.rel]).read_bytes()
             if "PRODUCT" in values:
-                expected_files[UPDATER.name] = b"" if file is UPDATER and fetch.outcome == "empty" else \
-                    Path(self.served[UPDATER.rel]).read_bytes()
+                expected_files[UPDATER.name] = Path(self.served[UPDATER.rel]).read_bytes()
+        for name in (DESCRIPTOR.name, UPDATER.name):
+            self.assertFalse((site_dir.parent / name).exists(), "%s in the base directory" % name)
         actual_files = {}
         if site_dir.is_dir():
             actual_files = {p.name: p.read_bytes() for p in site_dir.iterdir() if p.is_file()}
@@ -365,9 +366,11 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
                 [l for l in self.worker_lines() if l.startswith("URLDownloadToFile ret") or "fail___" in l][:2],
                 " box %s" % boxes if boxes else ""))
             self.assert_run(https, file, [fetch], boxes)
-            self.assertEqual(page.text(STATUS), STATUS_INSTALL_PRODUCT
-                             if not (file is DESCRIPTOR and fetch.outcome == "fail") else STATUS_INSTALL_ACTIVEX)
-            self.finish(page, self.exit_code(file, fetch))
+            code = self.exit_code(file, fetch)
+            # By hand a run that failed says so, with its code and the log it wrote.
+            self.assertEqual(page.text(STATUS), kvwizard.incomplete_text(code, self.win_dir + "\\setup.log")
+                             if code else STATUS_INSTALL_PRODUCT)
+            self.finish(page, code)
         finally:
             page.process.stop()
 

@@ -45,7 +45,7 @@ class UnattendedNoBoxTest(kvwizard.WholeRunTestCase):
     def test_programs_that_cannot_start_show_no_box(self):
         host = self.serve_site(self.servers, "http", "Acme")
         for rel in (kvstandins.ACTIVEX_PATH, kvstandins.UPDATER_PATH):
-            Path(self.served[rel]).write_bytes(b"not a program")
+            Path(self.served[rel]).write_bytes(kvstandins.HEADER_ONLY_IMAGE)
         page = self.start_wizard(exe=self.stamped_copy(host), env=self.env)
         pid = page.pid()
         # Watch for any other window of the program until it has ended by itself.

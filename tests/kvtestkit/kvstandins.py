@@ -44,6 +44,10 @@ def descriptor_bytes(site_name, newline="\r\n"):
 # How a program is offered: unsigned as built, signed by one of the tests' code signers
 # (pki.CODE_SIGNERS: "publisher", "publisher-renewed", "other-publisher"), or signed by
 # "publisher" and then changed in one byte, so that its signature no longer verifies.
+# A file that begins as a program does ("MZ", e_lfanew, "PE\0\0" there) and is nothing more: it
+# passes the check that a fetched file is a program at all, and then fails to start.
+HEADER_ONLY_IMAGE = b"MZ" + b"\0" * 0x3A + b"\x40\0\0\0" + b"PE\0\0" + b"\0" * 20
+
 UNSIGNED = "unsigned"
 TAMPERED = "tampered"
 SIGNINGS = (UNSIGNED, TAMPERED) + tuple(pki_mod.CODE_SIGNERS)

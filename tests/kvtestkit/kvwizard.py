@@ -34,6 +34,15 @@ STATUS, PROGRESS, PREV, FINISH = 1000, 1001, 1010, 1008
 FINISH_TEXT = "완료"                              # string 230
 INSTALL_PRODUCT_TEXT = "케스트렐볼트를 설치합니다."  # string 162
 UNREACHABLE_TEXT = "업데이트할 서버에 접속할 수 없습니다."  # string 199
+# string 258: the download page's text, by hand, for a run that did not complete
+INCOMPLETE_TEXT = "설치를 완료하지 못했습니다. (종료 코드 %1)\n로그 파일: %2"
+
+
+def incomplete_text(code, log_path=None):
+    """The download page's text for a run by hand that ended with code, and wrote the log at
+    log_path (None: no log file, and no line for it)."""
+    text = INCOMPLETE_TEXT if log_path else INCOMPLETE_TEXT.rsplit("\n", 1)[0]
+    return text.replace("%1", str(code)).replace("%2", log_path or "")
 
 SETTINGS_KEY = r"HKCU\Software\KestrelVAULT"
 EXE_NAME = "KestrelVault_Setup.exe"

@@ -37,6 +37,10 @@ the file path change how it answers; they stack, in any order:
                          that does not do ranges)
     /_range=unknown/...  the same, with "*" for the total
     /_range=bare/...     the same, without Content-Range
+    /_retryafter=TEXT/...  a "Retry-After: TEXT" header (URL-decoded) with the answer
+    /_signin/...         a redirect (302) to /_signinpage/ on the same server: a sign-in page
+                         in front of the file, as a company's gateway puts it
+    /_signinpage/...     200 with a small HTML sign-in page as body, whatever the path
     /_refuse=PORT/...    a redirect (307) to the same path without modes on 127.0.0.1:PORT,
                          same scheme: with nothing listening there, the client's connection
                          for this one file is refused while the server answers everything else
@@ -84,6 +88,8 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 ERROR_PAGE = b"<html><body><h1>%d</h1><p>KestrelVault test server error page</p></body></html>\n"
+SIGNIN_PAGE = (b"<!DOCTYPE html>\n<html><head><title>Sign in</title></head>\n<body><form method=\"post\">"
+               b"<input name=\"user\"><input name=\"password\" type=\"password\"></form></body></html>\n")
 PIECE = 4096
 FILLER_LINE = b"  <filler>KestrelVault test server padding line</filler>\r\n"
 # Filler is sent in blocks of about this size, prepared once.
@@ -281,6 +287,9 @@ class Handler(BaseHTTPRequestHandler):
             return
         if "refuse" in modes:
             return self.redirect(int(modes["refuse"] or 9), rest)
+        # The page itself ends with the file's name too, so a fault rule meets it again.
+        if "signin" in modes and "signinpage" not in modes:
+            return self.found("/_signinpage" + rest)
         if "hold" in modes:
             self.server.state.wait_released(modes["hold"])
         self.answer(modes, rest)
@@ -341,6 +350,12 @@ class Handler(BaseHTTPRequestHandler):
         self.close_connection = True
         self.end_headers()
 
+    def found(self, location):
+        self.send_response(302)
+        self.send_header("Location", urllib.parse.quote(location))
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
     def answer(self, modes, rest):
         path = os.path.realpath(os.path.join(self.server.root, rest.lstrip("/")))
         inside = path.startswith(self.server.root + os.sep)
@@ -351,6 +366,8 @@ class Handler(BaseHTTPRequestHandler):
         else:
             status = int(modes.get("status", 404))
             body = ERROR_PAGE % status
+        if "signinpage" in modes:
+            status, body = 200, SIGNIN_PAGE
         if "empty" in modes:
             body = b""
         pad, padline = int(modes.get("pad", 0) or 0), int(modes.get("padline", 0) or 0)
@@ -360,7 +377,9 @@ class Handler(BaseHTTPRequestHandler):
         total = pad + padline + len(body)
 
         self.send_response(status)
-        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Type", "text/html" if "signinpage" in modes else "application/octet-stream")
+        if "retryafter" in modes:
+            self.send_header("Retry-After", modes["retryafter"])
         if content_range:
             self.send_header("Content-Range", content_range)
         closing = False

@@ -163,6 +163,7 @@ bool IsWinInetFailure(HRESULT hr) {
 
 const char kSizeScope[] = "KVDownloadDlg::GetWebFileSize";
 const char kHttpsScope[] = "KVDownloadDlg::URLDownloadToFileOnHttps";
+const char kHttpScope[] = "KVDownloadDlg::URLDownloadToFile";
 
 // The message lines of one scope's run, checking that the log holds exactly that run.
 std::vector<std::string> ScopeMessages(const std::vector<std::string>& log, const std::string& scope) {
@@ -221,8 +222,23 @@ TEST(GetWebFileSize, AnnouncedSizesAndFailures) {
          {"openFlag: 0x4000001", "ServerFileSize: 12"}},
         {"Content-Length beyond 32 bits", L"http://" + ScriptHost() + L"/_cl=99999999999" + file, 0, INT_MAX,
          {"openFlag: 0x4000001", "ServerFileSize: 2147483647"}},
-        {"an error page announces its own size", L"http://" + ScriptHost() + L"/_status=500" + file, 0, 12345,
-         {"openFlag: 0x4000001", "ServerFileSize: 12345"}},
+        // An answer whose status does not carry the file announces no size, whatever its
+        // Content-Length or Content-Range says (a proxy's 407 page, a 503 page, a 204).
+        {"an error page is no size", L"http://" + ScriptHost() + L"/_status=500" + file, 0, -1,
+         {"openFlag: 0x4000001", "HTTP status 500"}},
+        {"a range answered with an error status", L"http://" + ScriptHost() + L"/_status=403/_range" + file, 0, -1,
+         {"openFlag: 0x4000001", "HTTP status 403"}},
+        {"a proxy asking for credentials", L"https://" + ScriptHttpsHost() + L"/_status=407" + file, 1, -1,
+         {"openFlag: 0x4001001", "HTTP status 407", "Proxy asks for credentials (407)"}},
+        {"a loaded server's Retry-After", L"http://" + ScriptHost() + L"/_status=503/_retryafter=20" + file, 0, -1,
+         {"openFlag: 0x4000001", "HTTP status 503, Retry-After: 20"}},
+        {"a Retry-After date over https", L"https://" + ScriptHttpsHost() +
+             L"/_status=503/_retryafter=Wed,%2021%20Oct%202026%2007:28:00%20GMT" + file, 1, -1,
+         {"openFlag: 0x4001001", "HTTP status 503, Retry-After: Wed, 21 Oct 2026 07:28:00 GMT"}},
+        {"no content (204)", L"http://" + ScriptHost() + L"/_status=204/_empty" + file, 0, -1,
+         {"openFlag: 0x4000001", "HTTP status 204"}},
+        {"a success status other than 200 (203)", L"http://" + ScriptHost() + L"/_status=203" + file, 0, -1,
+         {"openFlag: 0x4000001", "HTTP status 203"}},
         {"untrusted issuer", L"https://" + Host("KV_HTTPS_UNTRUSTED_HOST") + file, 1, -1,
          {"openFlag: 0x4001001", kAnyException}},
         {"expired certificate", L"https://" + Host("KV_HTTPS_EXPIRED_HOST") + file, 1, -1,
@@ -488,13 +504,23 @@ TEST(URLDownloadToFileOnHttps, FailuresLeaveNoFile) {
         {"connection reset mid-body", L"https://" + ScriptHttpsHost() + L"/_cuthold=cut/_reset=140000" + file, 0,
          {open, opened, kAnyException}},
         {"missing file (404)", L"https://" + HttpsHost() + L"/app/https/none.bin", INET_E_DOWNLOAD_FAILURE,
-         {open, "HttpStatus fail___(status: 404)"}},
+         {open, "HttpStatus fail___(status: 404)", "HTTP status 404"}},
         {"error status with a body", L"https://" + ScriptHttpsHost() + L"/_status=500" + file,
-         INET_E_DOWNLOAD_FAILURE, {open, "HttpStatus fail___(status: 500)"}},
+         INET_E_DOWNLOAD_FAILURE, {open, "HttpStatus fail___(status: 500)", "HTTP status 500"}},
         {"error status, chunked", L"https://" + ScriptHttpsHost() + L"/_status=403/_chunked" + file,
-         INET_E_DOWNLOAD_FAILURE, {open, "HttpStatus fail___(status: 403)"}},
+         INET_E_DOWNLOAD_FAILURE, {open, "HttpStatus fail___(status: 403)", "HTTP status 403"}},
         {"lowest error status", L"https://" + ScriptHttpsHost() + L"/_status=400" + file, INET_E_DOWNLOAD_FAILURE,
-         {open, "HttpStatus fail___(status: 400)"}},
+         {open, "HttpStatus fail___(status: 400)", "HTTP status 400"}},
+        {"a proxy asking for credentials", L"https://" + ScriptHttpsHost() + L"/_status=407" + file,
+         INET_E_DOWNLOAD_FAILURE,
+         {open, "HttpStatus fail___(status: 407)", "HTTP status 407", "Proxy asks for credentials (407)"}},
+        {"503 with Retry-After", L"https://" + ScriptHttpsHost() + L"/_status=503/_retryafter=20" + file,
+         INET_E_DOWNLOAD_FAILURE, {open, "HttpStatus fail___(status: 503)", "HTTP status 503, Retry-After: 20"}},
+        // The server picks the header's text: the log keeps one line of plain characters.
+        {"a Retry-After of control characters and great length", L"https://" + ScriptHttpsHost() +
+             L"/_status=503/_retryafter=1%2501" + std::wstring(100, L'9') + file,
+         INET_E_DOWNLOAD_FAILURE,
+         {open, "HttpStatus fail___(status: 503)", "HTTP status 503, Retry-After: 1?" + std::string(62, '9') + "..."}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -520,15 +546,20 @@ TEST(URLDownloadToFileOnHttps, FailuresLeaveNoFile) {
     }
 }
 
-TEST(URLDownloadToFileOnHttps, StatusesBelow400AreFiles) {
+// Only 200 and 206 carry the file: any other success status, and a redirect WinINet did not
+// follow, is no file however whole its body.
+TEST(URLDownloadToFileOnHttps, OnlyA200Or206AnswerIsAFile) {
     const std::string data = Pattern(5000, 5);
     const std::wstring file = Publish(L"https/status.bin", data);
-    for (int status : {200, 203, 299}) {
+    for (int status : {200, 206, 203, 299, 300, 304}) {
         SCOPED_TRACE(status);
         const std::wstring target = LocalTarget(L"status.bin");
-        const std::wstring address = L"https://" + ScriptHttpsHost() + L"/_status=" + std::to_wstring(status) + file;
-        EXPECT_EQ(URLDownloadToFileOnHttps(address.c_str(), target.c_str(), nullptr), S_OK);
-        EXPECT_TRUE(ReadWholeFile(target) == data);
+        // A 304 has no body by definition: one sent all the same would stay on the connection.
+        const std::wstring address = L"https://" + ScriptHttpsHost() + L"/_status=" + std::to_wstring(status) +
+                                     (status == 304 ? L"/_empty" : L"") + file;
+        const bool isFile = status == 200 || status == 206;
+        EXPECT_EQ(URLDownloadToFileOnHttps(address.c_str(), target.c_str(), nullptr), isFile ? S_OK : INET_E_DOWNLOAD_FAILURE);
+        EXPECT_TRUE(ReadWholeFile(target) == (isFile ? data : "<missing>"));
         DeleteFileW(target.c_str());
     }
 }
@@ -799,9 +830,79 @@ TEST(FetchServerFile, FailuresAreNegative) {
     }
 }
 
+// The answers a proxy or a loaded server gives in place of the file, at the size query or at
+// the transfer, under both schemes: never a size, never a file (an earlier copy at the target
+// stays as it was), and each refused answer logged with its status.
+TEST(FetchServerFile, AnswersWhoseStatusIsNoFile) {
+    const std::string data = Pattern(70000, 15);
+    const std::wstring rel = L"fetch/status.bin";
+    Publish(rel, data);
+    struct Status {
+        int code;
+        const wchar_t* modes;  // besides _status
+        std::vector<std::string> lines;
+    } const statuses[] = {
+        {407, L"", {"HTTP status 407", "Proxy asks for credentials (407)"}},
+        {403, L"", {"HTTP status 403"}},
+        {404, L"/_page", {"HTTP status 404"}},
+        {500, L"", {"HTTP status 500"}},
+        {503, L"/_retryafter=3", {"HTTP status 503, Retry-After: 3"}},
+    };
+    for (int useHttps : {0, 1}) {
+        for (const Status& st : statuses) {
+            // at the size query and the transfer alike, or (skip) at the transfer only
+            for (bool transferOnly : {false, true}) {
+                SCOPED_TRACE(testing::Message() << (useHttps ? "https " : "http ") << st.code
+                                                << (transferOnly ? " at the transfer" : " at both requests"));
+                ScriptControl(L"reset");
+                const std::wstring name = L"status" + std::to_wstring(useHttps) + L".bin";
+                const std::wstring modes = L"/_status=" + std::to_wstring(st.code) + st.modes;
+                ScriptControl(L"fault/status.bin" + std::wstring(transferOnly ? L"/_skip=1" : L"") + modes);
+                const std::wstring address =
+                    std::wstring(useHttps ? L"https://" : L"http://") + (useHttps ? ScriptHttpsHost() : ScriptHost()) + L"/app/" + rel;
+                const std::wstring target = LocalTarget(name.c_str());
+                ASSERT_TRUE(WriteWholeFile(target, "an earlier copy"));
+                PageWithBar p(useHttps);
+                URLDownCallBack cb(nullptr, nullptr, 0);
+                HRESULT hr = S_OK;
+                const auto log = CaptureTrace([&] { RunOnWorker([&] { hr = FetchServerFile(useHttps, &p.page, address, target, cb); }); });
+                EXPECT_EQ(hr, INET_E_DOWNLOAD_FAILURE) << std::hex << hr;
+                EXPECT_EQ(ReadWholeFile(target), "an earlier copy");
+
+                const std::string open = useHttps ? "openFlag: 0x4001001" : "openFlag: 0x4000001";
+                std::vector<std::string> expected = {"> " + std::string(kSizeScope), open};
+                if (transferOnly) {
+                    expected.push_back("ServerFileSize: " + std::to_string(data.size()));
+                } else {
+                    expected.insert(expected.end(), st.lines.begin(), st.lines.end());
+                }
+                expected.push_back("< " + std::string(kSizeScope));
+                if (useHttps) {
+                    expected.insert(expected.end(), {"> " + std::string(kHttpsScope), open,
+                                                     "HttpStatus fail___(status: " + std::to_string(st.code) + ")"});
+                    expected.insert(expected.end(), st.lines.begin(), st.lines.end());
+                    expected.push_back("< " + std::string(kHttpsScope));
+                } else {
+                    expected.push_back("> " + std::string(kHttpScope));
+                    expected.insert(expected.end(), st.lines.begin(), st.lines.end());
+                    expected.push_back("< " + std::string(kHttpScope));
+                }
+                EXPECT_EQ(log, expected);
+                // No size reached the bar: its range is the unknown size's.
+                if (!transferOnly) {
+                    EXPECT_EQ(p.bar.Range().iHigh, -1);
+                }
+                DeleteFileW(target.c_str());
+            }
+        }
+    }
+    ScriptControl(L"reset");
+}
+
 // The http path goes through the same request as https but keeps the results it has always
 // given, which the steps log as "URLDownloadToFile ret" and the tools read, and it logs nothing
-// beyond the size query. A failure leaves no file at the target.
+// beyond the size query but the status of an answer it refused. A failure leaves no file at the
+// target.
 TEST(FetchServerFile, TheHttpPathKeepsItsResultsAndLogsNothingOfItsOwn) {
     const std::string data = Pattern(200000, 14);
     const std::wstring file = Publish(L"fetch/httpresults.bin", data);
@@ -839,8 +940,15 @@ TEST(FetchServerFile, TheHttpPathKeepsItsResultsAndLogsNothingOfItsOwn) {
         EXPECT_EQ(hr, c.expected) << std::hex << hr;
         ASSERT_GE(log.size(), 2u);
         EXPECT_EQ(log.front(), "> " + std::string(kSizeScope));
-        EXPECT_EQ(log.back(), "< " + std::string(kSizeScope));
-        EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.compare(0, 2, "> ") == 0; }), 1);
+        // The missing file's 404 is the one answer refused for its status: its scope follows.
+        const bool refusedStatus = std::string(c.what) == "missing file (404)";
+        const std::vector<std::string> statusScope = {"> " + std::string(kHttpScope), "HTTP status 404",
+                                                      "< " + std::string(kHttpScope)};
+        const auto sizeEnd = std::find(log.begin(), log.end(), "< " + std::string(kSizeScope));
+        ASSERT_NE(sizeEnd, log.end());
+        EXPECT_EQ(std::vector<std::string>(sizeEnd + 1, log.end()),
+                  refusedStatus ? statusScope : std::vector<std::string>());
+        EXPECT_EQ(std::count_if(log.begin(), sizeEnd, [](const std::string& l) { return l.compare(0, 2, "> ") == 0; }), 1);
         // Wine cannot look at the full disk's file (see LocalTargetFailures).
         if (target != fullDisk) {
             EXPECT_TRUE(ReadWholeFile(target) == (hr == S_OK ? data : "<missing>"));

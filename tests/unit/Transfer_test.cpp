@@ -123,6 +123,30 @@ TEST(Transfer, ContentRangeTotalIsTheTextAfterItsLastSlash) {
     }
 }
 
+// A header's value is the server's text and goes into a log line of the log's code page: it
+// stays one line of plain characters, and bounded.
+TEST(Transfer, HeaderTextAsTheLogShowsIt) {
+    const std::wstring at64(64, L'7');
+    struct Case {
+        std::wstring text;
+        std::wstring logged;
+    } const cases[] = {
+        {L"120", L"120"},
+        {L"Wed, 21 Oct 2026 07:28:00 GMT", L"Wed, 21 Oct 2026 07:28:00 GMT"},
+        {L"", L""},
+        {L"12\r\nExitCode: 0", L"12??ExitCode: 0"},
+        {L"\t5\x7F", L"?5?"},
+        {L"\u00E9t\uCF00\xFF", L"?t??"},
+        {at64, at64},
+        {at64 + L"8", at64 + L"..."},
+        {std::wstring(5000, L'\x01'), std::wstring(64, L'?') + L"..."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.text.size() << " characters");
+        EXPECT_EQ(LoggableHeaderText(c.text), c.logged);
+    }
+}
+
 TEST(Transfer, FailuresDecidedBeforeAnyRequest) {
     const std::string size = "KVDownloadDlg::GetWebFileSize", https = "KVDownloadDlg::URLDownloadToFileOnHttps";
     for (int useHttps : {0, 1}) {

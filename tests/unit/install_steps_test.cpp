@@ -68,6 +68,20 @@ std::vector<std::string> RefusalLines(const char* program, uint32_t pinCount) {
     return {std::string(program) + " unsigned while publishers are pinned, removed, not started___"};
 }
 
+// A file that begins as a program does (the "MZ" header, "PE\0\0" where its e_lfanew points)
+// and is nothing more: it passes the check before the start and then fails to start.
+std::string HeaderOnlyImage() {
+    std::string bytes(0x40 + 4 + 20, '\0');
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    bytes[0x3C] = 0x40;
+    bytes.replace(0x40, 4, std::string("PE\0\0", 4));
+    return bytes;
+}
+
+// What a gateway answers in place of a program: its sign-in page, saved under the program's name.
+const char kSignInPage[] = "<!DOCTYPE html>\n<html><head><title>Sign in</title></head><body></body></html>\n";
+
 // The scope's own message lines, without those of scopes nested in it; the log must hold
 // exactly one run of the scope.
 std::vector<std::string> OwnLines(const std::vector<std::string>& log, const std::string& scope) {
@@ -220,6 +234,7 @@ TEST(InstallActiveX, Table) {
         const wchar_t* exitCode = L"3";  // the stand-in's
         bool planted = false;            // the stand-in lies at the target before the step
         uint32_t pins = 0;               // publisher pins stamped (17: an unreadable slot)
+        bool notProgram = false;         // what arrives is no PE image: refused before its check
     } const cases[] = {
         {"null access host", nullptr, 0, 0, {}, nullptr, -1, {}, "", 0, nullptr, kv::InstallOutcome::NoAccessAddress},
         {"empty access host", L"", 0, 0, {}, nullptr, -1, {}, "", 0, nullptr, kv::InstallOutcome::NoAccessAddress},
@@ -238,13 +253,20 @@ TEST(InstallActiveX, Table) {
         {"UseHttps 2 is http", host.c_str(), 2, 0, {Delivers(standin)}, nullptr, 0, {S_OK}, ran, 0, ""},
         {"a launch without process handle fails the wait", host.c_str(), 0, 1, {Delivers(standin)}, NoProcessHandle,
          0, {S_OK}, "KestrelVAULT ActiveX 7i_ko.exe run Fail___", 0, nullptr, kv::InstallOutcome::InstallerLaunchFailed},
-        {"AutoMode: a fetched file that is no program shows no box and logs the start's error", host.c_str(), 0, 1,
-         {Delivers("not a program")}, nullptr, 0, {S_OK},
+        {"AutoMode: a fetched program that does not start shows no box and logs the start's error", host.c_str(), 0,
+         1, {Delivers(HeaderOnlyImage())}, nullptr, 0, {S_OK},
          "KestrelVAULT ActiveX 7i_ko.exe CreateProcess fail___(err: 193)", 0, nullptr,
          kv::InstallOutcome::InstallerLaunchFailed},
-        {"fetched but no program, by hand: the error is logged and shown in a box", host.c_str(), 0, 0,
-         {Delivers("not a program")}, nullptr, 0, {S_OK}, "KestrelVAULT ActiveX 7i_ko.exe CreateProcess fail___(err: 193)",
-         1, nullptr, kv::InstallOutcome::InstallerLaunchFailed},
+        {"a fetched program that does not start, by hand: the error is logged and shown in a box", host.c_str(), 0,
+         0, {Delivers(HeaderOnlyImage())}, nullptr, 0, {S_OK},
+         "KestrelVAULT ActiveX 7i_ko.exe CreateProcess fail___(err: 193)", 1, nullptr,
+         kv::InstallOutcome::InstallerLaunchFailed},
+        {"a sign-in page in place of the installer is a failed attempt each time, and nothing starts", host.c_str(),
+         0, 0, {Delivers(kSignInPage)}, nullptr, 0, {S_OK, S_OK, S_OK, S_OK, S_OK}, kNotStarted, 0, nullptr,
+         kv::InstallOutcome::InstallerNotObtained, L"3", false, 0, true},
+        {"an empty file, then the installer: the third attempt starts it", host.c_str(), 0, 1,
+         {Delivers(""), Fails(), Delivers(standin)}, nullptr, 0, {S_OK, E_FAIL, S_OK}, ran, 0, "/verysilent",
+         kv::InstallOutcome::Done, L"3", false, 0, true},
         {"the installer ends with 3010: a restart is needed", host.c_str(), 0, 1, {Delivers(standin)}, nullptr, 0,
          {S_OK}, ran, 0, "/verysilent", kv::InstallOutcome::RestartNeeded, L"3010"},
         {"publishers pinned: an unsigned installer is a failed attempt each time, and never starts", host.c_str(),
@@ -291,12 +313,16 @@ TEST(InstallActiveX, Table) {
         std::vector<std::wstring> statusTexts;
         if (!c.url) expected.push_back("UpdateURL is null___");
         if (c.url && !*c.url) expected.push_back("UpdateURL is empty___");
-        for (HRESULT hr : c.attempts) {
+        for (const HRESULT& hr : c.attempts) {
             expected.push_back("ServerFilePath: " + (c.useHttps == 1 ? httpsAddress : address));
             expected.push_back("DownFilePath: " + target);
             expected.push_back(Hex(hr));
             expected.push_back(hr < 0 ? kDownloadFail : kDownloadSuccess);
-            if (hr == S_OK) {
+            // notProgram: every delivery but the last of a run that ends in a start is no program.
+            const bool refusedAsNoProgram = hr == S_OK && c.notProgram && !(c.args && &hr == &c.attempts.back());
+            if (refusedAsNoProgram) {
+                expected.push_back("KestrelVAULT ActiveX 7i_ko.exe not a program (no PE image), removed, not started___");
+            } else if (hr == S_OK) {
                 expected.push_back(kUnsigned);
                 for (const std::string& line : RefusalLines("KestrelVAULT ActiveX 7i_ko.exe", c.pins))
                     expected.push_back(line);
@@ -553,6 +579,7 @@ TEST(RunKVUpdate, Table) {
         int autoMode = 0;
         kv::InstallOutcome outcome = kv::InstallOutcome::Done;
         uint32_t pins = 0;  // publisher pins stamped
+        bool updaterRemoved = false;  // the updater was refused at its check and removed
     } const cases[] = {
         {"empty access host", true, 0, Delivers(acme), Delivers(updater), nullptr, nullptr, -1,
          {"UpdateURL is empty___"}, "", false, NoPlace, 0, false, 0, kv::InstallOutcome::NoAccessAddress},
@@ -589,20 +616,36 @@ TEST(RunKVUpdate, Table) {
         {"updater download fails", false, 0, Delivers(acme), Fails(), nullptr, nullptr, -1,
          {"SiteName: Acme", updaterURL + " Download fail___"}, "LD", false, SiteDir, 0, false, 0, kv::InstallOutcome::UpdaterNotObtained},
         {"updater cannot be started, by hand: the error is logged and shown in a box", false, 0, Delivers(acme),
-         Delivers("not a program"), nullptr, nullptr, 0,
+         Delivers(HeaderOnlyImage()), nullptr, nullptr, 0,
          {"SiteName: Acme", kUnsigned, "KVUpdate.exe CreateProcess fail___(err: 193)"}, "LDP", false, SiteDir, 1,
          false, 0, kv::InstallOutcome::UpdaterLaunchFailed},
+        {"a sign-in page in place of the updater is refused before it starts", false, 0, Delivers(acme),
+         Delivers(kSignInPage), nullptr, nullptr, -1,
+         {"SiteName: Acme", "KVUpdate.exe not a program (no PE image), removed, not started___"}, "LD", false,
+         SiteDir, 0, false, 0, kv::InstallOutcome::UpdaterNotObtained, 0, true},
+        {"an empty updater is refused before it starts", false, 1, Delivers(acme), Delivers(""), nullptr, nullptr, -1,
+         {"SiteName: Acme", "KVUpdate.exe not a program (no PE image), removed, not started___"}, "LD", false,
+         SiteDir, 0, false, 0, kv::InstallOutcome::UpdaterNotObtained, 0, true},
         {"AutoMode: an updater that cannot be started shows no box and logs the start's error", false, 0,
-         Delivers(acme), Delivers("not a program"), nullptr, nullptr, 0,
+         Delivers(acme), Delivers(HeaderOnlyImage()), nullptr, nullptr, 0,
          {"SiteName: Acme", kUnsigned, "KVUpdate.exe CreateProcess fail___(err: 193)"}, "LDP", false, SiteDir, 0, false, 1,
          kv::InstallOutcome::UpdaterLaunchFailed},
         {"a launch without process handle fails the wait", false, 0, Delivers(acme), Delivers(updater), nullptr,
          NoProcessHandle, 0, {"SiteName: Acme", kUnsigned, "KVUpdate.exe run Fail___"}, "LDP", false, SiteDir, 0, false, 0, kv::InstallOutcome::UpdaterLaunchFailed},
         {"complete run over https", false, 1, Delivers(acme), Delivers(updater), nullptr, nullptr, 0,
          {"SiteName: Acme", kUnsigned, "KVUpdate.exe run Success..."}, "LDP", false, SiteDir, 0, true},
-        {"no tag: the base directory takes the files", false, 2, Delivers("<html>error page</html>\n"),
-         Delivers(updater), nullptr, nullptr, 0, {"SiteName: ", kUnsigned, "KVUpdate.exe run Success..."}, "LDP", false,
-         BaseDir, 0, true},
+        // A page in front of the server names no site: nothing is made under Program Files.
+        {"no tag (an error page): no SiteName", false, 2, Delivers("<html>error page</html>\n"),
+         Delivers(updater), nullptr, nullptr, -1, {"SiteName missing___"}, "L", true, NoPlace, 0, false, 0,
+         kv::InstallOutcome::DescriptorNotObtained},
+        {"no tag, a last line without line end (a sign-in page): no SiteName", false, 0,
+         Delivers("<html><body>\nSign in"), Delivers(updater), nullptr, nullptr, -1, {"SiteName missing___"}, "L",
+         true, NoPlace, 0, false, 0, kv::InstallOutcome::DescriptorNotObtained},
+        {"an empty SiteName", false, 1, Delivers("<servicename></servicename>\n"), Delivers(updater), nullptr,
+         nullptr, -1, {"SiteName: ", "SiteName empty___"}, "L", true, NoPlace, 0, false, 0,
+         kv::InstallOutcome::DescriptorNotObtained},
+        {"an empty file", false, 0, Delivers(""), Delivers(updater), nullptr, nullptr, -1, {"SiteName missing___"}, "L",
+         true, NoPlace, 0, false, 0, kv::InstallOutcome::DescriptorNotObtained},
         {"publishers pinned: an unsigned updater is removed, not started, and the product value not set", false,
          0, Delivers(acme), Delivers(updater), nullptr, nullptr, -1,
          {"SiteName: Acme", kUnsigned, "KVUpdate.exe unsigned while publishers are pinned, removed, not started___"},
@@ -668,11 +711,14 @@ TEST(RunKVUpdate, Table) {
             EXPECT_EQ(Narrow(server.targets[1]), Narrow(kUpdaterTemp));
             EXPECT_FALSE(Exists(kUpdaterTemp)) << "the fetched updater does not stay in the temp directory";
             EXPECT_EQ(page.statusTexts, std::vector<std::wstring>{LoadResString(IDS_INSTALL_PRODUCT)});
-            if (c.pins) {
+            if (c.pins || c.updaterRemoved) {
                 EXPECT_FALSE(Exists(place + L"\\KVUpdate.exe")) << "a refused updater is removed";
             }
         } else {
             EXPECT_TRUE(page.statusTexts.empty());
+        }
+        if (c.outcome == kv::InstallOutcome::DescriptorNotObtained) {
+            EXPECT_FALSE(Exists(base)) << "nothing made under Program Files for a descriptor without a SiteName";
         }
 
         const std::vector<std::string> lines = kvtest::RecordLines(records);

@@ -187,4 +187,75 @@ TEST(ProgramTrustState, TheVerifyingCallsStateIsClosedOnEveryWayOut) {
     }
 }
 
+// What a gateway or a failing server may hand over under a program's name, and what a program
+// looks like at its start: only a file with the "MZ" header and "PE\0\0" at its e_lfanew counts.
+TEST(ProgramImage, OnlyAnImageWithItsSignatureWhereTheHeaderPointsIsAProgram) {
+    auto image = [](uint32_t lfanew, const std::string& at, size_t size) {
+        std::string bytes(size, '\0');
+        bytes[0] = 'M';
+        bytes[1] = 'Z';
+        for (int i = 0; i < 4; ++i) bytes[0x3C + i] = static_cast<char>(lfanew >> (8 * i));
+        if (lfanew + at.size() <= bytes.size()) bytes.replace(lfanew, at.size(), at);
+        return bytes;
+    };
+    const std::string pe("PE\0\0", 4);
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool program;
+    } const cases[] = {
+        {"the stand-in program", kvtest::StandinBytes(L"KVUpdate.exe"), true},
+        {"the headers and nothing more", image(0x40, pe, 0x44), true},
+        {"the signature far into the file", image(0x1000, pe, 0x1004), true},
+        {"a sign-in page", "<!DOCTYPE html>\n<html><head><title>Sign in</title></head></html>\n", false},
+        {"an empty file", "", false},
+        {"\"MZ\" alone", "MZ", false},
+        {"a DOS header cut short of its e_lfanew", image(0x40, pe, 0x3E), false},
+        {"e_lfanew past the end", image(0x80, pe, 0x44), false},
+        {"the signature cut short", image(0x40, pe, 0x42), false},
+        {"another signature there", image(0x40, std::string("NE\0\0", 4), 0x44), false},
+        {"a negative e_lfanew", image(0x80000040u, pe, 0x44), false},
+        {"the bytes swapped", "ZM" + image(0x40, pe, 0x44).substr(2), false},
+    };
+    kvtest::ScratchDir dir(L"image");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring path = dir / L"program.exe";
+        ASSERT_TRUE(kvtest::WriteBytes(path, c.bytes));
+        {
+            const kv::UniqueFile file = HoldProgramFile(path);
+            ASSERT_TRUE(file);
+            EXPECT_EQ(IsProgramImage(file.get()), c.program);
+        }
+        ::DeleteFileW(path.c_str());
+    }
+}
+
+TEST(ProgramImage, AFileThatIsNoProgramIsRemovedBeforeItsSignatureIsChecked) {
+    kvtest::ScratchDir dir(L"noprogram");
+    const std::wstring path = dir / L"KVUpdate.exe";
+    ASSERT_TRUE(kvtest::WriteBytes(path, "<html><body>Sign in</body></html>\n"));
+    int verifyCalls = 0;
+    InstallPlatform platform = RealInstallPlatform();
+    const auto real = platform.verifyTrust;
+    platform.verifyTrust = [&verifyCalls, real](HWND window, GUID* action, WINTRUST_DATA* data) {
+        ++verifyCalls;
+        return real(window, action, data);
+    };
+    kvtest::ScopedPlatform scoped(platform);
+    kv::UniqueFile held;
+    bool cleared = true;
+    const auto log = CaptureTrace([&] {
+        FuncTrace trace("kvtest::Image");
+        cleared = ClearProgramToStart(trace, path, kName, std::vector<Thumbprint>{}, held);
+    });
+    EXPECT_FALSE(cleared);
+    EXPECT_FALSE(held);
+    EXPECT_EQ(verifyCalls, 0);
+    EXPECT_EQ(::GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << "the file is removed";
+    EXPECT_EQ(log, (std::vector<std::string>{"> kvtest::Image",
+                                             "KVUpdate.exe not a program (no PE image), removed, not started___",
+                                             "< kvtest::Image"}));
+}
+
 }  // namespace

@@ -94,6 +94,11 @@ const StringCase kStringCases[] = {
     {246, L"보안웹하드를 설치합니다.", "third set, Hangul name replaced"},
     {247, L"설치 - 보안웹하드 통합 설치 프로그램", "third set, row 12"},
     {257, L"완료", "last id of the third set, no product name"},
+    {IDS_INSTALL_INCOMPLETE, L"설치를 완료하지 못했습니다. (종료 코드 %1)\n로그 파일: %2",
+     "loaded, row 23: the first row after the third set"},
+    {259, L"The installation did not complete (exit code %1).\nLog file: %2", "row 23, English"},
+    {260, L"インストールを完了できませんでした。(終了コード %1)\nログファイル: %2", "row 23, Japanese"},
+    {264, L"설치를 완료하지 못했습니다. (종료 코드 %1)\n로그 파일: %2", "row 23 of the third set, after its six columns"},
 };
 
 TEST(ResourceStrings, TextsByIdentifier) {
@@ -119,6 +124,9 @@ TEST(ResourceStrings, BrandBRepeatsBrandAOutsideItsExceptions) {
         {233, IDS_FINISH},
         {148, 145},                   // English column
         {149, 146},                   // Japanese column
+        {261, IDS_INSTALL_INCOMPLETE},  // no product name in row 23
+        {262, 259},
+        {263, 260},
     };
     for (const Pair& p : pairs) {
         SCOPED_TRACE(testing::Message() << p.brand_b << " against " << p.brand_a);
@@ -128,11 +136,12 @@ TEST(ResourceStrings, BrandBRepeatsBrandAOutsideItsExceptions) {
     }
 }
 
-// The layout leaves exactly 192 and 205 free between 101 and 257; ids around the table are free.
+// The layout leaves exactly 192 and 205 free between 101 and 264 (the later rows follow the
+// third set at once); ids around the table are free.
 TEST(ResourceStrings, EveryIdentifierOfTheLayoutHoldsText) {
-    for (UINT id = 100; id <= 258; ++id) {
+    for (UINT id = 100; id <= 265; ++id) {
         SCOPED_TRACE(testing::Message() << "id " << id);
-        const bool expected = id >= 101 && id <= 257 && id != 192 && id != 205;
+        const bool expected = id >= 101 && id <= 264 && id != 192 && id != 205;
         std::wstring text;
         EXPECT_EQ(expected, LoadTableString(id, &text));
         EXPECT_EQ(std::wstring::npos, text.find(L'\r'));
@@ -146,6 +155,7 @@ TEST(ResourceStrings, LineBreaksAreSingleLineFeeds) {
     };
     const Breaks cases[] = {
         {126, 1}, {128, 1}, {129, 1}, {IDS_INFO, 3}, {187, 3}, {191, 3}, {240, 1}, {250, 3},
+        {IDS_INSTALL_INCOMPLETE, 1}, {259, 1}, {264, 1},
         {IDS_CAPTION, 0},
     };
     for (const Breaks& c : cases) {

@@ -186,6 +186,10 @@ class KvlogTest(unittest.TestCase):
                                            "KVUpdate.exe in use by another program (err: 32), held again in 250 ms (retry 1 of 5)",
                                            "Signer: none", "KVUpdate.exe run Success..."],
             "updater wait failed": ["SiteName: Acme", "KVUpdate.exe run Fail___"],
+            "updater not a program": ["SiteName: Acme", "KVUpdate.exe not a program (no PE image), removed, not started___"],
+            # A page in front of the server: no value line, or an empty value.
+            "sitename missing": ["SiteName missing___"],
+            "sitename empty": ["SiteName: ", "SiteName empty___"],
             "ran": ["SiteName: Acme", "KVUpdate.exe run Success..."],
         }
         installer_ends = {
@@ -277,6 +281,9 @@ class KvlogTest(unittest.TestCase):
             ("updater start failed", 41, "updater launch failed"),
             ("updater held after a retry", 0, "done"),
             ("updater wait failed", 41, "updater launch failed"),
+            ("updater not a program", 40, "updater not obtained"),
+            ("sitename missing", 30, "site descriptor not obtained or unreadable"),
+            ("sitename empty", 30, "site descriptor not obtained or unreadable"),
         ]] + [
             ("back after a failed run, then a complete one", log({"obtained": False, "installer": "not started"}, {}),
              0, "done"),
@@ -304,6 +311,54 @@ class KvlogTest(unittest.TestCase):
                 rc, out, _ = tool.run(self.write("disagree.log", log({"update": "xml"}, logged=0)))
                 self.assertIn("  Outcome:        exit code 30: site descriptor not obtained or unreadable (line ", out)
                 self.assertIn("; but the program logged exit code 0\n", out)
+
+    def test_answers_refused_for_their_status(self):
+        """The size query's and the downloads' "HTTP status N" lines (with Retry-After, and a
+        proxy's 407) are the transfer's reason, in the JSON and the text, both builds."""
+        w = 512
+        b = LogBuilder()
+        b.start()
+        b.next_pressed("h", scheme="https")
+        b.enter("KVDownloadDlg::InstallActiveX", w, ms=300)
+        b.msg("ServerFilePath: https://h/app/KestrelVAULT ActiveX 7i_ko.exe", w)
+        b.enter("KVDownloadDlg::GetWebFileSize", w)
+        b.msg("openFlag: 0x4001001", w)
+        b.msg("HTTP status 407", w)
+        b.msg("Proxy asks for credentials (407)", w)
+        b.leave("KVDownloadDlg::GetWebFileSize", w)
+        b.https_download("HttpStatus fail___(status: 407)")
+        b.msg("URLDownloadToFile ret: 0x800c0008", w)
+        b.msg("KestrelVAULT ActiveX 7i.exe Download fail_ and continue loop.", w)
+        b.msg("KestrelVAULT ActiveX 7i_ko.exe not obtained, not started___", w)
+        b.leave("KVDownloadDlg::InstallActiveX", w)
+        b.enter("KVDownloadDlg::RunKVUpdate", w)
+        b.size_query(1234)
+        # The http path's own scope, for the status of the answer it refused.
+        b.enter("KVDownloadDlg::URLDownloadToFile", w)
+        b.msg("HTTP status 503, Retry-After: 20", w)
+        b.leave("KVDownloadDlg::URLDownloadToFile", w)
+        b.msg("kestrelvault_server.exe Download fail___", w)
+        b.leave("KVDownloadDlg::RunKVUpdate", w)
+        b.leave("CKestrelVault_SetupApp::InitInstance")
+        data = b.data()
+        for tool in TOOLS:
+            with self.subTest(tool=str(tool)):
+                run = self.report(data, tool)["runs"][0]
+                installer, descriptor = run["transfers"]
+                self.assertEqual((installer["item"], installer["http_status"], installer["proxy_credentials"]),
+                                 ("installer", "HTTP status 407", True))
+                self.assertEqual(installer["size_failure"], "HTTP status 407")
+                self.assertIsNone(installer["size"])
+                self.assertEqual((descriptor["item"], descriptor["size"], descriptor["http_status"],
+                                  descriptor["download_failure"], descriptor["proxy_credentials"]),
+                                 ("descriptor", 1234, "HTTP status 503, Retry-After: 20",
+                                  "HTTP status 503, Retry-After: 20", False))
+                self.assertEqual(run["outcome"]["exit_code"], 20)
+                rc, out, _ = tool.run(self.write("status.log", data))
+                self.assertEqual(rc, 0)
+                self.assertIn("size query: HTTP status 407", out)
+                self.assertIn("the proxy asks for credentials (407)", out)
+                self.assertIn("download: HTTP status 503, Retry-After: 20", out)
 
     # -- the check before a program starts ----------------------------------------------------
 
