@@ -9,4 +9,6 @@ constexpr char kInstallActiveX[] = "KVDownloadDlg::InstallActiveX";
 constexpr char kRunKVUpdate[] = "KVDownloadDlg::RunKVUpdate";
 constexpr char kGetWebFileSize[] = "KVDownloadDlg::GetWebFileSize";
 constexpr char kURLDownloadToFileOnHttps[] = "KVDownloadDlg::URLDownloadToFileOnHttps";
+// The request layer's note about a server certificate, for whichever request met it.
+constexpr char kServerCertificate[] = "ServerCertificate";
 }  // namespace logscope

@@ -274,6 +274,8 @@ HRESULT DownloadOverHttp(const wchar_t* address, const wchar_t* localTarget, IBi
 
 DWORD TransferOpenFlags(int useHttps) { return useHttps == 1 ? kOpenFlagsHttps : kOpenFlagsHttp; }
 
+DWORD TransferRequestFlags(int useHttps) { return RequestFlags(TransferOpenFlags(useHttps)); }
+
 int ContentLengthToSize(const std::wstring& text) {
     // msvcrt's own conversion: its overflow rule (saturation) is the one the size follows.
     return _wtoi(text.c_str());

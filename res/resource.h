@@ -46,5 +46,8 @@
 #define IDS_DL_HEADER_TITLE             218
 #define IDS_DL_HEADER_SUBTITLE          224
 #define IDS_FINISH                      230
+/* Rows added later follow the same six columns, at ids of their own, each with its third-set
+   text in the seventh place. */
+#define IDS_PROXY_REFUSED               300
 
 #endif /* KESTRELVAULT_SETUP_RESOURCE_H */
