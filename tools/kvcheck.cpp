@@ -371,7 +371,8 @@ bool CheckNameAndConnect(Report& report, const Address& address, bool viaProxy) 
 // ----------------------------------------------------------------------------------------------
 // The first page's check
 
-void CheckAccess(Report& report, const Address& address) {
+// The first page's check; its verdict, so that a proxy that refuses every request ends the run.
+AccessAnswer::Verdict CheckAccess(Report& report, const Address& address) {
     // The first page's own check: a request through the setup's WinINet rules, the proxy of
     // this machine's settings included.
     const AccessAnswer answer = CheckServerAccess(address.accessURL, address.useHttps);
@@ -382,19 +383,25 @@ void CheckAccess(Report& report, const Address& address) {
     case AccessAnswer::Verdict::Answered:
         report.Pass("access", request + " is answered with HTTP status " + std::to_string(answer.httpStatus) +
                                   revocation + ": the first page goes on");
-        return;
+        return answer.verdict;
+    case AccessAnswer::Verdict::Reached:
+        report.Pass("access", request + " reaches the server, whose certificate or TLS is refused with error " +
+                                  Code(answer.error) + revocation +
+                                  ": the first page goes on; the transfers meet the refusal (see certificate)");
+        return answer.verdict;
     case AccessAnswer::Verdict::ProxyRefused:
         report.Fail("access", kAccess,
                     request + ": Proxy asks for credentials (407), which the setup cannot give: it shows \""
                     "프록시 서버가 인증을 요구하여 업데이트할 서버에 접속할 수 없습니다.\" and stays on its first page; "
                     "unattended it ends with 11 (the proxy refused the request)");
-        return;
+        return answer.verdict;
     case AccessAnswer::Verdict::Unreachable:
         break;
     }
     report.Fail("access", kAccess,
                 request + " fails with error " + Code(answer.error) + revocation +
                     ": the setup shows \"업데이트할 서버에 접속할 수 없습니다.\" and stays on its first page");
+    return answer.verdict;
 }
 
 // ----------------------------------------------------------------------------------------------
@@ -845,7 +852,14 @@ int Run(const Options& o) {
     if (!proxy.empty()) Write(stdout, "[INFO] proxy        the setup's requests go through " + Utf8(proxy) + "\n");
 
     const bool connected = CheckNameAndConnect(report, address, !proxy.empty()) || !proxy.empty();
-    CheckAccess(report, address);
+    const AccessAnswer::Verdict access = CheckAccess(report, address);
+    if (access == AccessAnswer::Verdict::ProxyRefused) {
+        // Every request of the setup meets the same 407; and a certificate cannot be read
+        // through a tunnel the proxy never opened.
+        for (const char* name : {"certificate", "installer", "descriptor", "updater", "SiteName"})
+            report.Skip(name, "the proxy asks for credentials (407)");
+        return report.Summarise();
+    }
     if (!connected) {
         for (const char* name : {"certificate", "installer", "descriptor", "updater", "SiteName"})
             report.Skip(name, "no connection to the server");

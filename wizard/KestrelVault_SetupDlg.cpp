@@ -216,7 +216,7 @@ void CKestrelVault_SetupDlg::OnBnClickedNext() {
     // The user left while the check ran: the page is ending, nothing more to do or show.
     if (m_leftDuringCheck) return;
 
-    if (answer.verdict != AccessAnswer::Verdict::Answered) {
+    if (answer.verdict == AccessAnswer::Verdict::Unreachable || answer.verdict == AccessAnswer::Verdict::ProxyRefused) {
         const bool proxyRefused = answer.verdict == AccessAnswer::Verdict::ProxyRefused;
         if (proxyRefused) trace.Log("Proxy asks for credentials (407)");
         trace.Log("Server web connect fail___");
