@@ -170,12 +170,12 @@ CHttpFile* StallBoundRequest::Open(const wchar_t* url, DWORD_PTR context, DWORD 
         if (error) throw CInternetException(error);
         return m_shared->file.get();
     }
-    {
-        FuncTrace trace(logscope::kServerCertificate);
-        trace.Log("%S: server certificate's revocation not known offline (%d), accepted", url, static_cast<int>(error));
-    }
-    m_revocationUnknown = true;
+    // Said in the log only once the certificate was accepted: a second refusal (Wine reports
+    // an untrusted issuer first this way) is the request's own failure, with its own error.
     if (const DWORD again = OpenOnce(url, context, flags, headers, true)) throw CInternetException(again);
+    m_revocationUnknown = true;
+    FuncTrace trace(logscope::kServerCertificate);
+    trace.Log("%S: server certificate's revocation not known offline (%d), accepted", url, static_cast<int>(error));
     return m_shared->file.get();
 }
 

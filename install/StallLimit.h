@@ -47,9 +47,10 @@ bool RunAbandonable(std::function<void()> call, DWORD limitMs);
 // and that thread shares only the root handle and the answer with this object (whichever lets
 // go last closes them).
 // A request refused because its server certificate's revocation could not be checked
-// (ERROR_INTERNET_SEC_CERT_REV_FAILED) is logged, in the scope "ServerCertificate", and sent once
-// more with SECURITY_FLAG_IGNORE_REVOCATION; a revoked certificate (ERROR_INTERNET_SEC_CERT_REVOKED)
-// fails the request like any other certificate fault.
+// (ERROR_INTERNET_SEC_CERT_REV_FAILED) is sent once more with SECURITY_FLAG_IGNORE_REVOCATION and,
+// when that one is answered, logged as accepted in the scope "ServerCertificate"; when it is
+// refused too, the request fails with that second error. A revoked certificate
+// (ERROR_INTERNET_SEC_CERT_REVOKED) fails the request like any other certificate fault.
 class StallBoundRequest {
 public:
     explicit StallBoundRequest(DWORD limitMs);
@@ -65,7 +66,7 @@ public:
     CHttpFile* Open(const wchar_t* url, DWORD_PTR context, DWORD flags, const std::wstring& headers = std::wstring());
     // A block of the answer's body, as CHttpFile::Read.
     UINT Read(CHttpFile& file, void* buffer, UINT count);
-    // Whether Open accepted a certificate whose revocation could not be checked.
+    // Whether Open accepted a certificate whose revocation could not be checked (and got an answer).
     bool RevocationUnknown() const { return m_revocationUnknown; }
 
 private:
