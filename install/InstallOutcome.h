@@ -18,6 +18,7 @@ enum class InstallOutcome {
     SiteDirectoryNotPrepared,  // the base or site directory, or the descriptor copy in it, failed
     UpdaterNotObtained,        // the updater was not fetched, or its check refused it
     UpdaterLaunchFailed,       // the updater was fetched but did not start, or was not waited for
+    ProxyRefused,              // the access check's proxy asked for credentials (407)
 };
 
 struct InstallOutcomeRow {
@@ -32,6 +33,7 @@ inline constexpr InstallOutcomeRow kInstallOutcomes[] = {
     {InstallOutcome::RestartNeeded, 3010, "done, restart needed"},
     {InstallOutcome::UserLeft, 1602, "left by the user"},
     {InstallOutcome::ServerUnreachable, 10, "server unreachable at the check"},
+    {InstallOutcome::ProxyRefused, 11, "the proxy refused the request"},
     // The access check refuses an empty address before the steps could get one: the same code.
     {InstallOutcome::NoAccessAddress, 10, "no access address"},
     {InstallOutcome::InstallerNotObtained, 20, "installer not obtained"},

@@ -11,4 +11,6 @@ constexpr char kGetWebFileSize[] = "KVDownloadDlg::GetWebFileSize";
 constexpr char kURLDownloadToFileOnHttps[] = "KVDownloadDlg::URLDownloadToFileOnHttps";
 // The http path's own scope: only an answer it refused for its status is logged there.
 constexpr char kURLDownloadToFile[] = "KVDownloadDlg::URLDownloadToFile";
+// The request layer's note about a server certificate, for whichever request met it.
+constexpr char kServerCertificate[] = "ServerCertificate";
 }  // namespace logscope

@@ -15,6 +15,8 @@
 
 #include "framework/handle.h"
 #include "framework/inet.h"
+#include "install/LogScopes.h"
+#include "tracelog/FuncTrace.h"
 
 namespace {
 
@@ -35,6 +37,18 @@ bool LimitPassed(std::chrono::steady_clock::time_point started, DWORD limitMs) {
 
 // The receive time-out for the handles that this thread's request is making; 0: none of ours.
 thread_local DWORD t_receiveTimeoutMs = 0;
+// Whether this thread's request is the second try of a server whose certificate's revocation
+// could not be checked; and whether its request handle took the flag that skips the check.
+thread_local bool t_ignoreRevocation = false;
+thread_local bool t_revocationIgnored = false;
+
+std::atomic<DWORD> g_testRevocationAnswer{0};
+
+// The security flags of a request handle, or false for a handle that has none (the connection's).
+bool SecurityFlags(HINTERNET handle, DWORD& flags) {
+    DWORD size = sizeof(flags);
+    return ::InternetQueryOptionW(handle, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size) != FALSE;
+}
 
 // Wine honours a receive time-out only on the handles of the request itself, and those that
 // InternetOpenUrlW makes start without one: each gets the limit as it is created, before
@@ -45,7 +59,17 @@ void CALLBACK GiveReceiveTimeout(HINTERNET, DWORD_PTR, DWORD status, LPVOID info
         return;
     DWORD ms = t_receiveTimeoutMs;
     const auto* created = static_cast<const INTERNET_ASYNC_RESULT*>(info);
-    ::InternetSetOptionW(reinterpret_cast<HINTERNET>(created->dwResult), INTERNET_OPTION_RECEIVE_TIMEOUT, &ms, sizeof(ms));
+    const HINTERNET handle = reinterpret_cast<HINTERNET>(created->dwResult);
+    ::InternetSetOptionW(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &ms, sizeof(ms));
+    // InternetOpenUrlW sends as soon as it has made the request handle, and a request that
+    // fails gives no handle to set an option on and send again: the retry's flag goes onto
+    // the new request's handle here, before its first byte leaves.
+    DWORD flags = 0;
+    if (!t_ignoreRevocation || !SecurityFlags(handle, flags)) return;
+    flags |= SECURITY_FLAG_IGNORE_REVOCATION;
+    if (::InternetSetOptionW(handle, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags)) &&
+        SecurityFlags(handle, flags) && (flags & SECURITY_FLAG_IGNORE_REVOCATION))
+        t_revocationIgnored = true;
 }
 
 }  // namespace
@@ -73,6 +97,8 @@ DWORD StallLimitMs() {
 }
 
 void SetStallLimitForTesting(DWORD ms) { g_testLimitMs = ms; }
+
+void SetRevocationAnswerForTesting(DWORD error) { g_testRevocationAnswer = error; }
 
 bool RunAbandonable(std::function<void()> call, DWORD limitMs) {
     struct Done {
@@ -113,6 +139,13 @@ struct StallBoundRequest::Shared {
     DWORD error = 0;  // the WinINet error of the open, 0 when it gave an answer (or no HTTP one)
 };
 
+namespace {
+// Windows fails a request with this error when the certificate's revocation list or responder
+// cannot be reached, as on intranets and offline machines; one known to be revoked fails with
+// ERROR_INTERNET_SEC_CERT_REVOKED, which stays a refusal.
+bool RevocationNotKnown(DWORD error) { return error == ERROR_INTERNET_SEC_CERT_REV_FAILED; }
+}  // namespace
+
 StallBoundRequest::StallBoundRequest(DWORD limitMs) : m_shared(std::make_shared<Shared>()), m_limitMs(limitMs) {
     if (!m_shared->session.IsOpen()) return;
     // Connecting is bounded by the root handle's time-out (which Wine honours); receiving and
@@ -130,30 +163,62 @@ StallBoundRequest::~StallBoundRequest() = default;
 bool StallBoundRequest::IsOpen() const { return m_shared->session.IsOpen(); }
 
 CHttpFile* StallBoundRequest::Open(const wchar_t* url, DWORD_PTR context, DWORD flags, const std::wstring& headers) {
+    // The rule the program's signature check follows for code: a revocation status that
+    // cannot be obtained is accepted, and said so in the log; a revoked certificate is not.
+    const DWORD error = OpenOnce(url, context, flags, headers, false);
+    if (!RevocationNotKnown(error)) {
+        if (error) throw CInternetException(error);
+        return m_shared->file.get();
+    }
+    // Said in the log only once the certificate was accepted: a second refusal (Wine reports
+    // an untrusted issuer first this way) is the request's own failure, with its own error.
+    if (const DWORD again = OpenOnce(url, context, flags, headers, true)) throw CInternetException(again);
+    m_revocationUnknown = true;
+    FuncTrace trace(logscope::kServerCertificate);
+    trace.Log("%S: server certificate's revocation not known offline (%d), accepted", url, static_cast<int>(error));
+    return m_shared->file.get();
+}
+
+DWORD StallBoundRequest::OpenOnce(const wchar_t* url, DWORD_PTR context, DWORD flags, const std::wstring& headers,
+                                  bool ignoreRevocation) {
     const auto started = std::chrono::steady_clock::now();
     const DWORD limitMs = m_limitMs;
+    m_shared->file.reset();
+    m_shared->error = 0;
     const bool ended = RunAbandonable(
-        [shared = m_shared, address = std::wstring(url), context, flags, headers, limitMs] {
+        [shared = m_shared, address = std::wstring(url), context, flags, headers, limitMs, ignoreRevocation] {
             t_receiveTimeoutMs = limitMs;
+            t_ignoreRevocation = ignoreRevocation;
+            t_revocationIgnored = false;
             try {
                 shared->file = shared->session.OpenURL(address.c_str(), context, flags,
                                                        headers.empty() ? nullptr : headers.c_str());
+                // The test's stand-in for Windows' revocation check, which Wine does not make:
+                // the answer of a request whose handle did not take the flag is replaced.
+                if (const DWORD answer = g_testRevocationAnswer) {
+                    if (!t_revocationIgnored) {
+                        shared->file.reset();
+                        shared->error = answer;
+                    }
+                }
             } catch (const CInternetException& e) {
                 shared->error = e.m_dwError ? e.m_dwError : ERROR_INTERNET_INTERNAL_ERROR;
+                if (g_testRevocationAnswer && !t_revocationIgnored) shared->error = g_testRevocationAnswer;
             } catch (const std::bad_alloc&) {
                 shared->error = ERROR_NOT_ENOUGH_MEMORY;
             }
             t_receiveTimeoutMs = 0;
+            t_ignoreRevocation = false;
         },
         limitMs);
-    if (!ended) throw CInternetException(ERROR_INTERNET_TIMEOUT);
+    if (!ended) return ERROR_INTERNET_TIMEOUT;
     if (const DWORD error = m_shared->error) {
         // The receive time-out ends a silent answer by itself, with the platform's code for a
         // failed receive (Wine: 12030 over https, 10060 over http).
-        if (LimitPassed(started, limitMs)) throw CInternetException(ERROR_INTERNET_TIMEOUT);
-        throw CInternetException(error);
+        if (LimitPassed(started, limitMs) && !RevocationNotKnown(error)) return ERROR_INTERNET_TIMEOUT;
+        return error;
     }
-    return m_shared->file.get();
+    return 0;
 }
 
 UINT StallBoundRequest::Read(CHttpFile& file, void* buffer, UINT count) {

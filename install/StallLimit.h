@@ -24,6 +24,13 @@ DWORD StallLimitMs();
 // less than 5 s). 0 restores the policy.
 void SetStallLimitForTesting(DWORD ms);
 
+// Test seam for the server certificate's revocation check, which Wine never makes: while error
+// is not 0, every request whose handle did not take SECURITY_FLAG_IGNORE_REVOCATION fails with
+// error (ERROR_INTERNET_SEC_CERT_REV_FAILED, ERROR_INTERNET_SEC_CERT_REVOKED) in place of its
+// answer, as Windows fails it; a request that took the flag keeps the platform's answer.
+// 0 restores the real platform.
+void SetRevocationAnswerForTesting(DWORD error);
+
 // Runs call on a thread of its own and waits up to limitMs for it to return. True when it did.
 // False leaves that thread behind to end whenever call returns: call must therefore own
 // (by value or shared_ptr) everything it touches, and nothing it touches may belong to the
@@ -39,6 +46,11 @@ bool RunAbandonable(std::function<void()> call, DWORD limitMs);
 // request is therefore opened on a thread of its own that is left behind when the limit passes,
 // and that thread shares only the root handle and the answer with this object (whichever lets
 // go last closes them).
+// A request refused because its server certificate's revocation could not be checked
+// (ERROR_INTERNET_SEC_CERT_REV_FAILED) is sent once more with SECURITY_FLAG_IGNORE_REVOCATION and,
+// when that one is answered, logged as accepted in the scope "ServerCertificate"; when it is
+// refused too, the request fails with that second error. A revoked certificate
+// (ERROR_INTERNET_SEC_CERT_REVOKED) fails the request like any other certificate fault.
 class StallBoundRequest {
 public:
     explicit StallBoundRequest(DWORD limitMs);
@@ -54,9 +66,16 @@ public:
     CHttpFile* Open(const wchar_t* url, DWORD_PTR context, DWORD flags, const std::wstring& headers = std::wstring());
     // A block of the answer's body, as CHttpFile::Read.
     UINT Read(CHttpFile& file, void* buffer, UINT count);
+    // Whether Open accepted a certificate whose revocation could not be checked (and got an answer).
+    bool RevocationUnknown() const { return m_revocationUnknown; }
 
 private:
+    // One try of Open: 0, or the WinINet error it failed with (the answer is in m_shared).
+    DWORD OpenOnce(const wchar_t* url, DWORD_PTR context, DWORD flags, const std::wstring& headers,
+                   bool ignoreRevocation);
+
     struct Shared;
     std::shared_ptr<Shared> m_shared;
     const DWORD m_limitMs;
+    bool m_revocationUnknown = false;
 };

@@ -328,6 +328,8 @@ std::wstring LoggableHeaderText(const std::wstring& text) {
     return out;
 }
 
+DWORD TransferRequestFlags(int useHttps) { return RequestFlags(TransferOpenFlags(useHttps)); }
+
 int ContentLengthToSize(const std::wstring& text) {
     // msvcrt's own conversion: its overflow rule (saturation) is the one the size follows.
     return _wtoi(text.c_str());

@@ -23,6 +23,10 @@ class URLDownCallBack;
 // The flags every request of a transfer is opened with: https relaxes only the certificate's
 // host-name check (useHttps 1); any other value gives the http flags.
 DWORD TransferOpenFlags(int useHttps);
+// What the requests of a transfer (and the first page's check) actually ask WinINet for: the
+// scheme's open flags plus the rules every request keeps (the https certificate rule after a
+// redirect, nothing from the cache).
+DWORD TransferRequestFlags(int useHttps);
 
 // A Content-Length text read the way the runtime's _wtoi reads it: leading white space and a
 // sign accepted, digits up to the first other character, 0 without digits, and values beyond

@@ -49,5 +49,8 @@
 /* Rows added after the third label set: six columns at the row's first id, and the third
    set's Korean text right after them. */
 #define IDS_INSTALL_INCOMPLETE          258
+/* Rows added later follow the same six columns, at ids of their own, each with its third-set
+   text in the seventh place. */
+#define IDS_PROXY_REFUSED               300
 
 #endif /* KESTRELVAULT_SETUP_RESOURCE_H */

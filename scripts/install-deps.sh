@@ -37,6 +37,7 @@ packages=(
     xvfb xauth x11-utils imagemagick fonts-nanum
     cmake g++ make python3 googletest
     nginx-light openssl curl
+    squid                                      # the forward proxy of the company-network tests
     osslsigncode                               # signs the test stand-ins with the tests' own PKI
     locales                                    # character maps for the Korean locale below
 )

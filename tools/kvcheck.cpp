@@ -27,7 +27,9 @@
 #include "install/ProgramTrust.h"
 #include "install/PublisherPins.h"
 #include "install/SiteDescriptor.h"
+#include "install/AccessCheck.h"
 #include "install/SiteFiles.h"
+#include "install/StallLimit.h"
 #include "install/Transfer.h"
 #include "install/URLDownCallBack.h"
 #include "tools/kvcheck_cert.h"
@@ -49,7 +51,9 @@ const char kUsage[] =
     "  address      the address the setup forms, and its host name and port\n"
     "  name         the host name resolves\n"
     "  connect      a TCP connection to the host and port\n"
-    "  access       the first page's check (InternetCheckConnectionW, forcing a connection)\n"
+    "  access       the first page's check: a request for the address through the setup's\n"
+    "               WinINet rules (this machine's proxy, the stall limit); any HTTP answer\n"
+    "               passes, a proxy asking for credentials (407) fails\n"
     "  certificate  https only: issuer trusted, in date, and whether it names the host (a name\n"
     "               that does not match is only a warning: the setup accepts it)\n"
     "  installer    /app/KestrelVAULT ActiveX 7i_ko.exe\n"
@@ -81,7 +85,8 @@ const char kUsage[] =
     "   3  address: the setup cannot form a usable address from HOST\n"
     "   4  name: the host name does not resolve\n"
     "   5  connect: no TCP connection (refused, unreachable, timed out)\n"
-    "   6  access: the first page's check fails; the setup shows \"cannot connect\"\n"
+    "   6  access: the first page's check fails; the setup shows \"cannot connect\" (or, for a\n"
+    "      proxy asking for credentials, that the proxy refused the request: unattended 11)\n"
     "   7  certificate: issuer not trusted, or no TLS connection\n"
     "   8  certificate: expired or not yet valid\n"
     "   9  a server file is missing (the server answers with an error status)\n"
@@ -228,11 +233,13 @@ struct Address {
     std::wstring accessURL;  // what the first page checks: scheme prefix and host text
     std::wstring hostName;
     INTERNET_PORT port = 0;
+    int useHttps = 0;
 };
 
 // The address as the first page forms it, cracked the way WinINet reads it.
 bool CheckAddress(Report& report, const std::wstring& host, int useHttps, Address& out) {
     out.accessURL = SchemePrefix(useHttps) + host;
+    out.useHttps = useHttps;
     URL_COMPONENTSW parts = {};
     parts.dwStructSize = sizeof parts;
     wchar_t hostName[INTERNET_MAX_HOST_NAME_LENGTH + 1] = {};
@@ -364,16 +371,37 @@ bool CheckNameAndConnect(Report& report, const Address& address, bool viaProxy) 
 // ----------------------------------------------------------------------------------------------
 // The first page's check
 
-void CheckAccess(Report& report, const Address& address) {
-    // The same call with the same arguments as the first page's Next.
-    if (::InternetCheckConnectionW(address.accessURL.c_str(), FLAG_ICC_FORCE_CONNECTION, 0)) {
-        report.Pass("access", "InternetCheckConnectionW(" + Utf8(address.accessURL) + ") succeeds: the first page goes on");
-        return;
+// The first page's check; its verdict, so that a proxy that refuses every request ends the run.
+AccessAnswer::Verdict CheckAccess(Report& report, const Address& address) {
+    // The first page's own check: a request through the setup's WinINet rules, the proxy of
+    // this machine's settings included.
+    const AccessAnswer answer = CheckServerAccess(address.accessURL, address.useHttps);
+    const std::string request = "a request for " + Utf8(address.accessURL);
+    const std::string revocation =
+        answer.revocationUnknown ? " (the server certificate's revocation is not known offline, accepted)" : "";
+    switch (answer.verdict) {
+    case AccessAnswer::Verdict::Answered:
+        report.Pass("access", request + " is answered with HTTP status " + std::to_string(answer.httpStatus) +
+                                  revocation + ": the first page goes on");
+        return answer.verdict;
+    case AccessAnswer::Verdict::Reached:
+        report.Pass("access", request + " reaches the server, whose certificate or TLS is refused with error " +
+                                  Code(answer.error) + revocation +
+                                  ": the first page goes on; the transfers meet the refusal (see certificate)");
+        return answer.verdict;
+    case AccessAnswer::Verdict::ProxyRefused:
+        report.Fail("access", kAccess,
+                    request + ": Proxy asks for credentials (407), which the setup cannot give: it shows \""
+                    "프록시 서버가 인증을 요구하여 업데이트할 서버에 접속할 수 없습니다.\" and stays on its first page; "
+                    "unattended it ends with 11 (the proxy refused the request)");
+        return answer.verdict;
+    case AccessAnswer::Verdict::Unreachable:
+        break;
     }
-    const DWORD error = ::GetLastError();
     report.Fail("access", kAccess,
-                "InternetCheckConnectionW(" + Utf8(address.accessURL) + ") fails with error " + Code(error) +
+                request + " fails with error " + Code(answer.error) + revocation +
                     ": the setup shows \"업데이트할 서버에 접속할 수 없습니다.\" and stays on its first page");
+    return answer.verdict;
 }
 
 // ----------------------------------------------------------------------------------------------
@@ -395,11 +423,20 @@ std::string Join(const std::vector<std::wstring>& names) {
 
 // What the setup meets: a request with its own open flags, which forgive only a certificate
 // name that does not match. 0 when it passes, else its WinINet error.
-DWORD SetupRequestError(const Address& address) {
+DWORD SetupRequestError(const Address& address, bool& revocationUnknown) {
     try {
-        CInternetSession session;
-        if (!session.IsOpen()) throw CInternetException(::GetLastError());
-        session.OpenURL(address.accessURL.c_str(), 1, TransferOpenFlags(1));
+        // The setup's own request layer, with its rule for a revocation status that cannot be
+        // obtained (accepted, once more without the revocation check) and a revoked certificate
+        // (refused).
+        StallBoundRequest request(StallLimitMs());
+        if (!request.IsOpen()) throw CInternetException(::GetLastError());
+        try {
+            request.Open(address.accessURL.c_str(), 1, TransferOpenFlags(1));
+        } catch (const CInternetException&) {
+            revocationUnknown = request.RevocationUnknown();
+            throw;
+        }
+        revocationUnknown = request.RevocationUnknown();
         return 0;
     } catch (const CInternetException& e) {
         return e.m_dwError;
@@ -409,10 +446,18 @@ DWORD SetupRequestError(const Address& address) {
 // The certificate's verdict into its place. The setup's own request (setupError) decides; the
 // certificate's details explain it. Run it after every other request to the server: WinINet
 // remembers, for the rest of the process, that a connection forgave the certificate's faults.
-void JudgeCertificate(Report& report, size_t place, const Address& address, DWORD setupError) {
+void JudgeCertificate(Report& report, size_t place, const Address& address, DWORD setupError,
+                      bool revocationUnknown) {
     auto fail = [&](int code, const std::string& detail) { report.Fill(place, Verdict::Fail, code, detail); };
-    const std::string setupSays = setupError ? "the setup's requests fail with error " + Code(setupError)
-                                             : std::string("the setup's requests pass");
+    std::string setupSays = setupError ? "the setup's requests fail with error " + Code(setupError)
+                                       : std::string("the setup's requests pass");
+    if (revocationUnknown)
+        setupSays += " (server certificate's revocation not known offline (12057), accepted, as the setup accepts it)";
+    if (setupError == ERROR_INTERNET_SEC_CERT_REVOKED) {
+        // Whatever the details below would say, the setup refuses a revoked certificate.
+        fail(kCertificateTrust, "the server certificate is revoked: " + setupSays);
+        return;
+    }
 
     const ServerCertificate cert = FetchServerCertificate(address.hostName, address.port);
     if (!cert.fetched) {
@@ -807,7 +852,14 @@ int Run(const Options& o) {
     if (!proxy.empty()) Write(stdout, "[INFO] proxy        the setup's requests go through " + Utf8(proxy) + "\n");
 
     const bool connected = CheckNameAndConnect(report, address, !proxy.empty()) || !proxy.empty();
-    CheckAccess(report, address);
+    const AccessAnswer::Verdict access = CheckAccess(report, address);
+    if (access == AccessAnswer::Verdict::ProxyRefused) {
+        // Every request of the setup meets the same 407; and a certificate cannot be read
+        // through a tunnel the proxy never opened.
+        for (const char* name : {"certificate", "installer", "descriptor", "updater", "SiteName"})
+            report.Skip(name, "the proxy asks for credentials (407)");
+        return report.Summarise();
+    }
     if (!connected) {
         for (const char* name : {"certificate", "installer", "descriptor", "updater", "SiteName"})
             report.Skip(name, "no connection to the server");
@@ -815,8 +867,9 @@ int Run(const Options& o) {
     }
     size_t certificate = SIZE_MAX;
     DWORD setupError = 0;
+    bool revocationUnknown = false;
     if (o.useHttps == 1) {
-        setupError = SetupRequestError(address);
+        setupError = SetupRequestError(address, revocationUnknown);
         certificate = report.Reserve("certificate");
     } else {
         report.Skip("certificate", "http: no certificate");
@@ -833,7 +886,7 @@ int Run(const Options& o) {
     } else {
         report.Skip("SiteName", "the setup's transfer gave no descriptor to read");
     }
-    if (certificate != SIZE_MAX) JudgeCertificate(report, certificate, address, setupError);
+    if (certificate != SIZE_MAX) JudgeCertificate(report, certificate, address, setupError, revocationUnknown);
     return report.Summarise();
 }
 

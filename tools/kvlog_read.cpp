@@ -170,6 +170,10 @@ private:
         std::optional<kv::InstallOutcome> lastSteps;  // the last run of the steps that ended
         size_t lastStepsLine = 0;
         size_t failedCheckLine = 0;                   // the first failed access check
+        // Whether the last failed access check was a proxy asking for credentials, and its line:
+        // the program's code then says so.
+        bool proxyRefused = false;
+        size_t proxyRefusedLine = 0;
     };
 
     // A run of the steps has ended at line: it now decides the run's outcome.
@@ -350,6 +354,9 @@ private:
             if (cur.lastSteps) {
                 run.outcome = cur.lastSteps;
                 run.outcomeLine = cur.lastStepsLine;
+            } else if (cur.failedCheckLine && cur.proxyRefused) {
+                run.outcome = kv::InstallOutcome::ProxyRefused;
+                run.outcomeLine = cur.proxyRefusedLine;
             } else if (cur.failedCheckLine) {
                 run.outcome = kv::InstallOutcome::ServerUnreachable;
                 run.outcomeLine = cur.failedCheckLine;
@@ -387,8 +394,13 @@ private:
             AccessCheck& check = run.accessChecks.back();
             if (StartsWith(m, "ServerURL: ")) check.host = Rest(m, "ServerURL: ");
             if (StartsWith(m, "ConnectionURL: ")) check.url = Rest(m, "ConnectionURL: ");
+            if (m == "Proxy asks for credentials (407)") {
+                check.result = "proxy refused";
+                cur.proxyRefusedLine = line.number;
+            }
             if (m == "Server web connect fail___") {
-                check.result = "failed";
+                cur.proxyRefused = check.result == "proxy refused";
+                if (!cur.proxyRefused) check.result = "failed";
                 if (!cur.failedCheckLine) cur.failedCheckLine = line.number;
             }
         } else if (scope == kInstallerScope) {

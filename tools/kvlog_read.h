@@ -62,7 +62,8 @@ struct AccessCheck {
     size_t line = 0;
     std::string host;  // "ServerURL: %S"
     std::string url;   // "ConnectionURL: %S"
-    // "ok", "failed" ("Server web connect fail___"), "not run" (Next disabled: no message),
+    // "ok", "failed" ("Server web connect fail___"), "proxy refused" (the same after "Proxy asks
+    // for credentials (407)"), "not run" (Next disabled: no message),
     // "unknown" (the log ends inside the check).
     std::string result = "unknown";
 };

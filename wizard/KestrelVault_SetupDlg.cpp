@@ -3,8 +3,14 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <memory>
+#include <system_error>
+#include <thread>
+
 #include "framework/app.h"
+#include "framework/handle.h"
 #include "framework/strutil.h"
+#include "install/AccessCheck.h"
 #include "install/ServerAddress.h"
 #include "tracelog/FuncTrace.h"
 #include "wizard/AboutDlg.h"
@@ -180,6 +186,8 @@ void CKestrelVault_SetupDlg::OnEnChangeHost() {
 }
 
 void CKestrelVault_SetupDlg::OnBnClickedNext() {
+    // A press while the check runs (the page keeps its messages flowing meanwhile).
+    if (m_checking) return;
     FuncTrace trace("CKestrelVault_SetupDlg::OnBnClickedNext");
 
     // In AutoMode Next is disabled on purpose while the timer presses it.
@@ -203,16 +211,25 @@ void CKestrelVault_SetupDlg::OnBnClickedNext() {
     std::wstring url = SchemePrefix(m_bHttps) + host;
     trace.Log("ConnectionURL: %S", url.c_str());
 
-    if (!::InternetCheckConnectionW(url.c_str(), FLAG_ICC_FORCE_CONNECTION, 0)) {
+    const int useHttps = m_bHttps;
+    const AccessAnswer answer = CheckAccessKeepingPage(url, useHttps);
+    // The user left while the check ran: the page is ending, nothing more to do or show.
+    if (m_leftDuringCheck) return;
+
+    if (answer.verdict == AccessAnswer::Verdict::Unreachable || answer.verdict == AccessAnswer::Verdict::ProxyRefused) {
+        const bool proxyRefused = answer.verdict == AccessAnswer::Verdict::ProxyRefused;
+        if (proxyRefused) trace.Log("Proxy asks for credentials (407)");
         trace.Log("Server web connect fail___");
         m_checkFailed = true;
+        m_proxyRefused = proxyRefused;
+        const UINT text = proxyRefused ? IDS_PROXY_REFUSED : IDS_SERVER_UNREACHABLE;
         if (m_autoMode != 1) {
-            AfxMessageBox(LoadResString(IDS_SERVER_UNREACHABLE), MB_OK);
+            AfxMessageBox(LoadResString(text), MB_OK);
             return;
         }
         // Unattended, maybe nobody is there to answer: the box closes itself after a while and
         // the run ends, instead of leaving a page with Next and Cancel disabled.
-        if (ShowUnreachableBoxWithTimeOut()) {
+        if (ShowUnreachableBoxWithTimeOut(text)) {
             trace.Log("Server web connect box not answered; the unattended run ends___");
             CDialog::OnCancel();
         }
@@ -221,16 +238,81 @@ void CKestrelVault_SetupDlg::OnBnClickedNext() {
 
     m_dlgDownload.SetUpdateURL(host);
     m_dlgDownload.Create(KVDownloadDlg::IDD, this);
-    m_dlgDownload.UseHttps = m_bHttps;
+    m_dlgDownload.UseHttps = useHttps;
     ShowPageControls(FALSE);
 }
 
-bool CKestrelVault_SetupDlg::ShowUnreachableBoxWithTimeOut() {
+AccessAnswer CKestrelVault_SetupDlg::CheckAccessKeepingPage(const std::wstring& url, int useHttps) {
+    // The request may take up to the stall limit; the page keeps answering meanwhile. The
+    // thread owns what it touches: a page that is left does not wait for it.
+    struct Job {
+        AccessAnswer answer;
+        kv::UniqueKernelHandle done{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    };
+    auto job = std::make_shared<Job>();
+    if (!job->done) return CheckServerAccess(url, useHttps);
+    try {
+        std::thread([job, url, useHttps] {
+            job->answer = CheckServerAccess(url, useHttps);
+            ::SetEvent(job->done.get());
+        }).detach();
+    } catch (const std::system_error&) {
+        return CheckServerAccess(url, useHttps);
+    }
+
+    m_checking = true;
+    const BOOL nextEnabled = m_btnNext.IsWindowEnabled();
+    m_btnNext.EnableWindow(FALSE);
+    ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+    const HANDLE done = job->done.get();
+    bool quit = false;
+    int quitCode = 0;
+    while (!m_leftDuringCheck && !quit &&
+           ::MsgWaitForMultipleObjects(1, &done, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+        MSG msg;
+        while (!m_leftDuringCheck && ::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                quit = true;
+                quitCode = static_cast<int>(msg.wParam);
+                break;
+            }
+            if (!::IsDialogMessageW(m_hWnd, &msg)) {
+                ::TranslateMessage(&msg);
+                ::DispatchMessageW(&msg);
+            }
+        }
+    }
+    m_checking = false;
+    // The loop that runs the page must see the quit too.
+    if (quit) ::PostQuitMessage(quitCode);
+    if (m_leftDuringCheck || quit) {
+        m_leftDuringCheck = true;
+        return AccessAnswer();
+    }
+    if (m_hWnd) {
+        m_btnNext.EnableWindow(nextEnabled);
+        POINT at = {};
+        ::GetCursorPos(&at);
+        ::SetCursorPos(at.x, at.y);  // the cursor shape follows the window under it again
+    }
+    return job->answer;
+}
+
+INT_PTR CKestrelVault_SetupDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_SETCURSOR && m_checking) {
+        ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+        ::SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, TRUE);
+        return TRUE;
+    }
+    return CDialog::WindowProc(msg, wParam, lParam);
+}
+
+bool CKestrelVault_SetupDlg::ShowUnreachableBoxWithTimeOut(UINT text) {
     t_boxWindow = nullptr;
     t_boxHook = ::SetWindowsHookExW(WH_CBT, CatchBoxWindow, nullptr, ::GetCurrentThreadId());
     m_boxTimedOut = false;
     SetTimer(kUnreachableBoxTimer, kUnreachableBoxMs);
-    AfxMessageBox(LoadResString(IDS_SERVER_UNREACHABLE), MB_OK);
+    AfxMessageBox(LoadResString(text), MB_OK);
     KillTimer(kUnreachableBoxTimer);
     if (t_boxHook) ::UnhookWindowsHookEx(t_boxHook);
     t_boxHook = nullptr;
@@ -259,16 +341,21 @@ BOOL CKestrelVault_SetupDlg::OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* pRe
 
 void CKestrelVault_SetupDlg::OnOK() {
     // Enter arrives as IDOK whenever the default button (Next) is disabled or hidden, as it is
-    // behind the download page: the same as Cancel, refused while the steps run.
+    // behind the download page: the same as Cancel, refused while the steps run. During the
+    // access check Next is disabled only for the wait: an impatient Enter must not end the page.
+    if (m_checking) return;
     OnCancel();
 }
 
 void CKestrelVault_SetupDlg::OnCancel() {
-    if (*m_pInstallBusy == 0) CDialog::OnCancel();
+    if (*m_pInstallBusy != 0) return;
+    if (m_checking) m_leftDuringCheck = true;
+    CDialog::OnCancel();
 }
 
 kv::InstallOutcome CKestrelVault_SetupDlg::Outcome() const {
     kv::InstallOutcome steps;
     if (m_dlgDownload.LastOutcome(steps)) return steps;
-    return m_checkFailed ? kv::InstallOutcome::ServerUnreachable : kv::InstallOutcome::UserLeft;
+    if (!m_checkFailed) return kv::InstallOutcome::UserLeft;
+    return m_proxyRefused ? kv::InstallOutcome::ProxyRefused : kv::InstallOutcome::ServerUnreachable;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "framework/dialog.h"
+#include "install/AccessCheck.h"
 #include "resource.h"
 #include "wizard/KVDownloadDlg.h"
 
@@ -38,6 +39,11 @@ public:
     HCURSOR OnQueryDragIcon() override;
     void OnTimer(UINT_PTR id) override;
 
+protected:
+    INT_PTR WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
+
+public:
+
     void OnEnChangeHost();
     void OnBnClickedNext();
     void OnBnClickedScheme(UINT id);
@@ -47,9 +53,13 @@ public:
     // Shows and enables (TRUE) or hides and disables (FALSE) every control of the page;
     // Cancel always stays enabled, so Escape and Close keep working behind the second page.
     void ShowPageControls(BOOL show);
-    // The unreachable-server box of an unattended run: closed by itself when nobody answers it
-    // within 30 seconds; true then.
-    bool ShowUnreachableBoxWithTimeOut();
+    // The failed check's box (text: a string id) of an unattended run: closed by itself when
+    // nobody answers it within 30 seconds; true then.
+    bool ShowUnreachableBoxWithTimeOut(UINT text = IDS_SERVER_UNREACHABLE);
+    // The access check of url, on a thread of its own while this thread keeps the page's
+    // messages flowing, Next disabled and the cursor busy. When the user leaves meanwhile
+    // (m_leftDuringCheck), returns at once without an answer.
+    AccessAnswer CheckAccessKeepingPage(const std::wstring& url, int useHttps);
 
     HICON m_hIcon;
     int m_bHttps = 0;
@@ -69,6 +79,9 @@ private:
     const int m_autoMode;
     bool m_boxTimedOut = false;
     bool m_checkFailed = false;
+    bool m_proxyRefused = false;  // the failed check's proxy asked for credentials
+    bool m_checking = false;
+    bool m_leftDuringCheck = false;
     std::atomic<int> m_ownInstallBusy{0};
     std::atomic<int>* const m_pInstallBusy;
 };

@@ -10,6 +10,7 @@ that starts Python (the test, demo, picture and benchmark scripts). No script ed
     kvwizard     the program's ids, texts, log and settings, and the whole-run test case
     kvpe         a small PE reader, and the DLLs every Windows has
     kvservers    nginx and the scripted server on 127.0.0.1 (scriptserver.py), the test PKI (pki)
+    kvproxy      squid as a forward proxy on 127.0.0.1, and the prefix's proxy settings
     kvstandins   the stand-in installer and updater and a server tree offering them
     kvlogfacts   what the trace log of a run says, for the log reader's tests
     demo         the demo server (demo_server.py), the wizard in a Wine virtual desktop, pictures

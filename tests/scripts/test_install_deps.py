@@ -15,7 +15,7 @@ SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "install-deps.sh"
 ALL = ("g++-mingw-w64-i686-posix mingw-w64-tools g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 "
        "qemu-user-static xvfb xauth x11-utils "
        "imagemagick fonts-nanum cmake g++ make python3 googletest nginx-light openssl curl "
-       "osslsigncode locales").split()
+       "squid osslsigncode locales").split()
 # What a minbase Debian 12 has of the commands the old script looked for.
 MINBASE_COMMANDS = ["localedef"]
 

@@ -148,6 +148,26 @@ TEST(ResourceStrings, EveryIdentifierOfTheLayoutHoldsText) {
     }
 }
 
+// A row added after the table: the same seven texts (six columns and the third set's), at ids
+// of its own with free ids around it, so that a neighbour's row cannot run into it.
+TEST(ResourceStrings, ProxyRefusedRowHasEveryColumn) {
+    const std::wstring korean = L"프록시 서버가 인증을 요구하여 업데이트할 서버에 접속할 수 없습니다.";
+    const std::wstring english = L"Cannot connect update server: the proxy server asks for credentials.";
+    const std::wstring japanese = L"プロキシサーバーが認証を要求しているため、アップデートサーバーへのアクセスができません。";
+    const std::wstring columns[] = {korean, english, japanese, korean, english, japanese, korean};
+    for (UINT k = 0; k < 7; ++k) {
+        SCOPED_TRACE(testing::Message() << "id " << IDS_PROXY_REFUSED + k);
+        std::wstring text;
+        ASSERT_TRUE(LoadTableString(IDS_PROXY_REFUSED + k, &text));
+        EXPECT_EQ(columns[k], text);
+    }
+    std::wstring text;
+    EXPECT_FALSE(LoadTableString(IDS_PROXY_REFUSED - 1, &text));
+    EXPECT_FALSE(LoadTableString(IDS_PROXY_REFUSED + 7, &text));
+    // The box the program shows must differ from the plain unreachable one it replaces.
+    EXPECT_NE(TableString(IDS_PROXY_REFUSED), TableString(IDS_SERVER_UNREACHABLE));
+}
+
 TEST(ResourceStrings, LineBreaksAreSingleLineFeeds) {
     struct Breaks {
         UINT id;

@@ -14,6 +14,7 @@ import unittest
 
 from kvtestkit import kvtest
 from kvtestkit import pki as pki_mod
+from kvtestkit.kvproxy import PROXY_ONLY_HOST, Proxy, prefix_proxy
 from kvtestkit.kvservers import Servers
 from kvtestkit.kvstandins import (ACTIVEX_NAME, ACTIVEX_PATH, DESCRIPTOR_PATH, UPDATER_NAME, UPDATER_PATH,
                                   descriptor_bytes, place_program, standin_dir)
@@ -311,6 +312,52 @@ class KvcheckTest(unittest.TestCase):
             self.assertRegex(table, r"\n +%d  \S" % code, "exit code %d not in the table" % code)
         for name in CHECKS:
             self.assertIn("\n  %s " % name, text)
+
+
+class KvcheckBehindAProxy(unittest.TestCase):
+    """The prefix's proxy settings name squid, and the server's name is one only the proxy
+    resolves: the access check goes through the proxy as the setup's does (both schemes); a
+    proxy that asks for credentials fails it and says so."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.servers = Servers.for_class(cls, kinds=("http", "https"))
+        cls.servers.write_file(ACTIVEX_PATH, b"M" * 70001)
+        cls.servers.write_file(DESCRIPTOR_PATH, descriptor_bytes("Acme"))
+        cls.servers.write_file(UPDATER_PATH, b"U" * 5003)
+
+    def run_behind(self, credentials):
+        results = {}
+        with Proxy(str(BUILD), credentials=credentials) as proxy, prefix_proxy(proxy.address):
+            for kind, options in (("http", []), ("https", ["--https"])):
+                host = "%s:%d" % (PROXY_ONLY_HOST, self.servers.ports[kind])
+                results[kind] = (host,) + run_kvcheck(host, *options)
+        return results
+
+    def test_access_through_the_proxy(self):
+        for kind, (host, rc, checks, text) in self.run_behind(False).items():
+            with self.subTest(kind):
+                self.assertIn("[INFO] proxy        the setup's requests go through 127.0.0.1:", text)
+                verdict, line = checks["access"]
+                self.assertEqual(verdict, "PASS", text)
+                self.assertRegex(line, r"^a request for %s://%s is answered with HTTP status \d+: the first page goes on$"
+                                 % (kind, re.escape(host)))
+                for item in ("installer", "descriptor", "updater", "SiteName"):
+                    self.assertEqual(checks[item][0], "PASS", text)
+                self.assertEqual(rc, 0, text)
+
+    def test_proxy_asking_for_credentials(self):
+        for kind, (host, rc, checks, text) in self.run_behind(True).items():
+            with self.subTest(kind):
+                verdict, line = checks["access"]
+                self.assertEqual(verdict, "FAIL", text)
+                self.assertIn("Proxy asks for credentials (407)", line)
+                self.assertIn("unattended it ends with 11 (the proxy refused the request)", line)
+                self.assertIn("First failure: access (exit code 6).", text)
+                self.assertEqual(rc, 6, text)
+                # Every request would meet the same answer: nothing more is asked.
+                for item in ("certificate", "installer", "descriptor", "updater", "SiteName"):
+                    self.assertEqual(checks[item], ("SKIP", "the proxy asks for credentials (407)"), text)
 
 
 if __name__ == "__main__":

@@ -71,10 +71,12 @@ class LogBuilder:
         self.msg("ModulePath: C:\\setup\\" + self.process)
         self.msg("ModuleVersion: " + version)
 
-    def next_pressed(self, host, scheme="http", ok=True):
+    def next_pressed(self, host, scheme="http", ok=True, proxy_refused=False):
         self.enter("CKestrelVault_SetupDlg::OnBnClickedNext")
         self.msg("ServerURL: " + host)
         self.msg("ConnectionURL: %s://%s" % (scheme, host))
+        if proxy_refused:
+            self.msg("Proxy asks for credentials (407)", ms=20)
         if not ok:
             self.msg("Server web connect fail___", ms=20)
         self.leave("CKestrelVault_SetupDlg::OnBnClickedNext")
@@ -233,6 +235,8 @@ class KvlogTest(unittest.TestCase):
             for part in parts:
                 if part == "check fails":
                     b.next_pressed("h", ok=False)
+                elif part == "proxy refuses":
+                    b.next_pressed("h", ok=False, proxy_refused=True)
                 elif part is not None:
                     b.next_pressed("h")
                     steps(b, **part)
@@ -246,6 +250,12 @@ class KvlogTest(unittest.TestCase):
         cases = [
             ("cancelled on the first page", log(), 1602, "left by the user"),
             ("a failed check, then left", log("check fails"), 10, "server unreachable at the check"),
+            ("the proxy asks for credentials, then left", log("proxy refuses"), 11, "the proxy refused the request"),
+            ("unreachable, then the proxy asks for credentials", log("check fails", "proxy refuses"), 11,
+             "the proxy refused the request"),
+            ("the proxy asks for credentials, then unreachable", log("proxy refuses", "check fails"), 10,
+             "server unreachable at the check"),
+            ("the proxy asks for credentials, then a complete run", log("proxy refuses", {}), 0, "done"),
             ("a failed check, then a complete run", log("check fails", {}), 0, "done"),
             ("complete", log({}), 0, "done"),
             ("the installer asks for a restart", log({"installer": "restart"}), 3010, "done, restart needed"),
@@ -302,6 +312,13 @@ class KvlogTest(unittest.TestCase):
                 rc, out, _ = tool.run(self.write("start.log", log({"installer": "start failed"})))
                 self.assertIn(": KestrelVAULT ActiveX 7i_ko.exe CreateProcess fail___(err: 193) "
                               "(not a valid program for Windows)\n", out)
+        with self.subTest("a check the proxy refused is named as such, in both reports"):
+            data = log("check fails", "proxy refuses")
+            checks = self.report(data)["runs"][0]["access_checks"]
+            self.assertEqual([c["result"] for c in checks], ["failed", "proxy refused"])
+            for tool in TOOLS:
+                rc, out, _ = tool.run(self.write("proxy.log", data))
+                self.assertIn(": http://h: proxy refused\n", out)
         with self.subTest("a run whose end is not in the log has no outcome"):
             self.assertIsNone(self.report(log({}, ended=False))["runs"][0]["outcome"])
         with self.subTest("the program's own exit code line, and a disagreement told in the text"):
