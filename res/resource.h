@@ -46,5 +46,6 @@
 #define IDS_DL_HEADER_TITLE             218
 #define IDS_DL_HEADER_SUBTITLE          224
 #define IDS_FINISH                      230
+#define IDS_RETRY_WAIT                  290
 
 #endif /* KESTRELVAULT_SETUP_RESOURCE_H */

@@ -107,6 +107,8 @@ std::string Hex(HRESULT hr) {
 InstallPlatform UserTempPlatform() {
     InstallPlatform p = RealInstallPlatform();
     p.isElevated = [] { return false; };
+    // The waits between attempts pass at once: their lengths are in the log.
+    p.sleep = [](DWORD) {};
     return p;
 }
 
@@ -148,7 +150,8 @@ public:
     // Unelevated, as these test programs run: the steps use the user's temp directory.
     InstallPlatform Platform() {
         InstallPlatform p = UserTempPlatform();
-        p.fetchServerFile = [this](int, StepReporter*, const std::wstring& a, const std::wstring& t, URLDownCallBack&) {
+        p.fetchServerFile = [this](int, StepReporter*, const std::wstring& a, const std::wstring& t, URLDownCallBack&,
+                                   TransferState*) {
             return Fetch(a, t);
         };
         return p;
@@ -338,8 +341,8 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
         std::vector<HRESULT> results;
         InstallPlatform platform = UserTempPlatform();
         platform.fetchServerFile = [&results](int https, StepReporter* reporter, const std::wstring& a,
-                                              const std::wstring& t, URLDownCallBack& cb) {
-            const HRESULT hr = FetchServerFile(https, reporter, a, t, cb);
+                                              const std::wstring& t, URLDownCallBack& cb, TransferState* state) {
+            const HRESULT hr = FetchServerFile(https, reporter, a, t, cb, state);
             results.push_back(hr);
             return hr;
         };
@@ -377,8 +380,8 @@ TEST(InstallSteps, AnExceptionEndsTheStepAsALoggedFailure) {
     // Memory running out inside a step (here in its fetch) must end that step through a logged
     // failure on the worker, not end the process.
     InstallPlatform platform = RealInstallPlatform();
-    platform.fetchServerFile = [](int, StepReporter*, const std::wstring&, const std::wstring&,
-                                  URLDownCallBack&) -> HRESULT { throw std::bad_alloc(); };
+    platform.fetchServerFile = [](int, StepReporter*, const std::wstring&, const std::wstring&, URLDownCallBack&,
+                                  TransferState*) -> HRESULT { throw std::bad_alloc(); };
     kvtest::ScopedPlatform scoped(platform);
     const std::wstring host = L"kvunit-" + std::to_wstring(::GetCurrentProcessId()) + L"-throw.test";
     StepRecorder page;
@@ -765,7 +768,7 @@ TEST(RunKVUpdate, ALinkPlantedWhileAFileComesIsNotWrittenThrough) {
     platform.programFilesFolder = [&] { return programFiles; };
     std::vector<std::wstring> planted;
     platform.fetchServerFile = [&](int, StepReporter*, const std::wstring& address, const std::wstring& target,
-                                   URLDownCallBack&) {
+                                   URLDownCallBack&, TransferState*) {
         // While the body comes: a hard link under the name the file takes in the site directory.
         const std::wstring name = site + address.substr(address.rfind(L'/')).replace(0, 1, L"\\");
         ::DeleteFileW(name.c_str());
