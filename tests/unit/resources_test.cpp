@@ -94,6 +94,11 @@ const StringCase kStringCases[] = {
     {246, L"보안웹하드를 설치합니다.", "third set, Hangul name replaced"},
     {247, L"설치 - 보안웹하드 통합 설치 프로그램", "third set, row 12"},
     {257, L"완료", "last id of the third set, no product name"},
+    {IDS_RETRY_WAIT, L"서버가 응답하지 않아 %u초 후에 다시 시도합니다.", "the wait between attempts, its own row"},
+    {291, L"Waiting %u seconds before trying again.", "the wait, English"},
+    {292, L"%u秒後に再試行します。", "the wait, Japanese"},
+    {294, L"Waiting %u seconds before trying again.", "the wait, brand B English"},
+    {296, L"서버가 응답하지 않아 %u초 후에 다시 시도합니다.", "the wait, third set"},
 };
 
 TEST(ResourceStrings, TextsByIdentifier) {
