@@ -107,8 +107,10 @@ std::string Hex(HRESULT hr) {
 InstallPlatform UserTempPlatform() {
     InstallPlatform p = RealInstallPlatform();
     p.isElevated = [] { return false; };
-    // The waits between attempts pass at once: their lengths are in the log.
+    // The waits between attempts pass at once, at the middle of their spread (2, 4, 8, 16 s):
+    // their lengths are in the log.
     p.sleep = [](DWORD) {};
+    p.random = [] { return static_cast<DWORD>(0x80000000u); };
     return p;
 }
 
@@ -294,7 +296,16 @@ TEST(InstallActiveX, Table) {
         std::vector<std::wstring> statusTexts;
         if (!c.url) expected.push_back("UpdateURL is null___");
         if (c.url && !*c.url) expected.push_back("UpdateURL is empty___");
+        int failed = 0;
         for (HRESULT hr : c.attempts) {
+            // Every attempt after a failed one comes after its back-off, shown on the page.
+            if (failed) {
+                const unsigned ms = 2000u << (failed > 4 ? 3 : failed - 1);
+                expected.push_back("Next attempt in " + std::to_string(ms) + " ms");
+                std::wstring wait = LoadResString(IDS_RETRY_WAIT);
+                statusTexts.push_back(wait.replace(wait.find(L"%u"), 2, std::to_wstring(ms / 1000)));
+            }
+            ++failed;
             expected.push_back("ServerFilePath: " + (c.useHttps == 1 ? httpsAddress : address));
             expected.push_back("DownFilePath: " + target);
             expected.push_back(Hex(hr));
@@ -333,7 +344,7 @@ TEST(InstallActiveX, Table) {
     }
 }
 
-TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliver) {
+TEST(InstallActiveX, FiveAttemptsWithBackOffAgainstAServerThatCannotDeliver) {
     // Nothing listens on port 1 of the loopback address: every transfer fails for real.
     for (int useHttps : {0, 1}) {
         SCOPED_TRACE(useHttps);
@@ -356,8 +367,13 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
 
         ASSERT_EQ(results.size(), 5u);
         std::vector<std::string> expected;
+        unsigned wait = 2000;
         for (HRESULT hr : results) {
             EXPECT_LT(hr, 0);
+            if (!expected.empty()) {
+                expected.push_back("Next attempt in " + std::to_string(wait) + " ms");
+                wait *= 2;
+            }
             expected.push_back("ServerFilePath: " + std::string(useHttps ? "https" : "http") +
                                "://127.0.0.1:1/app/KestrelVAULT ActiveX 7i_ko.exe");
             expected.push_back("DownFilePath: " + Narrow(kActiveXPath));
@@ -366,7 +382,7 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
         }
         expected.push_back(kNotStarted);
         EXPECT_EQ(OwnLines(log, kActiveXScope), expected);
-        // Each attempt asked for the size first, with nothing between the attempts.
+        // Each attempt asked for the size first.
         std::vector<std::string> sizeQueries;
         for (const std::string& line : log)
             if (line == "> KVDownloadDlg::GetWebFileSize") sizeQueries.push_back(line);
