@@ -42,7 +42,8 @@ the file path change how it answers; they stack, in any order:
                          another tag (then 200 and the whole file, as a server must)
     /_norange/...        with _etag: the Range header is ignored all the same (200, whole file)
     /_cutpct=P/...       a body of more than one byte is cut (FIN) once P % of the whole file's
-                         size (or what is left of the part asked for, if less) has gone out
+                         size (or what is left of the part asked for, if less) has gone out; an
+                         answer to a request for the first byte only (a size query) never is
     /_cutcount=N/...     with _cutpct: only the first N bodies of that file are cut
     /_changed/...        once a body of that file has been cut, the file is served with its byte
                          at 70 % of its size changed (a file replaced on the server meanwhile,
@@ -420,7 +421,8 @@ class Handler(BaseHTTPRequestHandler):
             if kind in modes:
                 cut = (kind, min(int(modes[kind]), total))
                 closing = True
-        if "cutpct" in modes and total > 1 and self.command != "HEAD":
+        first_byte_only = (self.headers.get("Range") or "").strip() == "bytes=0-0"
+        if "cutpct" in modes and total > 1 and self.command != "HEAD" and not first_byte_only:
             if "cutcount" not in modes or state.cut_count(rest) < int(modes["cutcount"]):
                 at = (whole * int(modes["cutpct"]) + 99) // 100
                 if at < total:
