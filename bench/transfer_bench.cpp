@@ -190,11 +190,35 @@ int Fetch(int useHttps, int count, wchar_t** urls) {
 
 }  // namespace
 
+// One file fetched as the installer step fetches it, up to five attempts with a state that
+// carries a cut attempt's bytes to the next one (no waits: the server's cuts are the subject).
+// Prints "attempts N bytes B" and returns 0 when the file came whole.
+int Resume(int useHttps, const std::wstring& url) {
+    Page p;
+    URLDownCallBack cb(nullptr, nullptr, 0);
+    wchar_t dir[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, dir);
+    const std::wstring target = std::wstring(dir) + L"kv_resume_bench.bin";
+    TransferState state;
+    state.keepCut = true;
+    HRESULT hr = E_FAIL;
+    int attempts = 0;
+    while (hr != S_OK && attempts < 5) {
+        ++attempts;
+        RunOnWorker([&] { hr = FetchServerFile(useHttps, &p.reporter, url, target, cb, &state); });
+    }
+    const long long bytes = hr == S_OK ? FileSize(target) : -1;
+    DeleteFileW(target.c_str());
+    wprintf(L"attempts %d bytes %lld\n", attempts, bytes);
+    return hr == S_OK ? 0 : 1;
+}
+
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
     if (mode == L"speed" && argc == 5) return Speed(argv[2], argv[3], _wtoi(argv[4]));
     if (mode == L"memory" && argc == 4) return Memory(argv[2], _wtoi(argv[3]));
     if (mode == L"fetch" && argc >= 4) return Fetch(_wtoi(argv[2]), argc - 3, argv + 3);
+    if (mode == L"resume" && argc == 4) return Resume(_wtoi(argv[2]), argv[3]);
     std::fprintf(stderr,
                  "usage: kv_transfer_bench speed HTTP_URL HTTPS_URL ROUNDS | memory URL USE_HTTPS | "
                  "fetch USE_HTTPS URL...\n");

@@ -4,7 +4,9 @@ by FetchServerFile and by a bare WinINet loop under Wine (kv_transfer_bench.exe)
 URL-moniker download for comparison, and by curl; then the program's peak memory for a 16 MiB
 and a 256 MiB file.
 
-    transfer_bench.py --build BUILD_DIR [--rounds N] [--json FILE]
+    transfer_bench.py --build BUILD_DIR [--rounds N] [--json FILE] [--resume-only]
+
+--resume-only runs only the rows of a transfer cut on every connection and resumed.
 
 --json also writes the figures to FILE, for bench/run_all.py.
 
@@ -50,14 +52,47 @@ def curl(url, pki, target, https_port=None):
     return time.monotonic() - start
 
 
+def resume_rows(build, exe):
+    """A 16 MiB file from the scripted server, which names its version (ETag) and, for the cut
+    row, closes every connection once 40 % of the file has gone out: the attempts and the body
+    bytes it sent per byte delivered, whole against cut and resumed."""
+    resume = {}
+    with Servers(build, kinds=("script",)) as s:
+        os.makedirs(os.path.join(s.www, "app", "bench"))
+        make_file(os.path.join(s.www, "app", "bench", "16m.bin"), 16 * MIB)
+        for name, modes in (("uncut", "/_etag=b1"), ("cut_at_40_percent", "/_etag=b1/_cutpct=40")):
+            s.script_reset()
+            s.script_fault("16m.bin", modes)
+            text = wine_output(exe, "resume", "0", s.url("script", "/app/bench/16m.bin"))
+            attempts, delivered = int(text.split()[1]), int(text.split()[3])
+            if delivered != 16 * MIB:
+                raise RuntimeError("%s: %d bytes delivered" % (name, delivered))
+            sent = sum(r["sent"] for r in s.script_requests() if r["path"].endswith("16m.bin"))
+            resume[name] = {"attempts": attempts, "body_bytes_per_byte": sent / float(delivered)}
+    return resume
+
+
+def print_resume(resume):
+    print("A 16 MiB file over http, cut at 40 % of its size on every connection and resumed:")
+    print("  %-26s %9s %22s" % ("", "attempts", "body bytes / delivered"))
+    for name in ("uncut", "cut_at_40_percent"):
+        print("  %-26s %9d %22.3f" % (name, resume[name]["attempts"], resume[name]["body_bytes_per_byte"]))
+    print("  ratio cut / uncut %.3f" % (resume["cut_at_40_percent"]["body_bytes_per_byte"] /
+                                       resume["uncut"]["body_bytes_per_byte"]))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--json")
+    ap.add_argument("--resume-only", action="store_true")
     args = ap.parse_args()
     exe = os.path.join(args.build, "kv_transfer_bench.exe")
     pki = pki_mod.ensure_pki(args.build)
+    if args.resume_only:
+        print_resume(resume_rows(args.build, exe))
+        return
 
     with Servers(args.build, kinds=("http", "https")) as s:
         big, small = "/app/bench/256m.bin", "/app/bench/16m.bin"
@@ -97,9 +132,11 @@ def main():
                 text = wine_output(exe, "memory", s.url(scheme, path), str(use_https))
                 memory[(label, scheme)] = dict(l.split() for l in text.splitlines())
 
+    resume = resume_rows(args.build, exe)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"rounds": args.rounds, "seconds": best, "server_bytes": server_bytes, "file_bytes": size,
+                       "resume": resume,
                        "memory": {"%s %s" % key: {k: int(v) for k, v in m.items()} for key, m in memory.items()}}, f)
 
     print("Transfer of a 256 MiB file from nginx on 127.0.0.1 (best of %d rounds)" % args.rounds)
@@ -120,6 +157,8 @@ def main():
                  ("bare_wininet_https", "curl_https"), ("bare_wininet_http", "curl_http"),
                  ("FetchServerFile_https", "curl_https"), ("FetchServerFile_http", "curl_http")):
         print("  %-26s / %-26s %6.2f" % (a, b, best[a] / best[b]))
+    print()
+    print_resume(resume)
     print()
     print("Peak memory of one FetchServerFile run (GetProcessMemoryInfo, MiB):")
     print("  %-8s %-6s %18s %14s" % ("file", "scheme", "PeakWorkingSetSize", "PeakPagefileUsage"))

@@ -4,6 +4,7 @@
 
 #include "framework/app.h"
 #include "framework/paths.h"
+#include "install/AttemptWait.h"
 #include "install/InstallPlatform.h"
 #include "install/Launch.h"
 #include "install/ProgramTrust.h"
@@ -62,16 +63,21 @@ static int InstallActiveXSteps(FuncTrace& trace, const wchar_t* updateURL, const
     // Holds the fetched installer from its check until it has started.
     kv::UniqueFile held;
     HRESULT result = 1;
+    // A cut attempt's bytes wait for the next one only in the private directory.
+    TransferState state;
+    state.keepCut = work.IsPrivate();
     // Only a result of 0 ends the attempts early: a positive one is no file either, and a file
     // whose check refused it counts as a failed attempt.
     for (int attempt = 0; result != S_OK;) {
+        if (attempt > 0) WaitBeforeNextAttempt(trace, reporter, state, attempt, 0);
         const std::wstring serverFilePath = FormatServerAddress(kActiveXAddressFormat, context.useHttps, host);
         trace.Log("ServerFilePath: %S", serverFilePath.c_str());
         ShowStatus(reporter, IDS_DOWNLOAD_ACTIVEX);
         downFilePath = tempDirectory + L"\\" + kActiveXFileName;
         trace.Log("DownFilePath: %S", downFilePath.c_str());
 
-        result = platform.fetchServerFile(context.useHttps, reporter, serverFilePath, downFilePath, callback);
+        result = platform.fetchServerFile(context.useHttps, reporter, serverFilePath, downFilePath, callback, &state);
+        LogAttemptFacts(trace, state);
         trace.Log("URLDownloadToFile ret: 0x%08x", static_cast<unsigned>(result));
         // The log names the installer without its language suffix.
         if (result < 0)

@@ -2,6 +2,9 @@
 
 #include <shlobj.h>
 
+#include <mutex>
+#include <random>
+
 #include "install/ProgramTrust.h"
 #include "install/Transfer.h"
 #include "install/WorkDirectory.h"
@@ -27,6 +30,26 @@ InstallPlatform RealInstallPlatform() {
     };
     p.holdProgramFile = HoldProgramFile;
     p.sleep = [](DWORD milliseconds) { ::Sleep(milliseconds); };
+    p.tickCount = [] { return ::GetTickCount64(); };
+    p.systemTime = [] {
+        SYSTEMTIME now = {};
+        ::GetSystemTime(&now);
+        return now;
+    };
+    p.random = [] {
+        // No secret rests on it: it only keeps machines that failed together from coming back
+        // together. Seeded per process from clocks that differ between machines and runs.
+        static std::mt19937 engine([] {
+            LARGE_INTEGER counter = {};
+            ::QueryPerformanceCounter(&counter);
+            std::seed_seq seed{static_cast<DWORD>(counter.LowPart), static_cast<DWORD>(counter.HighPart),
+                               ::GetCurrentProcessId(), static_cast<DWORD>(::GetTickCount64())};
+            return std::mt19937(seed);
+        }());
+        static std::mutex lock;
+        std::lock_guard<std::mutex> hold(lock);
+        return static_cast<DWORD>(engine());
+    };
     p.verifyTrust = [](HWND window, GUID* action, WINTRUST_DATA* data) { return ::WinVerifyTrust(window, action, data); };
     p.waitForObject = [](HANDLE handle, DWORD milliseconds) { return ::WaitForSingleObject(handle, milliseconds); };
     p.programFilesFolder = [] {

@@ -14,11 +14,12 @@
 
 class StepReporter;
 class URLDownCallBack;
+struct TransferState;
 
 struct InstallPlatform {
     // FetchServerFile (install/Transfer.h): the transfer result.
     std::function<HRESULT(int useHttps, StepReporter* reporter, const std::wstring& address,
-                          const std::wstring& localTarget, URLDownCallBack& callback)>
+                          const std::wstring& localTarget, URLDownCallBack& callback, TransferState* state)>
         fetchServerFile;
     // CreateProcessW(application, commandLine, no process or thread attributes, no handles
     // inherited, no creation flags, this process's environment, directory, startup, process):
@@ -30,8 +31,15 @@ struct InstallPlatform {
     // HoldProgramFile (install/ProgramTrust.h): a fetched program opened for its check and
     // start; empty with GetLastError set when it does not open.
     std::function<kv::UniqueFile(const std::wstring& path)> holdProgramFile;
-    // Sleep: the pause before a program that another program has open is held again.
+    // Sleep: the pause before a program that another program has open is held again, and the
+    // wait between two attempts at a file.
     std::function<void(DWORD milliseconds)> sleep;
+    // GetTickCount64: the clock a transfer's rate is measured on.
+    std::function<ULONGLONG()> tickCount;
+    // GetSystemTime: the clock a Retry-After date is read against.
+    std::function<SYSTEMTIME()> systemTime;
+    // A number from 0 to 0xFFFFFFFF, spread evenly: the jitter of the waits between attempts.
+    std::function<DWORD()> random;
     // WinVerifyTrust: the signature check's verifying call and its closing one.
     std::function<LONG(HWND window, GUID* action, WINTRUST_DATA* data)> verifyTrust;
     // WaitForSingleObject.

@@ -5,6 +5,7 @@
 
 #include "framework/app.h"
 #include "framework/paths.h"
+#include "install/AttemptWait.h"
 #include "install/InstallPlatform.h"
 #include "install/Launch.h"
 #include "install/ProgramTrust.h"
@@ -20,6 +21,35 @@
 #include "install/WorkDirectory.h"
 #include "resource.h"
 #include "tracelog/FuncTrace.h"
+
+namespace {
+
+// How often a cut transfer of the descriptor or the updater is taken up again where it stopped.
+const int kMoreAttemptsAfterCut = 4;
+
+// One file of the step: one attempt, and after a cut that kept bytes (the server named the
+// file's version, the directory is private) up to kMoreAttemptsAfterCut more, each after its
+// wait, each taking up where the last stopped; any other failure ends it as it always did.
+// shownStatus is the status line the wait gives back.
+HRESULT FetchWithResume(FuncTrace& trace, const InstallPlatform& platform, int useHttps, StepReporter* reporter,
+                        const std::wstring& address, const std::wstring& target, URLDownCallBack& callback,
+                        bool privateDirectory, UINT shownStatus) {
+    TransferState state;
+    state.keepCut = privateDirectory;
+    HRESULT result = platform.fetchServerFile(useHttps, reporter, address, target, callback, &state);
+    LogAttemptFacts(trace, state);
+    for (int failed = 1; result < 0 && state.cut && failed <= kMoreAttemptsAfterCut; ++failed) {
+        trace.Log("URLDownloadToFile ret: 0x%08x", static_cast<unsigned>(result));
+        WaitBeforeNextAttempt(trace, reporter, state, failed, shownStatus);
+        result = platform.fetchServerFile(useHttps, reporter, address, target, callback, &state);
+        LogAttemptFacts(trace, state);
+    }
+    // A kept part of a file that never came whole goes with the failure.
+    if (result < 0 && state.cut) ::DeleteFileW(target.c_str());
+    return result;
+}
+
+}  // namespace
 
 static int RunKVUpdateSteps(FuncTrace& trace, const std::wstring& updateURL, const InstallContext& context,
                             StepReporter* reporter, kv::InstallOutcome& out) {
@@ -45,7 +75,8 @@ static int RunKVUpdateSteps(FuncTrace& trace, const std::wstring& updateURL, con
     // One callback for both files; each transfer binds it to the bar with its own size.
     URLDownCallBack callback(nullptr, nullptr, -1);
 
-    if (platform.fetchServerFile(context.useHttps, reporter, descriptorURL, descriptorTempPath, callback) < 0) {
+    if (FetchWithResume(trace, platform, context.useHttps, reporter, descriptorURL, descriptorTempPath, callback,
+                        work.IsPrivate(), IDS_INSTALL_ACTIVEX) < 0) {
         trace.Log("kestrelvault_server.exe Download fail___");
         out = InstallOutcome::DescriptorNotObtained;
         return -1;
@@ -106,7 +137,8 @@ static int RunKVUpdateSteps(FuncTrace& trace, const std::wstring& updateURL, con
     // name in the site directory meanwhile: it writes into the step's own directory, and only
     // a file created anew receives the copy (CopyToNewSiteFile).
     const std::wstring updaterTempPath = tempDirectory + L"\\" + kUpdaterFileName;
-    if (platform.fetchServerFile(context.useHttps, reporter, updaterURL, updaterTempPath, callback) < 0) {
+    if (FetchWithResume(trace, platform, context.useHttps, reporter, updaterURL, updaterTempPath, callback,
+                        work.IsPrivate(), IDS_INSTALL_PRODUCT) < 0) {
         trace.Log("%S Download fail___", updaterURL.c_str());
         out = InstallOutcome::UpdaterNotObtained;
         return -1;

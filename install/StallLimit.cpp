@@ -25,6 +25,9 @@ const wchar_t kPolicyValue[] = L"StallTimeoutSeconds";
 const DWORD kDefaultSeconds = 60;
 const DWORD kLeastSeconds = 5;
 const DWORD kMostSeconds = 3600;
+const wchar_t kRateValue[] = L"MinimumRateBytesPerSecond";
+const DWORD kDefaultRate = 1024;
+const DWORD kMostRate = 1048576;
 
 std::atomic<DWORD> g_testLimitMs{0};
 
@@ -74,21 +77,47 @@ void CALLBACK GiveReceiveTimeout(HINTERNET, DWORD_PTR, DWORD status, LPVOID info
 
 }  // namespace
 
-DWORD StallLimitSeconds() {
+// The policy's REG_DWORD `name`, or fallback when it is missing, of another type or outside
+// least .. most.
+static DWORD PolicyDword(const wchar_t* name, DWORD least, DWORD most, DWORD fallback) {
     // A 32-bit program on a 64-bit system would otherwise read the redirected view, where an
     // administrator's policy tools do not write.
     kv::UniqueRegKey key;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) !=
         ERROR_SUCCESS)
-        return kDefaultSeconds;
+        return fallback;
     DWORD type = 0;
     DWORD data = 0;
     DWORD size = sizeof(data);
-    if (::RegQueryValueExW(key.get(), kPolicyValue, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=
+    if (::RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=
             ERROR_SUCCESS ||
-        type != REG_DWORD || size != sizeof(data) || data < kLeastSeconds || data > kMostSeconds)
-        return kDefaultSeconds;
+        type != REG_DWORD || size != sizeof(data) || data < least || data > most)
+        return fallback;
     return data;
+}
+
+DWORD StallLimitSeconds() { return PolicyDword(kPolicyValue, kLeastSeconds, kMostSeconds, kDefaultSeconds); }
+
+DWORD MinimumRateBytesPerSecond() { return PolicyDword(kRateValue, 0, kMostRate, kDefaultRate); }
+
+RateFloor::RateFloor(DWORD bytesPerSecond, ULONGLONG startedMs, DWORD windowMs)
+    : m_floor(bytesPerSecond), m_started(startedMs), m_window(windowMs) {}
+
+bool RateFloor::Received(ULONGLONG nowMs, ULONG bytes) {
+    if (!m_floor) return false;
+    if (bytes) {
+        if (!m_receipts.empty() && m_receipts.back().first == nowMs)
+            m_receipts.back().second += bytes;
+        else
+            m_receipts.emplace_back(nowMs, bytes);
+        m_inWindow += bytes;
+    }
+    while (!m_receipts.empty() && m_receipts.front().first + m_window <= nowMs) {
+        m_inWindow -= m_receipts.front().second;
+        m_receipts.pop_front();
+    }
+    if (nowMs < m_started + m_window) return false;
+    return m_inWindow * 1000 < static_cast<ULONGLONG>(m_floor) * m_window;
 }
 
 DWORD StallLimitMs() {
@@ -223,9 +252,16 @@ DWORD StallBoundRequest::OpenOnce(const wchar_t* url, DWORD_PTR context, DWORD f
 
 UINT StallBoundRequest::Read(CHttpFile& file, void* buffer, UINT count) {
     // The request handle's receive time-out bounds each receive, so a body that keeps coming,
-    // however slowly, is read to its end; a read it ends is the stall it reports.
+    // however slowly, is read to its end; a read it ends is the stall it reports. A read waits
+    // to fill its buffer, and one that a trickle of bytes never fills would end as a stall with
+    // bytes received: the read asks only for what has come (the wait for the first byte is the
+    // one the limit bounds).
     const auto started = std::chrono::steady_clock::now();
     try {
+        DWORD available = 0;
+        if (!::InternetQueryDataAvailable(file.GetHandle(), &available, 0, 0))
+            throw CInternetException(::GetLastError());
+        if (available && available < count) count = available;
         return file.Read(buffer, count);
     } catch (const CInternetException&) {
         if (LimitPassed(started, m_limitMs)) throw CInternetException(ERROR_INTERNET_TIMEOUT);

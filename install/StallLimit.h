@@ -6,9 +6,11 @@
 
 #include <windows.h>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 class CHttpFile;
 
@@ -30,6 +32,30 @@ void SetStallLimitForTesting(DWORD ms);
 // answer, as Windows fails it; a request that took the flag keeps the platform's answer.
 // 0 restores the real platform.
 void SetRevocationAnswerForTesting(DWORD error);
+
+// The floor under a transfer's rate, the machine's policy: REG_DWORD
+// "MinimumRateBytesPerSecond" under the stall limit's key, 0 (no floor) to 1048576; a missing
+// value, another type or another number gives 1024.
+DWORD MinimumRateBytesPerSecond();
+
+// A transfer's rate over its last window: a transfer whose window has passed once and that
+// received less than the floor's worth in the last window is too slow to go on. Bytes
+// received at the same millisecond count in one entry; entries older than the window go.
+class RateFloor {
+public:
+    // floor 0: never too slow. started: when the transfer began, on the clock of Received.
+    RateFloor(DWORD bytesPerSecond, ULONGLONG startedMs, DWORD windowMs = 60000);
+    // bytes received at nowMs (0 to ask without a receipt). True when the transfer has run a
+    // whole window and the bytes of the last window stay under the floor.
+    bool Received(ULONGLONG nowMs, ULONG bytes);
+
+private:
+    DWORD m_floor;
+    ULONGLONG m_started;
+    DWORD m_window;
+    ULONGLONG m_inWindow = 0;
+    std::deque<std::pair<ULONGLONG, ULONG>> m_receipts;
+};
 
 // Runs call on a thread of its own and waits up to limitMs for it to return. True when it did.
 // False leaves that thread behind to end whenever call returns: call must therefore own

@@ -8,6 +8,7 @@
 
 #include "framework/handle.h"
 #include "framework/inet.h"
+#include "install/InstallPlatform.h"
 #include "install/URLDownCallBack.h"
 #include "install/LogScopes.h"
 #include "install/StallLimit.h"
@@ -96,8 +97,8 @@ HRESULT ErrorResult(DWORD error) { return static_cast<HRESULT>(0x80000000u | (er
 
 bool IsEmpty(const wchar_t* text) { return !text || !*text; }
 
-// The local target of one https download. Until Commit, destruction closes the file and
-// deletes it, so every failure exit leaves no partial file behind.
+// The local target of one https download. Until Commit (or Keep), destruction closes the file
+// and deletes it, so every failure exit leaves no partial file behind.
 class LocalTarget {
 public:
     explicit LocalTarget(const wchar_t* path) : m_path(path) {}
@@ -116,6 +117,25 @@ public:
         return m_opened ? TRUE : FALSE;
     }
 
+    // The kept file opened with no sharing, cut to its first `at` bytes, writing after them;
+    // FALSE with GetLastError set (ERROR_HANDLE_EOF for a file shorter than that). It never
+    // follows a name that is gone: a file that is not there is no kept file.
+    BOOL OpenAt(ULONG at) {
+        m_file.reset(::CreateFileW(m_path, GENERIC_WRITE | GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        m_opened = static_cast<bool>(m_file);
+        if (!m_opened) return FALSE;
+        LARGE_INTEGER size = {};
+        if (!::GetFileSizeEx(m_file.get(), &size)) return FALSE;
+        if (size.QuadPart < static_cast<LONGLONG>(at)) {
+            ::SetLastError(ERROR_HANDLE_EOF);
+            return FALSE;
+        }
+        LARGE_INTEGER to = {};
+        to.QuadPart = at;
+        return ::SetFilePointerEx(m_file.get(), to, nullptr, FILE_BEGIN) && ::SetEndOfFile(m_file.get());
+    }
+
     // Windows error code, 0 on success. A short write is a full disk.
     DWORD Write(const void* data, DWORD count) {
         DWORD written = 0;
@@ -130,6 +150,14 @@ public:
     }
 
     void Commit() { m_committed = true; }
+
+    // A cut transfer's bytes stay for the next attempt; false (and the file goes) when the
+    // close failed, since a file whose last writes may be lost cannot be appended to.
+    bool Keep() {
+        if (Close()) return false;
+        m_committed = true;
+        return true;
+    }
 
 private:
     static DWORD ErrorOrFault() {
@@ -156,13 +184,47 @@ struct Fetched {
 
 Fetched Failed(FetchStage stage, DWORD error) { return {ErrorResult(error), stage, error}; }
 
+// The version an answer names: its ETag, else its Last-Modified, as sent; empty for neither.
+// One with a control character (which would end the request line it goes back in) names none.
+std::wstring AnswerValidator(const CHttpFile& file) {
+    std::wstring text;
+    if (!file.QueryInfo(HTTP_QUERY_ETAG, text) || text.empty()) {
+        text.clear();
+        if (!file.QueryInfo(HTTP_QUERY_LAST_MODIFIED, text)) return std::wstring();
+    }
+    for (wchar_t c : text)
+        if (c < 0x20 || c == 0x7F) return std::wstring();
+    return text;
+}
+
+// Forgets a kept file: the next attempt starts from nothing.
+void DropKept(TransferState* state, const wchar_t* localTarget) {
+    if (!state || !state->kept) return;
+    ::DeleteFileW(localTarget);
+    state->kept = 0;
+}
+
 // One GET of address into localTarget, through WinINet with nothing written to its cache and
-// every wait bound by the stall limit: the body goes straight from the request into the target
-// (created or emptied, opened exclusively) in blocks of at most kBlockSize, callback (may be
-// null) told of every block and of the end. The https path logs its steps to trace; the http
-// path passes null and logs nothing of its own, as it never did.
+// every wait bound by the stall limit and the rate floor: the body goes straight from the
+// request into the target (created or emptied, opened exclusively) in blocks of at most
+// kBlockSize, callback (may be null) told of every block and of the end. With state, a kept
+// file's rest is asked for and appended where the answer allows it, and a cut keeps what came
+// where state allows it. The https path logs its steps to trace; the http path passes null
+// and logs nothing of its own, as it never did.
 Fetched FetchToFile(const wchar_t* address, const wchar_t* localTarget, DWORD flags, IBindStatusCallback* callback,
-                    FuncTrace* trace, DWORD loggedFlags) {
+                    FuncTrace* trace, DWORD loggedFlags, TransferState* state) {
+    if (state) {
+        state->httpStatus = 0;
+        state->retryAfter.clear();
+        state->cut = false;
+        state->resumed = false;
+        state->tooSlow = false;
+        // A kept file without the version it belongs to is never appended to.
+        if (state->validator.empty()) DropKept(state, localTarget);
+    }
+    const bool resuming = state && state->kept > 0;
+    const InstallPlatform& platform = ActiveInstallPlatform();
+    RateFloor floor(MinimumRateBytesPerSecond(), platform.tickCount());
     StallBoundRequest request(StallLimitMs());
     if (!request.IsOpen()) {
         const DWORD error = ::GetLastError();
@@ -172,7 +234,8 @@ Fetched FetchToFile(const wchar_t* address, const wchar_t* localTarget, DWORD fl
     if (trace) trace->Log("openFlag: 0x%x", static_cast<unsigned>(loggedFlags));
 
     try {
-        CHttpFile* file = request.Open(address, kRequestContext, flags);
+        CHttpFile* file = request.Open(address, kRequestContext, flags,
+                                       resuming ? ResumeHeaders(state->kept, state->validator) : std::wstring());
         if (!file) {
             if (trace) trace->Log("OpenURL fail_");
             return {kNoFileObject, FetchStage::Request, 0};
@@ -183,24 +246,23 @@ Fetched FetchToFile(const wchar_t* address, const wchar_t* localTarget, DWORD fl
         // with the status 0.
         DWORD status = 0;
         if (!file->QueryInfo(HTTP_QUERY_STATUS_CODE, status)) status = 0;
+        const std::wstring retryAfter = status != 0 ? RetryAfterOf(*file) : std::wstring();
+        if (state) {
+            state->httpStatus = status;
+            state->retryAfter = retryAfter;
+        }
         if (!IsFileStatus(status)) {
             Fetched refused = {INET_E_DOWNLOAD_FAILURE, FetchStage::Request, 0};
             refused.httpStatus = status;
-            if (status != 0) refused.retryAfter = RetryAfterOf(*file);
+            refused.retryAfter = retryAfter;
             if (trace) {
                 trace->Log("HttpStatus fail___(status: %d)", static_cast<int>(status));
                 if (status != 0) LogRefusedStatus(*trace, status, refused.retryAfter);
             }
+            // The range itself is refused: what was kept cannot be finished.
+            if (status == kStatusRangeNotSatisfiable) DropKept(state, localTarget);
             return refused;
         }
-
-        LocalTarget target(localTarget);
-        if (!target.Open()) {
-            const DWORD error = ::GetLastError();
-            if (trace) trace->Log("localFile.Open fail___(lastErr: %d)", static_cast<int>(error));
-            return Failed(FetchStage::Target, error);
-        }
-        if (trace) trace->Log("Local file open success.");
 
         // A read that gives 0 bytes also ends a body whose connection the server dropped:
         // only the announced length tells a short file from a whole one. Nothing past the
@@ -209,27 +271,79 @@ Fetched FetchToFile(const wchar_t* address, const wchar_t* localTarget, DWORD fl
         // part of the file.
         DWORD announced = 0;
         const bool hasLength = file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, announced);
+        const std::wstring validator = AnswerValidator(*file);
+
+        bool append = false;
+        if (resuming) {
+            std::wstring range;
+            file->QueryInfo(HTTP_QUERY_CONTENT_RANGE, range);
+            switch (JudgeResumedAnswer(status, range, validator, state->kept, state->total, state->validator)) {
+            case ResumeAnswer::Append:
+                append = true;
+                break;
+            case ResumeAnswer::StartOver:
+                DropKept(state, localTarget);
+                break;
+            case ResumeAnswer::Refuse:
+                if (trace) trace->Log("Range answer refused___(status: %d)", static_cast<int>(status));
+                DropKept(state, localTarget);
+                return {INET_E_DOWNLOAD_FAILURE, FetchStage::Request, 0};
+            }
+        }
+        if (state && !append) {
+            // The answer that begins the file names the version later attempts must match.
+            state->validator = status == HTTP_STATUS_OK ? validator : std::wstring();
+            state->total = hasLength ? announced : 0;
+        }
+
+        LocalTarget target(localTarget);
+        if (append ? !target.OpenAt(state->kept) : !target.Open()) {
+            const DWORD error = ::GetLastError();
+            if (trace) trace->Log("localFile.Open fail___(lastErr: %d)", static_cast<int>(error));
+            if (append) state->kept = 0;
+            return Failed(FetchStage::Target, error);
+        }
+        if (trace) trace->Log("Local file open success.");
+        const ULONG start = append ? state->kept : 0;
+        if (append) {
+            state->resumed = true;
+            state->resumedAt = start;
+        }
+        if (state) state->kept = 0;
+
+        // What a cut leaves for the next attempt: the bytes written so far, where the step's
+        // directory is private and the answer named its version.
+        ULONG total = start;
+        auto cutAt = [&](DWORD error) {
+            if (state && state->keepCut && !state->validator.empty() && state->total && total > 0 &&
+                total < state->total && target.Keep()) {
+                state->kept = total;
+                state->cut = true;
+            }
+            return Failed(FetchStage::Body, error);
+        };
 
         // One block buffer for the whole file: memory does not grow with the file's size.
         std::vector<BYTE> buffer(kBlockSize);
-        ULONG total = 0;
+        const ULONG end = start + (hasLength ? announced : 0);
+        if (callback && start) callback->OnProgress(start, 0, BINDSTATUS_DOWNLOADINGDATA, L"");
         for (;;) {
             UINT read = 0;
             DWORD wanted = kBlockSize;
             if (hasLength) {
-                if (total >= announced) break;
-                if (announced - total < wanted) wanted = announced - total;
+                if (total >= end) break;
+                if (end - total < wanted) wanted = end - total;
             }
             try {
                 read = request.Read(*file, buffer.data(), wanted);
             } catch (const CInternetException& e) {
                 if (trace) trace->Log("Exception: %d", static_cast<int>(e.m_dwError));
-                return Failed(FetchStage::Body, e.m_dwError);
+                return cutAt(e.m_dwError);
             }
             if (read == 0) {
-                if (hasLength && total < announced) {
+                if (hasLength && total < end) {
                     if (trace) trace->Log("Exception: %d", static_cast<int>(ERROR_INTERNET_CONNECTION_RESET));
-                    return Failed(FetchStage::Body, ERROR_INTERNET_CONNECTION_RESET);
+                    return cutAt(ERROR_INTERNET_CONNECTION_RESET);
                 }
                 break;
             }
@@ -239,6 +353,11 @@ Fetched FetchToFile(const wchar_t* address, const wchar_t* localTarget, DWORD fl
             }
             total += read;
             if (callback) callback->OnProgress(total, 0, BINDSTATUS_DOWNLOADINGDATA, L"");
+            if (floor.Received(platform.tickCount(), read)) {
+                if (state) state->tooSlow = true;
+                if (trace) trace->Log("Exception: %d", static_cast<int>(ERROR_INTERNET_TIMEOUT));
+                return cutAt(ERROR_INTERNET_TIMEOUT);
+            }
         }
         if (const DWORD error = target.Close()) {
             if (trace) trace->Log("localFile.Close fail___(lastErr: %d)", static_cast<int>(error));
@@ -302,14 +421,24 @@ HRESULT HttpPathResult(const Fetched& fetched) {
 // The http path: the https path's request and loop without its log lines.
 // Its one line of its own, in a scope of its own, is the status of an answer it refused: the
 // result alone cannot tell a proxy's 407 or a loaded server's 503 from a missing file.
-HRESULT DownloadOverHttp(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback* callback) {
+HRESULT DownloadOverHttp(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback* callback,
+                         TransferState* state) {
     if (IsEmpty(address) || IsEmpty(localTarget)) return E_INVALIDARG;
-    const Fetched fetched = FetchToFile(address, localTarget, RequestFlags(kOpenFlagsHttp), callback, nullptr, 0);
+    const Fetched fetched =
+        FetchToFile(address, localTarget, RequestFlags(kOpenFlagsHttp), callback, nullptr, 0, state);
     if (fetched.httpStatus != 0 && !IsFileStatus(fetched.httpStatus)) {
         FuncTrace trace(logscope::kURLDownloadToFile);
         LogRefusedStatus(trace, fetched.httpStatus, fetched.retryAfter);
     }
     return HttpPathResult(fetched);
+}
+
+HRESULT DownloadOverHttps(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback* callback,
+                          TransferState* state) {
+    FuncTrace trace(logscope::kURLDownloadToFileOnHttps);
+    if (IsEmpty(address) || IsEmpty(localTarget)) return E_INVALIDARG;
+    return FetchToFile(address, localTarget, RequestFlags(kOpenFlagsHttps), callback, &trace, kOpenFlagsHttps, state)
+        .result;
 }
 
 }  // namespace
@@ -395,18 +524,51 @@ int GetWebFileSize(const wchar_t* address, int useHttps) {
 }
 
 HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTarget, IBindStatusCallback* callback) {
-    FuncTrace trace(logscope::kURLDownloadToFileOnHttps);
-    if (IsEmpty(address) || IsEmpty(localTarget)) return E_INVALIDARG;
-    return FetchToFile(address, localTarget, RequestFlags(kOpenFlagsHttps), callback, &trace, kOpenFlagsHttps).result;
+    return DownloadOverHttps(address, localTarget, callback, nullptr);
+}
+
+ResumeAnswer JudgeResumedAnswer(DWORD status, const std::wstring& contentRange, const std::wstring& validator,
+                                ULONG kept, ULONG total, const std::wstring& firstValidator) {
+    if (status == HTTP_STATUS_OK) return ResumeAnswer::StartOver;
+    if (status != HTTP_STATUS_PARTIAL_CONTENT) return ResumeAnswer::Refuse;
+    // An answer that names a version names the one asked for (a server may leave it out of a
+    // 206); the part is exactly the rest of the file as first announced.
+    if (!validator.empty() && validator != firstValidator) return ResumeAnswer::Refuse;
+    const std::wstring unit = L"bytes ";
+    if (contentRange.compare(0, unit.size(), unit) != 0) return ResumeAnswer::Refuse;
+    // "FIRST-LAST/WHOLE", decimal digits only, none of them beyond what a ULONG holds.
+    unsigned long long numbers[3] = {};
+    const wchar_t separators[3] = {L'-', L'/', L'\0'};
+    size_t at = unit.size();
+    for (int i = 0; i < 3; ++i) {
+        const size_t digits = at;
+        while (at < contentRange.size() && contentRange[at] >= L'0' && contentRange[at] <= L'9') {
+            numbers[i] = numbers[i] * 10 + (contentRange[at] - L'0');
+            if (numbers[i] > 0xFFFFFFFFull) return ResumeAnswer::Refuse;
+            ++at;
+        }
+        if (at == digits) return ResumeAnswer::Refuse;
+        if (i < 2) {
+            if (at >= contentRange.size() || contentRange[at] != separators[i]) return ResumeAnswer::Refuse;
+            ++at;
+        }
+    }
+    if (at != contentRange.size()) return ResumeAnswer::Refuse;
+    if (numbers[0] != kept || numbers[2] != total || numbers[1] + 1 != numbers[2]) return ResumeAnswer::Refuse;
+    return ResumeAnswer::Append;
+}
+
+std::wstring ResumeHeaders(ULONG kept, const std::wstring& validator) {
+    return L"Range: bytes=" + std::to_wstring(kept) + L"-\r\nIf-Range: " + validator + L"\r\n";
 }
 
 HRESULT FetchServerFile(int useHttps, StepReporter* reporter, const std::wstring& address,
-                        const std::wstring& localTarget, URLDownCallBack& callback) {
+                        const std::wstring& localTarget, URLDownCallBack& callback, TransferState* state) {
     const int expectedSize = GetWebFileSize(address.c_str(), useHttps);
     // The purge comes after the size query so that the transfer cannot be served from a copy
     // the query left behind.
     ::DeleteUrlCacheEntryW(address.c_str());
     callback.Prepare(reporter, nullptr, expectedSize);
-    if (useHttps == 1) return URLDownloadToFileOnHttps(address.c_str(), localTarget.c_str(), &callback);
-    return DownloadOverHttp(address.c_str(), localTarget.c_str(), &callback);
+    if (useHttps == 1) return DownloadOverHttps(address.c_str(), localTarget.c_str(), &callback, state);
+    return DownloadOverHttp(address.c_str(), localTarget.c_str(), &callback, state);
 }

@@ -20,6 +20,39 @@
 class StepReporter;
 class URLDownCallBack;
 
+// What the attempts at one file carry from one to the next, and what the last one ended with.
+// A cut attempt keeps what it received in its target only where keepCut allows it (the step's
+// private directory: a partial file anywhere a user can write could be swapped for another
+// before the next attempt appends to it), and only when the first answer named its version
+// (validator): without it nothing tells a later answer's bytes from another file's.
+struct TransferState {
+    bool keepCut = false;
+    std::wstring validator;  // the first answer's ETag, else its Last-Modified; empty: none
+    ULONG kept = 0;          // bytes a cut attempt left in the target
+    ULONG total = 0;         // the whole file's length as the answer that began it announced it
+    // Of the last attempt:
+    DWORD httpStatus = 0;     // its answer's status, 0 when there was no answer
+    std::wstring retryAfter;  // its answer's Retry-After as sent, empty when absent
+    bool cut = false;         // it ended in the body and left kept bytes for the next one
+    bool resumed = false;     // it appended to kept bytes, from resumedAt on
+    ULONG resumedAt = 0;
+    bool tooSlow = false;     // it ended under the rate floor (MinimumRateBytesPerSecond)
+};
+
+// How a transfer that asked for the rest of a kept file takes the answer.
+enum class ResumeAnswer {
+    Append,     // 206 for exactly the rest of the same version: the body goes after the kept bytes
+    StartOver,  // 200: the whole file (another version, or a server without ranges)
+    Refuse,     // no usable answer to the range (416, a changed version, another range): the
+                // attempt fails and the kept bytes go
+};
+ResumeAnswer JudgeResumedAnswer(DWORD status, const std::wstring& contentRange, const std::wstring& validator,
+                                ULONG kept, ULONG total, const std::wstring& firstValidator);
+
+// The request lines that ask for the rest of a file from kept on, provided it is still the
+// version that validator names.
+std::wstring ResumeHeaders(ULONG kept, const std::wstring& validator);
+
 // The flags every request of a transfer is opened with: https relaxes only the certificate's
 // host-name check (useHttps 1); any other value gives the http flags.
 DWORD TransferOpenFlags(int useHttps);
@@ -86,5 +119,10 @@ HRESULT URLDownloadToFileOnHttps(const wchar_t* address, const wchar_t* localTar
 // Content-Length or whose read failed; 0x80000000 plus ERROR_WRITE_FAULT for any failure of
 // the local target (not opened, a write or the close failed). A transfer that fails after the
 // target was opened removes it. Bytes past the Content-Length are no part of the file.
+//
+// state (may be null: every attempt starts from nothing) carries a cut attempt's kept bytes to
+// the next call for the same file and target, which then asks for the rest (ResumeHeaders) and
+// takes the answer as JudgeResumedAnswer says; the bar then continues from the kept bytes. It
+// also receives the status and Retry-After of the answer.
 HRESULT FetchServerFile(int useHttps, StepReporter* reporter, const std::wstring& address,
-                        const std::wstring& localTarget, URLDownCallBack& callback);
+                        const std::wstring& localTarget, URLDownCallBack& callback, TransferState* state = nullptr);

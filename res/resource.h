@@ -52,5 +52,6 @@
 /* Rows added later follow the same six columns, at ids of their own, each with its third-set
    text in the seventh place. */
 #define IDS_PROXY_REFUSED               300
+#define IDS_RETRY_WAIT                  290
 
 #endif /* KESTRELVAULT_SETUP_RESOURCE_H */

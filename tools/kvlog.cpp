@@ -207,7 +207,16 @@ std::string TransferSummary(const Transfer& t) {
     }
     if (!t.downloadNote.empty()) s += "; download: " + note(Utf8FromLog(t.downloadNote));
     if (t.proxyCredentials) s += "; the proxy asks for credentials (407)";
+    for (int64_t at : t.resumedAt) s += "; resumed at " + std::to_string(at);
+    if (t.underRateFloor) s += "; ended under the rate floor";
+    for (int64_t ms : t.waitsMs) s += "; then waited " + std::to_string(ms) + " ms";
     return s;
+}
+
+std::string JsonNumbers(const std::vector<int64_t>& numbers) {
+    std::string o = "[";
+    for (size_t i = 0; i < numbers.size(); ++i) o += (i ? ", " : "") + std::to_string(numbers[i]);
+    return o + "]";
 }
 
 std::string ProgramSummary(const ProgramRun& p) {
@@ -408,6 +417,8 @@ std::string JsonReport(const std::string& name, const Report& r) {
                  ", \"download_failure\": " + (t.downloadNote.empty() ? "null" : JsonLog(t.downloadNote)) +
                  ", \"http_status\": " + (t.statusNote.empty() ? "null" : JsonLog(t.statusNote)) +
                  ", \"proxy_credentials\": " + (t.proxyCredentials ? "true" : "false") +
+                 ", \"resumed_at\": " + JsonNumbers(t.resumedAt) + ", \"waits_ms\": " + JsonNumbers(t.waitsMs) +
+                 ", \"under_rate_floor\": " + (t.underRateFloor ? "true" : "false") +
                  ", \"result\": " + (t.result.empty() ? "null" : Json(t.result)) + ", \"outcome\": " + Json(t.outcome) +
                  ", \"signer\": " + (t.signerLine ? JsonLog(t.signer) : "null") + ", \"signer_line\": " + JsonLine(t.signerLine) +
                  ", \"revocation_note\": " + (t.revocationNote.empty() ? "null" : JsonLog(t.revocationNote)) +

@@ -403,6 +403,7 @@ private:
                 if (!cur.proxyRefused) check.result = "failed";
                 if (!cur.failedCheckLine) cur.failedCheckLine = line.number;
             }
+        } else if ((scope == kInstallerScope || scope == kUpdateScope) && AttemptFact(run, cur, m)) {
         } else if (scope == kInstallerScope) {
             InstallerMessage(run, cur, line);
         } else if (scope == kUpdateScope) {
@@ -452,6 +453,25 @@ private:
                 t->refusal = m;
                 t->refusalLine = line.number;
             }
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    // A line about the attempts at the step's current transfer: where it resumed, the wait
+    // after it, an end under the rate floor. Returns whether m is one.
+    static bool AttemptFact(Run& run, const Cursor& cur, const std::string& m) {
+        static const char kResumed[] = "Transfer resumed at ";
+        static const char kWait[] = "Next attempt in ";
+        static const char kFloor[] = "Transfer rate under ";
+        Transfer* t = cur.transfer >= 0 ? &run.transfers[cur.transfer] : nullptr;
+        if (StartsWith(m, kResumed)) {
+            if (t) t->resumedAt.push_back(std::strtoll(Rest(m, kResumed).c_str(), nullptr, 10));
+        } else if (StartsWith(m, kWait)) {
+            if (t) t->waitsMs.push_back(std::strtoll(Rest(m, kWait).c_str(), nullptr, 10));
+        } else if (StartsWith(m, kFloor)) {
+            if (t) t->underRateFloor = true;
         } else {
             return false;
         }

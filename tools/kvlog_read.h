@@ -95,6 +95,12 @@ struct Transfer {
     std::string revocationNote;
     std::string refusal;
     size_t refusalLine = 0;
+    // Where a cut transfer was taken up ("Transfer resumed at N of M": N, one per resumed
+    // attempt), the waits its step logged after it ("Next attempt in N ms": N), and whether it
+    // ended under the rate floor.
+    std::vector<int64_t> resumedAt;
+    std::vector<int64_t> waitsMs;
+    bool underRateFloor = false;
 };
 
 // A started program: the web-control installer or the updater.

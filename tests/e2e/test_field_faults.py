@@ -24,6 +24,7 @@ directory: it stays, open to Administrators and SYSTEM only, and the next run ma
 
 import errno
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -66,9 +67,27 @@ CERTIFICATE_ERRORS = {
 PRIVATE = "<private>"
 
 
+WAIT_RE = re.compile(r"Next attempt in (\d+) ms")
+# Where the installer step's back-off stands between two attempts (its length checked on its
+# own: 2, 4, 8, 16 s within a quarter either way).
+WAIT = "Next attempt in <back-off> ms"
+BACKOFF_MS = (2000, 4000, 8000, 16000)
+
+
 def normalized(lines):
-    """Log texts with the run's private directory replaced by PRIVATE."""
-    return [kvtest.PRIVATE_DIR_RE.sub(PRIVATE, t) for t in lines]
+    """Log texts with the run's private directory replaced by PRIVATE and each back-off's
+    length, once checked against the back-off's bounds, by WAIT."""
+    out = []
+    waits = 0
+    for t in lines:
+        m = WAIT_RE.fullmatch(t)
+        if m:
+            base = BACKOFF_MS[min(waits, len(BACKOFF_MS) - 1)]
+            waits += 1
+            ms = int(m.group(1))
+            t = WAIT if base * 3 // 4 <= ms <= base * 5 // 4 else t
+        out.append(kvtest.PRIVATE_DIR_RE.sub(PRIVATE, t))
+    return out
 
 
 def result_line(error):
@@ -175,7 +194,10 @@ class FieldFaultTest(kvwizard.WholeRunTestCase):
         """The installer step's lines after five failed attempts: nothing is started then, so
         the shell shows no box and the worker goes straight on (a box would hold the worker in
         the launch, and the run would never end)."""
-        return scope("KVDownloadDlg::InstallActiveX", *(attempt * ATTEMPTS + [NOT_STARTED]))
+        lines = list(attempt)
+        for _ in range(ATTEMPTS - 1):
+            lines += [WAIT] + attempt
+        return scope("KVDownloadDlg::InstallActiveX", *(lines + [NOT_STARTED]))
 
     def wait_end(self, page, status):
         """Waits for the end of the worker and checks the page's end state."""

@@ -264,6 +264,9 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         if file is INSTALLER and fetch.outcome in ("fail", "empty"):
             for attempt in range(5):
                 each = fetches[min(attempt, len(fetches) - 1)]
+                # Each attempt after a failed one comes after its back-off (2, 4, 8, 16 s).
+                if attempt:
+                    lines.append(re.compile(r"Next attempt in \d+ ms"))
                 lines += ["ServerFilePath: " + server_path, down_path]
                 lines += self.fetch_lines(https, each.size_lines, each.https_lines, each.http_lines)
                 lines.append("URLDownloadToFile ret: 0x%08x" % each.result if each.result is not None
@@ -395,7 +398,8 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         handshake. Every such request must end as a time-out after the limit."""
         host = self.start_run(https)
         # Requests of a run, in order: a size query and a transfer per file; the installer's
-        # failing fetch is tried five times, the others once.
+        # failing fetch is tried five times, the others once (a stalled answer names no version
+        # to resume).
         first = 2 * FILES.index(file) + (1 if at_transfer else 0)
         stalls = (10 if file is INSTALLER else 2) - (1 if at_transfer else 0)
         if handshake:

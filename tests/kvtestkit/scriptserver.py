@@ -41,6 +41,18 @@ the file path change how it answers; they stack, in any order:
     /_signin/...         a redirect (302) to /_signinpage/ on the same server: a sign-in page
                          in front of the file, as a company's gateway puts it
     /_signinpage/...     200 with a small HTML sign-in page as body, whatever the path
+    /_etag=TAG/...       'ETag: "TAG"' on every answer ("*": a new tag on each request), and a
+                         Range header is honoured as with _range unless an If-Range header names
+                         another tag (then 200 and the whole file, as a server must)
+    /_norange/...        with _etag: the Range header is ignored all the same (200, whole file)
+    /_cutpct=P/...       a body of more than one byte is cut (FIN) once P % of the whole file's
+                         size (or what is left of the part asked for, if less) has gone out; an
+                         answer to a request for the first byte only (a size query) never is
+    /_cutcount=N/...     with _cutpct: only the first N bodies of that file are cut
+    /_changed/...        once a body of that file has been cut, the file is served with its byte
+                         at 70 % of its size changed (a file replaced on the server meanwhile,
+                         under the same tag)
+    /_drip=N:MS/...      the body in pieces of N bytes with MS milliseconds between them
     /_refuse=PORT/...    a redirect (307) to the same path without modes on 127.0.0.1:PORT,
                          same scheme: with nothing listening there, the client's connection
                          for this one file is refused while the server answers everything else
@@ -129,6 +141,8 @@ class State:
         self.faults = {}  # file name -> [modes path ("/_a=1/_b"), requests still let through]
         self.tls_stall = None  # [handshakes still let through, handshakes still to stall, name]
         self.tls_idle = set()  # https connections waiting for their next request
+        self.tags = 0  # the last of the changing ETags
+        self.cuts = {}  # file path -> bodies cut so far
 
     def record(self, entry):
         with self.lock:
@@ -148,8 +162,22 @@ class State:
             self.requests.clear()
             self.released.clear()
             self.faults.clear()
+            self.cuts.clear()
             self.tls_stall = None
             self.lock.notify_all()
+
+    def next_tag(self):
+        with self.lock:
+            self.tags += 1
+            return "v%d" % self.tags
+
+    def cut_count(self, path):
+        with self.lock:
+            return self.cuts.get(path, 0)
+
+    def count_cut(self, path):
+        with self.lock:
+            self.cuts[path] = self.cuts.get(path, 0) + 1
 
     def set_tls_stall(self, skip, count, name):
         with self.lock:
@@ -276,6 +304,8 @@ class Handler(BaseHTTPRequestHandler):
         self.entry = {"method": self.command, "path": raw, "agent": self.headers.get("User-Agent", ""), "sent": 0}
         if self.headers.get("Range") is not None:
             self.entry["range"] = self.headers.get("Range")
+        if self.headers.get("If-Range") is not None:
+            self.entry["ifrange"] = self.headers.get("If-Range")
         self.server.state.record(self.entry)
         modes, rest = parse_modes(urllib.parse.unquote(raw))
         rule, _ = parse_modes(self.server.state.fault_for(rest) + "/")
@@ -370,14 +400,26 @@ class Handler(BaseHTTPRequestHandler):
             status, body = 200, SIGNIN_PAGE
         if "empty" in modes:
             body = b""
+        state = self.server.state
+        if "changed" in modes and state.cut_count(rest) and len(body) > 2:
+            at = len(body) * 7 // 10
+            body = body[:at] + bytes([body[at] ^ 0xFF]) + body[at + 1:]
+        whole = len(body)
+        etag = None
+        if "etag" in modes:
+            etag = '"%s"' % (state.next_tag() if modes["etag"] == "*" else modes["etag"])
+        if_range = self.headers.get("If-Range")
+        honour = "range" in modes or (etag is not None and "norange" not in modes and if_range in (None, etag))
         pad, padline = int(modes.get("pad", 0) or 0), int(modes.get("padline", 0) or 0)
         content_range = None
-        if "range" in modes and status == 200 and not (pad or padline):
-            status, body, content_range = self.ranged(body, modes["range"])
+        if honour and status == 200 and not (pad or padline):
+            status, body, content_range = self.ranged(body, modes.get("range", ""))
         total = pad + padline + len(body)
 
         self.send_response(status)
         self.send_header("Content-Type", "text/html" if "signinpage" in modes else "application/octet-stream")
+        if etag:
+            self.send_header("ETag", etag)
         if "retryafter" in modes:
             self.send_header("Retry-After", modes["retryafter"])
         if content_range:
@@ -395,6 +437,14 @@ class Handler(BaseHTTPRequestHandler):
             if kind in modes:
                 cut = (kind, min(int(modes[kind]), total))
                 closing = True
+        first_byte_only = (self.headers.get("Range") or "").strip() == "bytes=0-0"
+        if "cutpct" in modes and total > 1 and self.command != "HEAD" and not first_byte_only:
+            if "cutcount" not in modes or state.cut_count(rest) < int(modes["cutcount"]):
+                at = (whole * int(modes["cutpct"]) + 99) // 100
+                if at < total:
+                    cut = ("drop", at)
+                    closing = True
+                    state.count_cut(rest)
         extra = int(modes.get("extra", 0))
         if extra:
             closing = True
@@ -411,6 +461,9 @@ class Handler(BaseHTTPRequestHandler):
         delay = int(modes.get("slow", 0)) / 1000.0
         # Filler goes out in large pieces unless the pieces themselves are what is tested.
         size = PIECE if delay or "chunked" in modes or not (pad or padline) else FILLER_BLOCK
+        if "drip" in modes:
+            piece, _, ms = modes["drip"].partition(":")
+            size, delay = max(1, int(piece)), int(ms) / 1000.0
         try:
             for piece in body_pieces(pad, padline, body, cut[1] if cut else total, size):
                 self.count_sent(len(piece))

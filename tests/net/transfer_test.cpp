@@ -1111,4 +1111,97 @@ TEST(StallLimit, ASlowServerThatKeepsSendingIsNoStall) {
     }
 }
 
+// -- a cut transfer taken up where it stopped ---------------------------------------------
+
+// The scripted server names the file's version and closes every connection once 40 % of the
+// file has gone out: each attempt keeps what came and the next asks for the rest, so the
+// third brings the file whole; the bar of a resumed attempt starts where the last one stopped.
+// Without a private place (keepCut false) or without a version, nothing is kept and every
+// attempt starts over.
+TEST(Resume, CutTransfersTakeUpWhereTheyStopped) {
+    const std::string data = Pattern(300000, 9);
+    const std::wstring file = Publish(L"resume/cut.bin", data);
+    const ULONG at40 = 120000, at80 = 240000;
+    for (int useHttps : {0, 1}) {
+        SCOPED_TRACE(useHttps);
+        const std::wstring host = useHttps ? ScriptHttpsHost() : ScriptHost();
+        const std::wstring scheme = useHttps ? L"https://" : L"http://";
+        struct Case {
+            const char* what;
+            std::wstring modes;
+            bool keepCut;
+            bool resumes;
+        } cases[] = {
+            {"version named, private place", L"/_etag=n1/_cutpct=40", true, true},
+            {"no private place", L"/_etag=n1/_cutpct=40", false, false},
+            {"no version named", L"/_cutpct=40", true, false},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            ScriptControl(L"reset");
+            const std::wstring address = scheme + host + c.modes + file;
+            const std::wstring target = LocalTarget(L"cut.bin");
+            PageWithBar p(useHttps);
+            TransferState state;
+            state.keepCut = c.keepCut;
+            std::vector<HRESULT> results;
+            std::vector<ULONG> kept, firstPositions;
+            for (int attempt = 0; attempt < 3; ++attempt) {
+                RecordingCallback cb;
+                HRESULT hr = E_FAIL;
+                RunOnWorker([&] { hr = FetchServerFile(useHttps, &p.page, address, target, cb, &state); });
+                results.push_back(hr);
+                kept.push_back(state.kept);
+                firstPositions.push_back(cb.calls.empty() ? 0 : cb.calls.front().progress);
+                if (attempt < 2) {
+                    // What stays on disk between attempts is exactly what the state says.
+                    EXPECT_EQ(ReadWholeFile(target), state.kept ? data.substr(0, state.kept) : "<missing>");
+                }
+            }
+            if (c.resumes) {
+                EXPECT_LT(results[0], 0);
+                EXPECT_LT(results[1], 0);
+                EXPECT_EQ(results[2], S_OK);
+                EXPECT_EQ(kept, (std::vector<ULONG>{at40, at80, 0}));
+                EXPECT_TRUE(state.resumed);
+                EXPECT_EQ(state.resumedAt, at80);
+                EXPECT_EQ(firstPositions[1], at40) << "the bar goes on from the kept bytes";
+                EXPECT_EQ(firstPositions[2], at80);
+                EXPECT_TRUE(ReadWholeFile(target) == data) << "the file as served";
+                const std::string requests = ScriptRequests();
+                EXPECT_NE(requests.find("\"range\": \"bytes=120000-\""), std::string::npos) << requests;
+                EXPECT_NE(requests.find("\"ifrange\": \"\\\"n1\\\"\""), std::string::npos) << requests;
+            } else {
+                for (HRESULT hr : results) EXPECT_LT(hr, 0);
+                EXPECT_EQ(kept, (std::vector<ULONG>{0, 0, 0}));
+                EXPECT_EQ(ReadWholeFile(target), "<missing>");
+                EXPECT_EQ(ScriptRequests().find("bytes=120000-"), std::string::npos);
+            }
+            DeleteFileW(target.c_str());
+        }
+    }
+}
+
+// A body that trickles in, a byte at a time with pauses shorter than the stall limit, is no
+// stall: every byte that arrives counts, not only a full block.
+TEST(StallLimit, EveryByteReceivedCounts) {
+    const std::string data = Pattern(6, 3);
+    const std::wstring file = Publish(L"resume/drip.bin", data);
+    SetStallLimitForTesting(1500);
+    for (int useHttps : {0, 1}) {
+        SCOPED_TRACE(useHttps);
+        const std::wstring address = (useHttps ? L"https://" + ScriptHttpsHost() : L"http://" + ScriptHost()) +
+                                     L"/_range/_drip=1:700" + file;
+        const std::wstring target = LocalTarget(L"drip.bin");
+        PageWithBar p(useHttps);
+        URLDownCallBack cb(nullptr, nullptr, 0);
+        HRESULT hr = E_FAIL;
+        RunOnWorker([&] { hr = FetchServerFile(useHttps, &p.page, address, target, cb); });
+        EXPECT_EQ(hr, S_OK);
+        EXPECT_TRUE(ReadWholeFile(target) == data);
+        DeleteFileW(target.c_str());
+    }
+    SetStallLimitForTesting(0);
+}
+
 }  // namespace

@@ -121,6 +121,10 @@ std::string Hex(HRESULT hr) {
 InstallPlatform UserTempPlatform() {
     InstallPlatform p = RealInstallPlatform();
     p.isElevated = [] { return false; };
+    // The waits between attempts pass at once, at the middle of their spread (2, 4, 8, 16 s):
+    // their lengths are in the log.
+    p.sleep = [](DWORD) {};
+    p.random = [] { return static_cast<DWORD>(0x80000000u); };
     return p;
 }
 
@@ -162,7 +166,8 @@ public:
     // Unelevated, as these test programs run: the steps use the user's temp directory.
     InstallPlatform Platform() {
         InstallPlatform p = UserTempPlatform();
-        p.fetchServerFile = [this](int, StepReporter*, const std::wstring& a, const std::wstring& t, URLDownCallBack&) {
+        p.fetchServerFile = [this](int, StepReporter*, const std::wstring& a, const std::wstring& t, URLDownCallBack&,
+                                   TransferState*) {
             return Fetch(a, t);
         };
         return p;
@@ -313,7 +318,16 @@ TEST(InstallActiveX, Table) {
         std::vector<std::wstring> statusTexts;
         if (!c.url) expected.push_back("UpdateURL is null___");
         if (c.url && !*c.url) expected.push_back("UpdateURL is empty___");
+        int failed = 0;
         for (const HRESULT& hr : c.attempts) {
+            // Every attempt after a failed one comes after its back-off, shown on the page.
+            if (failed) {
+                const unsigned ms = 2000u << (failed > 4 ? 3 : failed - 1);
+                expected.push_back("Next attempt in " + std::to_string(ms) + " ms");
+                std::wstring wait = LoadResString(IDS_RETRY_WAIT);
+                statusTexts.push_back(wait.replace(wait.find(L"%u"), 2, std::to_wstring(ms / 1000)));
+            }
+            ++failed;
             expected.push_back("ServerFilePath: " + (c.useHttps == 1 ? httpsAddress : address));
             expected.push_back("DownFilePath: " + target);
             expected.push_back(Hex(hr));
@@ -356,7 +370,7 @@ TEST(InstallActiveX, Table) {
     }
 }
 
-TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliver) {
+TEST(InstallActiveX, FiveAttemptsWithBackOffAgainstAServerThatCannotDeliver) {
     // Nothing listens on port 1 of the loopback address: every transfer fails for real.
     for (int useHttps : {0, 1}) {
         SCOPED_TRACE(useHttps);
@@ -364,8 +378,8 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
         std::vector<HRESULT> results;
         InstallPlatform platform = UserTempPlatform();
         platform.fetchServerFile = [&results](int https, StepReporter* reporter, const std::wstring& a,
-                                              const std::wstring& t, URLDownCallBack& cb) {
-            const HRESULT hr = FetchServerFile(https, reporter, a, t, cb);
+                                              const std::wstring& t, URLDownCallBack& cb, TransferState* state) {
+            const HRESULT hr = FetchServerFile(https, reporter, a, t, cb, state);
             results.push_back(hr);
             return hr;
         };
@@ -379,8 +393,13 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
 
         ASSERT_EQ(results.size(), 5u);
         std::vector<std::string> expected;
+        unsigned wait = 2000;
         for (HRESULT hr : results) {
             EXPECT_LT(hr, 0);
+            if (!expected.empty()) {
+                expected.push_back("Next attempt in " + std::to_string(wait) + " ms");
+                wait *= 2;
+            }
             expected.push_back("ServerFilePath: " + std::string(useHttps ? "https" : "http") +
                                "://127.0.0.1:1/app/KestrelVAULT ActiveX 7i_ko.exe");
             expected.push_back("DownFilePath: " + Narrow(kActiveXPath));
@@ -389,7 +408,7 @@ TEST(InstallActiveX, FiveAttemptsInDirectSuccessionAgainstAServerThatCannotDeliv
         }
         expected.push_back(kNotStarted);
         EXPECT_EQ(OwnLines(log, kActiveXScope), expected);
-        // Each attempt asked for the size first, with nothing between the attempts.
+        // Each attempt asked for the size first.
         std::vector<std::string> sizeQueries;
         for (const std::string& line : log)
             if (line == "> KVDownloadDlg::GetWebFileSize") sizeQueries.push_back(line);
@@ -403,8 +422,8 @@ TEST(InstallSteps, AnExceptionEndsTheStepAsALoggedFailure) {
     // Memory running out inside a step (here in its fetch) must end that step through a logged
     // failure on the worker, not end the process.
     InstallPlatform platform = RealInstallPlatform();
-    platform.fetchServerFile = [](int, StepReporter*, const std::wstring&, const std::wstring&,
-                                  URLDownCallBack&) -> HRESULT { throw std::bad_alloc(); };
+    platform.fetchServerFile = [](int, StepReporter*, const std::wstring&, const std::wstring&, URLDownCallBack&,
+                                  TransferState*) -> HRESULT { throw std::bad_alloc(); };
     kvtest::ScopedPlatform scoped(platform);
     const std::wstring host = L"kvunit-" + std::to_wstring(::GetCurrentProcessId()) + L"-throw.test";
     StepRecorder page;
@@ -811,7 +830,7 @@ TEST(RunKVUpdate, ALinkPlantedWhileAFileComesIsNotWrittenThrough) {
     platform.programFilesFolder = [&] { return programFiles; };
     std::vector<std::wstring> planted;
     platform.fetchServerFile = [&](int, StepReporter*, const std::wstring& address, const std::wstring& target,
-                                   URLDownCallBack&) {
+                                   URLDownCallBack&, TransferState*) {
         // While the body comes: a hard link under the name the file takes in the site directory.
         const std::wstring name = site + address.substr(address.rfind(L'/')).replace(0, 1, L"\\");
         ::DeleteFileW(name.c_str());

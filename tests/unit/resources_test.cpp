@@ -99,6 +99,11 @@ const StringCase kStringCases[] = {
     {259, L"The installation did not complete (exit code %1).\nLog file: %2", "row 23, English"},
     {260, L"インストールを完了できませんでした。(終了コード %1)\nログファイル: %2", "row 23, Japanese"},
     {264, L"설치를 완료하지 못했습니다. (종료 코드 %1)\n로그 파일: %2", "row 23 of the third set, after its six columns"},
+    {IDS_RETRY_WAIT, L"서버가 응답하지 않아 %u초 후에 다시 시도합니다.", "the wait between attempts, its own row"},
+    {291, L"Waiting %u seconds before trying again.", "the wait, English"},
+    {292, L"%u秒後に再試行します。", "the wait, Japanese"},
+    {294, L"Waiting %u seconds before trying again.", "the wait, brand B English"},
+    {296, L"서버가 응답하지 않아 %u초 후에 다시 시도합니다.", "the wait, third set"},
 };
 
 TEST(ResourceStrings, TextsByIdentifier) {

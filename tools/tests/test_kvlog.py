@@ -692,6 +692,41 @@ class KvlogTest(unittest.TestCase):
         cases.append(("https, updater refused, Hangul name and parentheses in the process name",
                       https_updater_refused, check_https))
 
+        def resumed_waited_and_too_slow():
+            b = LogBuilder()
+            b.start()
+            b.next_pressed("vault.example.test")
+            w = b.worker
+            b.enter("KVDownloadDlg::InstallActiveX", w, ms=300)
+            for attempt, (facts, result) in enumerate(((["Transfer rate under 1024 bytes/s over 60 s___"], "0x80002ee2"),
+                                                       (["Transfer resumed at 120 of 300"], "0x80002f1f"),
+                                                       (["Transfer resumed at 240 of 300"], "0x00000000"))):
+                if attempt:
+                    b.msg("Next attempt in %d ms%s" % (2000 * attempt, " (Retry-After: 3)" if attempt == 2 else ""), w)
+                b.msg("ServerFilePath: http://vault.example.test/app/KestrelVAULT ActiveX 7i_ko.exe", w)
+                b.msg("DownFilePath: C:\\Temp\\KestrelVAULT ActiveX 7i_ko.exe", w)
+                b.size_query(300)
+                for fact in facts:
+                    b.msg(fact, w)
+                b.msg("URLDownloadToFile ret: " + result, w, ms=30)
+                b.msg("KestrelVAULT ActiveX 7i.exe Download %s" % ("Success..." if result == "0x00000000"
+                                                                   else "fail_ and continue loop."), w)
+            b.msg("Signer: none", w)
+            b.msg("KestrelVAULT ActiveX 7i_ko.exe run Success...", w)
+            b.leave("KVDownloadDlg::InstallActiveX", w)
+            b.leave("CKestrelVault_SetupApp::InitInstance", ms=500)
+            return b.data()
+
+        def check_resumed(runs, lines):
+            run, = runs
+            self.assertEqual([(t["attempt"], t["outcome"], t["resumed_at"], t["waits_ms"], t["under_rate_floor"])
+                              for t in run["transfers"]],
+                             [(1, "failed", [], [2000], True), (2, "failed", [120], [4000], False),
+                              (3, "done", [240], [], False)])
+            kvlogfacts.check_lines(self, run, lines)
+        cases.append(("a transfer under the rate floor, waits, resumed attempts", resumed_waited_and_too_slow,
+                      check_resumed))
+
         def launch_failed():
             b = LogBuilder()
             b.start()
