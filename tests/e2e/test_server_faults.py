@@ -404,9 +404,9 @@ class ServerFaultsTest(kvwizard.WholeRunTestCase):
         stalls = (10 if file is INSTALLER else 2) - (1 if at_transfer else 0)
         if handshake:
             # Every https request makes a handshake of its own while this rule stands; the
-            # handshakes of the earlier files go through, the stalled ones wait for a release
-            # that never comes.
-            self.servers.script_tls_stall(first, stalls, "never%d" % time.monotonic_ns())
+            # handshakes of the first page's access check and of the earlier files go through,
+            # the stalled ones wait for a release that never comes.
+            self.servers.script_tls_stall(1 + first, stalls, "never%d" % time.monotonic_ns())
         else:
             self.servers.script_fault(file.name, ("/_skip=1" if at_transfer else "") + "/_mute")
         started = time.monotonic()
