@@ -16,22 +16,8 @@ const wchar_t kFirstByteOnly[] = L"Range: bytes=0-0\r\n";
 // its TLS is refused. The server is there; whether its files can be fetched is the transfers'
 // to decide, with their own results and codes, as when the check only tried a connection.
 bool ServerReachedButRefused(DWORD error) {
-    switch (error) {
-    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
-    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
-    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
-    case ERROR_INTERNET_INVALID_CA:
-    case ERROR_INTERNET_SEC_CERT_ERRORS:
-    case ERROR_INTERNET_SEC_CERT_NO_REV:
-    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
-    case ERROR_INTERNET_SEC_INVALID_CERT:
-    case ERROR_INTERNET_SEC_CERT_REVOKED:
-    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
-    case 12175:  // ERROR_INTERNET_DECODING_FAILED: the TLS exchange failed
-        return true;
-    default:
-        return false;
-    }
+    return IsCertificateError(error) || error == ERROR_INTERNET_SECURITY_CHANNEL_ERROR ||
+           error == 12175;  // ERROR_INTERNET_DECODING_FAILED: the TLS exchange failed
 }
 }  // namespace
 

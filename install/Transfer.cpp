@@ -377,24 +377,6 @@ Fetched FetchToFile(const wchar_t* address, const wchar_t* localTarget, DWORD fl
     }
 }
 
-// WinINet's errors for a certificate it refused.
-bool IsCertificateError(DWORD error) {
-    switch (error) {
-    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
-    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
-    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
-    case ERROR_INTERNET_INVALID_CA:
-    case ERROR_INTERNET_SEC_CERT_ERRORS:
-    case ERROR_INTERNET_SEC_CERT_NO_REV:
-    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
-    case ERROR_INTERNET_SEC_INVALID_CERT:
-    case ERROR_INTERNET_SEC_CERT_REVOKED:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // The http path's result for what a transfer ended with: the codes it has always given, which
 // the logs and the tools that read them know.
 HRESULT HttpPathResult(const Fetched& fetched) {
@@ -442,6 +424,23 @@ HRESULT DownloadOverHttps(const wchar_t* address, const wchar_t* localTarget, IB
 }
 
 }  // namespace
+
+bool IsCertificateError(DWORD error) {
+    switch (error) {
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_CERT_NO_REV:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+        return true;
+    default:
+        return false;
+    }
+}
 
 DWORD TransferOpenFlags(int useHttps) { return useHttps == 1 ? kOpenFlagsHttps : kOpenFlagsHttp; }
 

@@ -61,6 +61,9 @@ DWORD TransferOpenFlags(int useHttps);
 // redirect, nothing from the cache).
 DWORD TransferRequestFlags(int useHttps);
 
+// WinINet's errors for a server certificate it refused.
+bool IsCertificateError(DWORD error);
+
 // A Content-Length text read the way the runtime's _wtoi reads it: leading white space and a
 // sign accepted, digits up to the first other character, 0 without digits, and values beyond
 // the 32-bit range saturated to INT_MAX or INT_MIN.

@@ -20,6 +20,7 @@
 
 #include "../support/RunOnWorker.h"
 #include "../support/TraceCapture.h"
+#include "NetServers.h"
 #include "framework/paths.h"
 #include "install/AccessCheck.h"
 #include "install/ServerAddress.h"
@@ -29,31 +30,14 @@
 
 namespace {
 
-std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+using nettest::Host;
+using nettest::ReadWholeFile;
+using nettest::Widen;
+using nettest::Www;
 
-std::wstring Host(const char* kind) {
-    const char* v = std::getenv(kind);
-    if (!v) ADD_FAILURE() << kind << " is not set: run this through ctest (tests/servers/run_with_servers.py)";
-    return Widen(v ? v : "127.0.0.1:1");
-}
 
-std::wstring Www() {
-    std::wstring p = L"Z:" + Widen(std::getenv("KV_WWW") ? std::getenv("KV_WWW") : "/nonexistent");
-    for (wchar_t& c : p)
-        if (c == L'/') c = L'\\';
-    return p;
-}
 
-std::string ReadWholeFile(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string data(GetFileSize(h, nullptr), '\0');
-    DWORD read = 0;
-    ReadFile(h, &data[0], static_cast<DWORD>(data.size()), &read, nullptr);
-    CloseHandle(h);
-    data.resize(read);
-    return data;
-}
+
 
 const char kServedBytes[] = "revocation test body, served by the test servers\n";
 

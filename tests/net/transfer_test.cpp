@@ -30,36 +30,28 @@
 #include "install/StallLimit.h"
 #include "install/Transfer.h"
 #include "install/URLDownCallBack.h"
+#include "NetServers.h"
 
 namespace {
 
+using nettest::Host;
+using nettest::ReadWholeFile;
+using nettest::Widen;
+using nettest::Www;
+
 // -- servers ------------------------------------------------------------------------------
 
-std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 std::string Narrow(const std::wstring& s) {
     std::string out;
     for (wchar_t c : s) out += static_cast<char>(c < 128 ? c : '?');
     return out;
 }
 
-// "127.0.0.1:PORT" of a server, as a user would type it.
-std::wstring Host(const char* kind) {
-    const char* v = std::getenv(kind);
-    if (!v) ADD_FAILURE() << kind << " is not set: run this through ctest (tests/servers/run_with_servers.py)";
-    return Widen(v ? v : "127.0.0.1:1");
-}
 std::wstring HttpHost() { return Host("KV_HTTP_HOST"); }
 std::wstring HttpsHost() { return Host("KV_HTTPS_HOST"); }
 std::wstring ScriptHost() { return Host("KV_SCRIPT_HOST"); }
 std::wstring ScriptHttpsHost() { return Host("KV_SCRIPT_HTTPS_HOST"); }
 
-// The server tree as this process sees it (Wine maps the Unix root to Z:).
-std::wstring Www() {
-    std::wstring p = L"Z:" + Widen(std::getenv("KV_WWW") ? std::getenv("KV_WWW") : "/nonexistent");
-    for (wchar_t& c : p)
-        if (c == L'/') c = L'\\';
-    return p;
-}
 
 std::string Pattern(size_t size, unsigned seed) {
     std::string data(size, '\0');
@@ -82,17 +74,6 @@ bool WriteWholeFile(const std::wstring& path, const std::string& data) {
     return ok && written == data.size();
 }
 
-// The file's bytes, or "<missing>" when it does not exist.
-std::string ReadWholeFile(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string data(GetFileSize(h, nullptr), '\0');
-    DWORD read = 0;
-    ReadFile(h, &data[0], static_cast<DWORD>(data.size()), &read, nullptr);
-    CloseHandle(h);
-    data.resize(read);
-    return data;
-}
 
 // Puts data at /app/<rel> of the server tree; returns the path below the server root.
 std::wstring Publish(const std::wstring& rel, const std::string& data) {
