@@ -95,6 +95,7 @@ kv_ensure_prefix() {
 
 KV_XVFB_PID=""
 KV_WINESERVER_PID=""
+KV_WINESERVER_LOG=""
 
 kv_start_xvfb() {
     if [ -n "${KV_USE_DISPLAY:-}" ] && [ -n "${DISPLAY:-}" ]; then return 0; fi
@@ -116,11 +117,15 @@ kv_start_xvfb() {
 
 # kv_start_wineserver [bare]: bare starts the server only, touching nothing in the prefix.
 kv_start_wineserver() {
-    # -f keeps it in the foreground of its own background job, so $! is its PID.
-    wineserver -f -p >/dev/null 2>&1 &
+    # -f keeps it in the foreground of its own background job, so $! is its PID. What it says
+    # goes to a log beside the prefix: a client it ends for a protocol error ends with exit code
+    # 1 and no word of its own, and the tests quote the log when a Wine program ends unexplained.
+    KV_WINESERVER_LOG="$(dirname "$WINEPREFIX")/wineserver.log"
+    : >"$KV_WINESERVER_LOG"
+    wineserver -f -p >>"$KV_WINESERVER_LOG" 2>&1 &
     KV_WINESERVER_PID=$!
     # The tests name it when a Wine program ends unasked.
-    export KV_WINESERVER_PID
+    export KV_WINESERVER_PID KV_WINESERVER_LOG
     sleep 0.2
     if [ "${1:-}" = bare ]; then return 0; fi
     # The first Wine program starts Wine's own background services, which keep its standard

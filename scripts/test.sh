@@ -35,6 +35,10 @@ if [ "${1:-}" = --one-variant ]; then
         cd "$KV_BUILD"
         rc=0
         ctest --output-on-failure -LE qemu32 "$@" || rc=$?
+        if [ -s "$KV_WINESERVER_LOG" ]; then
+            kv_log "the wineserver said ($KV_WINESERVER_LOG, last 40 lines):"
+            tail -n 40 "$KV_WINESERVER_LOG" >&2
+        fi
         if ! kill -0 "$KV_WINESERVER_PID" 2>/dev/null; then
             # Every Wine program of the variant ends with its server (with exit code 0), which the
             # tests see only as programs and the driver gone.

@@ -15,6 +15,7 @@ import select
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -175,10 +176,25 @@ def wine_command(exe, *args):
     return [wine_loader(exe), str(exe)] + [str(a) for a in args]
 
 
+def run_wine_to_files(cmd, env, timeout=120, merge=True):
+    """run_to_files for a Wine program that always says why it fails (reg, the project's tools).
+    A failure with no word at all is Wine's, not the program's: the run is made once more, and a
+    warning quotes the exit code and what the wineserver said, so the blip stays on record."""
+    mark = wineserver_log_mark()
+    rc, out, err = run_to_files(cmd, env, timeout, merge)
+    if rc != 0 and not out.strip() and not err.strip():
+        sys.stderr.write("warning: %s ended with exit code %d and said nothing%s%s; run again\n"
+                         % (" ".join(str(c) for c in cmd[1:]), rc, wineserver_state(), wineserver_said(mark)))
+        sys.stderr.flush()
+        rc, out, err = run_to_files(cmd, env, timeout, merge)
+    return rc, out, err
+
+
 def wine_run(exe, *args, env=None, lang=KOREAN, timeout=120, merge=True):
     """A Windows program (or a Wine command such as reg) run to its end in the project's prefix;
-    what run_to_files returns."""
-    return run_to_files(wine_command(exe, *args), wine_env(env, lang), timeout, merge)
+    what run_to_files returns. Only for programs that always say why they fail
+    (run_wine_to_files)."""
+    return run_wine_to_files(wine_command(exe, *args), wine_env(env, lang), timeout, merge)
 
 
 # --------------------------------------------------------------------------------------------
@@ -286,6 +302,28 @@ def _filters(filters):
             value = ",".join(str(int(h)) for h in value) or "0"
         opts[_FILTER_NAMES[key]] = value
     return opts
+
+
+def wineserver_log_mark():
+    """Where the wineserver's log (scripts/test.sh keeps it) ends now: wineserver_said's start."""
+    try:
+        return os.path.getsize(os.environ.get("KV_WINESERVER_LOG") or "")
+    except OSError:
+        return 0
+
+
+def wineserver_said(mark=0):
+    """"; the wineserver said: ..." with what its log gained after `mark`, else "". The server
+    ends a client that breaks its protocol with exit code 1, and says why only there."""
+    try:
+        with open(os.environ.get("KV_WINESERVER_LOG") or "", "rb") as f:
+            f.seek(mark)
+            text = f.read().decode("utf-8", "replace").strip()
+    except OSError:
+        return ""
+    if not text:
+        return ""
+    return "; the wineserver said: " + (text if len(text) <= 2000 else "..." + text[-2000:])
 
 
 def wineserver_state():
@@ -529,14 +567,16 @@ class WizardTestCase(unittest.TestCase):
         """Starts the program and returns its first page (an unowned visible dialog window that
         did not exist before), with `process` set to the WineProcess."""
         before = [w["hwnd"] for w in self.driver.findall(cls=WIZARD_CLASS)]
+        mark = wineserver_log_mark()
         process = start_product(*args, exe=exe, env=env, cwd=cwd)
         self.addCleanup(process.stop)
         try:
             page = self.driver.wait_window(cls=WIZARD_CLASS, owned=False, visible=True, exclude=before,
                                            timeout=timeout)
         except DriverError as e:
-            raise AssertionError("the first page did not show (program %s): %s"
-                                 % ("running" if process.alive() else "exited %s" % process.proc.returncode, e))
+            raise AssertionError("the first page did not show (program %s%s): %s"
+                                 % ("running" if process.alive() else "exited %s" % process.proc.returncode,
+                                    wineserver_said(mark), e))
         page.process = process
         return page
 
@@ -742,7 +782,8 @@ class Tool:
     def run(self, *args):
         """(exit code, stdout, stderr); Paths among args are given in the build's own form."""
         argv = [self.to_arg(a) if isinstance(a, Path) else a for a in args]
-        rc, out, err = run_to_files(self.command + argv, self.env, merge=False)
+        run = run_wine_to_files if self.name == "windows" else run_to_files
+        rc, out, err = run(self.command + argv, self.env, merge=False)
         # The Windows build writes its line ends in text mode: CR LF.
         return (rc, out.decode("utf-8").replace("\r\n", "\n"),
                 err.decode("utf-8", "replace").replace("\r\n", "\n"))
