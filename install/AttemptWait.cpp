@@ -100,24 +100,30 @@ DWORD BackoffMs(int failedAttempts, DWORD random) {
     return static_cast<DWORD>(base * 3 / 4 + ((base / 2) * random >> 32));
 }
 
+namespace {
+
+// The wait a loaded server (503, 429) asked for with a Retry-After that reads; false for any
+// other answer, whose wait is the back-off.
+bool ServerAskedWaitMs(DWORD httpStatus, const std::wstring& retryAfter, const SYSTEMTIME& now, DWORD& ms) {
+    return (httpStatus == HTTP_STATUS_SERVICE_UNAVAIL || httpStatus == kStatusTooManyRequests) &&
+           RetryAfterMs(retryAfter, now, ms);
+}
+
+}  // namespace
+
 DWORD WaitMsBeforeNextAttempt(DWORD httpStatus, const std::wstring& retryAfter, int failedAttempts,
                               const SYSTEMTIME& now, DWORD random) {
     DWORD ms = 0;
-    if ((httpStatus == HTTP_STATUS_SERVICE_UNAVAIL || httpStatus == kStatusTooManyRequests) &&
-        RetryAfterMs(retryAfter, now, ms))
-        return ms;
-    return BackoffMs(failedAttempts, random);
+    return ServerAskedWaitMs(httpStatus, retryAfter, now, ms) ? ms : BackoffMs(failedAttempts, random);
 }
 
 void WaitBeforeNextAttempt(FuncTrace& trace, StepReporter* reporter, const TransferState& state,
                            int failedAttempts, UINT restoreStatus) {
     const InstallPlatform& platform = ActiveInstallPlatform();
     const SYSTEMTIME now = platform.systemTime();
-    const DWORD ms = WaitMsBeforeNextAttempt(state.httpStatus, state.retryAfter, failedAttempts, now, platform.random());
-    DWORD readMs = 0;
-    const bool serverSaid = (state.httpStatus == HTTP_STATUS_SERVICE_UNAVAIL ||
-                             state.httpStatus == kStatusTooManyRequests) &&
-                            RetryAfterMs(state.retryAfter, now, readMs);
+    DWORD ms = 0;
+    const bool serverSaid = ServerAskedWaitMs(state.httpStatus, state.retryAfter, now, ms);
+    if (!serverSaid) ms = BackoffMs(failedAttempts, platform.random());
     if (serverSaid)
         trace.Log("Next attempt in %u ms (Retry-After: %S)", static_cast<unsigned>(ms), state.retryAfter.c_str());
     else

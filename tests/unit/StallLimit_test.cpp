@@ -11,58 +11,13 @@
 #include <vector>
 
 #include "install/StallLimit.h"
+#include "policy_value.h"
 
 namespace {
 
-const wchar_t kKey[] = L"SOFTWARE\\Policies\\KestrelVAULT\\Setup";
-const wchar_t kValue[] = L"StallTimeoutSeconds";
-
-// The policy value as it stood before the test, put back afterwards: the prefix is shared with
-// the other tests.
-class PolicyValue {
-public:
-    PolicyValue() {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
-            DWORD size = 0;
-            if (RegQueryValueExW(key, kValue, nullptr, &m_type, nullptr, &size) == ERROR_SUCCESS) {
-                m_saved.resize(size);
-                m_had = RegQueryValueExW(key, kValue, nullptr, &m_type, m_saved.data(), &size) == ERROR_SUCCESS;
-            }
-            RegCloseKey(key);
-        }
-    }
-    ~PolicyValue() {
-        if (m_had)
-            Set(m_type, m_saved.data(), static_cast<DWORD>(m_saved.size()));
-        else
-            Remove();
-    }
-
-    static void Set(DWORD type, const void* data, DWORD size) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
-                                  &key, nullptr),
-                  ERROR_SUCCESS);
-        EXPECT_EQ(RegSetValueExW(key, kValue, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
-        RegCloseKey(key);
-    }
-    static void Remove() {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return;
-        RegDeleteValueW(key, kValue);
-        RegCloseKey(key);
-    }
-
-private:
-    bool m_had = false;
-    DWORD m_type = 0;
-    std::vector<BYTE> m_saved;
-};
-
 TEST(StallLimit, PolicyValueFromFiveSecondsToAnHour) {
-    PolicyValue restore;
-    PolicyValue::Remove();
+    kvtest::SavedPolicyValue policy(L"StallTimeoutSeconds");
+    policy.Remove();
     EXPECT_EQ(StallLimitSeconds(), 60u) << "no value";
 
     struct Case {
@@ -74,26 +29,26 @@ TEST(StallLimit, PolicyValueFromFiveSecondsToAnHour) {
     };
     for (const Case& c : dwords) {
         SCOPED_TRACE(c.data);
-        PolicyValue::Set(REG_DWORD, &c.data, sizeof(c.data));
+        policy.Set(REG_DWORD, &c.data, sizeof(c.data));
         EXPECT_EQ(StallLimitSeconds(), c.expected);
         EXPECT_EQ(StallLimitMs(), c.expected * 1000);
     }
 
     // Only a REG_DWORD counts, however the data would read as a number.
     const wchar_t text[] = L"30";
-    PolicyValue::Set(REG_SZ, text, sizeof(text));
+    policy.Set(REG_SZ, text, sizeof(text));
     EXPECT_EQ(StallLimitSeconds(), 60u) << "REG_SZ";
     const DWORD thirty = 30;
-    PolicyValue::Set(REG_BINARY, &thirty, sizeof(thirty));
+    policy.Set(REG_BINARY, &thirty, sizeof(thirty));
     EXPECT_EQ(StallLimitSeconds(), 60u) << "REG_BINARY";
     const ULONGLONG wide = 30;
-    PolicyValue::Set(REG_QWORD, &wide, sizeof(wide));
+    policy.Set(REG_QWORD, &wide, sizeof(wide));
     EXPECT_EQ(StallLimitSeconds(), 60u) << "REG_QWORD";
-    PolicyValue::Set(REG_DWORD, &thirty, 2);
+    policy.Set(REG_DWORD, &thirty, 2);
     EXPECT_EQ(StallLimitSeconds(), 60u) << "a REG_DWORD of two bytes";
 
     // The test seam stands in for the policy until it is cleared.
-    PolicyValue::Set(REG_DWORD, &thirty, sizeof(thirty));
+    policy.Set(REG_DWORD, &thirty, sizeof(thirty));
     SetStallLimitForTesting(1500);
     EXPECT_EQ(StallLimitMs(), 1500u);
     SetStallLimitForTesting(0);

@@ -324,8 +324,7 @@ TEST(InstallActiveX, Table) {
             if (failed) {
                 const unsigned ms = 2000u << (failed > 4 ? 3 : failed - 1);
                 expected.push_back("Next attempt in " + std::to_string(ms) + " ms");
-                std::wstring wait = LoadResString(IDS_RETRY_WAIT);
-                statusTexts.push_back(wait.replace(wait.find(L"%u"), 2, std::to_wstring(ms / 1000)));
+                statusTexts.push_back(kvtest::RetryWaitText(ms / 1000));
             }
             ++failed;
             expected.push_back("ServerFilePath: " + (c.useHttps == 1 ? httpsAddress : address));

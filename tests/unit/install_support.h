@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "../support/StepRecorder.h"
+#include "framework/app.h"
 #include "install/InstallPlatform.h"
+#include "resource.h"
 
 namespace kvtest {
 
@@ -227,6 +229,15 @@ inline std::vector<std::string> Lines(std::initializer_list<std::vector<std::str
     std::vector<std::string> out;
     for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
     return out;
+}
+
+// The page's status line during a wait of `seconds` between attempts: the resource's pattern
+// with its one number put in.
+inline std::wstring RetryWaitText(unsigned seconds) {
+    std::wstring text = LoadResString(IDS_RETRY_WAIT);
+    const size_t at = text.find(L"%u");
+    EXPECT_NE(at, std::wstring::npos);
+    return at == std::wstring::npos ? text : text.replace(at, 2, std::to_wstring(seconds));
 }
 
 }  // namespace kvtest

@@ -17,6 +17,7 @@
 #include "install/StallLimit.h"
 #include "install/Transfer.h"
 #include "install_support.h"
+#include "policy_value.h"
 #include "resource.h"
 
 namespace {
@@ -177,53 +178,9 @@ TEST(RateFloor, EndsOnlyATransferUnderTheFloorForAWholeWindow) {
     EXPECT_FALSE(none.Received(1000000, 0));
 }
 
-// The rate floor's policy value, put back as it stood afterwards.
-const wchar_t kPolicyKey[] = L"SOFTWARE\\Policies\\KestrelVAULT\\Setup";
-const wchar_t kRateValue[] = L"MinimumRateBytesPerSecond";
-
-class SavedRateValue {
-public:
-    SavedRateValue() {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
-            DWORD size = sizeof(m_data);
-            m_had = RegQueryValueExW(key, kRateValue, nullptr, &m_type, m_data, &size) == ERROR_SUCCESS;
-            m_size = size;
-            RegCloseKey(key);
-        }
-    }
-    ~SavedRateValue() {
-        if (m_had)
-            Set(m_type, m_data, m_size);
-        else
-            Remove();
-    }
-    static void Set(DWORD type, const void* data, DWORD size) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        EXPECT_EQ(RegSetValueExW(key, kRateValue, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
-        RegCloseKey(key);
-    }
-    static void Remove() {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-            return;
-        RegDeleteValueW(key, kRateValue);
-        RegCloseKey(key);
-    }
-
-private:
-    bool m_had = false;
-    DWORD m_type = 0;
-    BYTE m_data[64] = {};
-    DWORD m_size = 0;
-};
-
 TEST(RateFloor, PolicyValueFromOffToAMebibyteASecond) {
-    SavedRateValue restore;
-    SavedRateValue::Remove();
+    kvtest::SavedPolicyValue policy(L"MinimumRateBytesPerSecond");
+    policy.Remove();
     EXPECT_EQ(MinimumRateBytesPerSecond(), 1024u) << "no value";
     struct Case {
         DWORD data;
@@ -231,11 +188,11 @@ TEST(RateFloor, PolicyValueFromOffToAMebibyteASecond) {
     } dwords[] = {{0, 0}, {1, 1}, {4096, 4096}, {1048576, 1048576}, {1048577, 1024}, {0xFFFFFFFF, 1024}};
     for (const Case& c : dwords) {
         SCOPED_TRACE(c.data);
-        SavedRateValue::Set(REG_DWORD, &c.data, sizeof(c.data));
+        policy.Set(REG_DWORD, &c.data, sizeof(c.data));
         EXPECT_EQ(MinimumRateBytesPerSecond(), c.expected);
     }
     const wchar_t text[] = L"0";
-    SavedRateValue::Set(REG_SZ, text, sizeof(text));
+    policy.Set(REG_SZ, text, sizeof(text));
     EXPECT_EQ(MinimumRateBytesPerSecond(), 1024u) << "REG_SZ";
 }
 
@@ -274,13 +231,6 @@ StepWaits InstallerWaits(DWORD status, const std::wstring& retryAfter, DWORD ran
     return seen;
 }
 
-std::wstring WaitText(unsigned seconds) {
-    std::wstring text = LoadResString(IDS_RETRY_WAIT);
-    const size_t at = text.find(L"%u");
-    EXPECT_NE(at, std::wstring::npos);
-    return text.replace(at, 2, std::to_wstring(seconds));
-}
-
 TEST(AttemptWait, TheInstallerWaitsBetweenItsAttemptsAndSaysSo) {
     struct Case {
         DWORD status;
@@ -303,7 +253,7 @@ TEST(AttemptWait, TheInstallerWaitsBetweenItsAttemptsAndSaysSo) {
         std::vector<std::wstring> expected;
         const std::wstring downloading = LoadResString(IDS_DOWNLOAD_ACTIVEX);
         for (size_t i = 0; i < 5; ++i) {
-            if (i) expected.push_back(WaitText((c.sleeps[i - 1] + 999) / 1000));
+            if (i) expected.push_back(kvtest::RetryWaitText((c.sleeps[i - 1] + 999) / 1000));
             expected.push_back(downloading);
         }
         expected.push_back(LoadResString(IDS_INSTALL_ACTIVEX));
